@@ -1,0 +1,149 @@
+// The main window's message table, the start-up and shutdown sequences and the timer work.
+#include "app/main.h"
+
+#include "app/config.h"
+#include "app/utility.h"
+#include "bus/serial.h"
+#include "console/display.h"
+#include "console/input.h"
+#include "console/joystick.h"
+#include "imaging/camera.h"
+#include "net/network.h"
+#include "platform/event_loop.h"
+#include "platform/messages.h"
+#include "robot/robot.h"
+
+#include <cstdio>
+#include <cstring>
+
+window_handle main_win = nullptr;
+
+namespace {
+
+constexpr unsigned int fast_timer = 1;   // 10 ms: polling, ramp, redraw and the serial check
+constexpr unsigned int second_timer = 2; // 1000 ms: per-second rates
+
+const char* usage_text =
+    "usage: quillon [--headless]\n"
+    "  --headless   run without windows (also chosen when no display is available)\n"
+    "Reads config.txt and writes log.txt in the working directory; the operator link listens on TCP port 32459.\n";
+
+// Returns 0 to run, 1 to exit successfully (help), 2 for bad arguments.
+int parse_arguments(int argc, char** argv, bool* headless)
+{
+    for (int i = 1; i < argc; i++) {
+        if (std::strcmp(argv[i], "--headless") == 0) {
+            *headless = true;
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(usage_text, stdout);
+            return 1;
+        } else {
+            std::fprintf(stderr, "quillon: unknown option '%s'\n%s", argv[i], usage_text);
+            return 2;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int WinMain(int argc, char** argv)
+{
+    bool headless = false;
+    int arguments = parse_arguments(argc, argv, &headless);
+    if (arguments != 0)
+        return arguments == 1 ? 0 : 2;
+    window_system_start(headless);
+    if (!window_register_class({"Quillon", WinProc}))
+        return 0;
+    window_handle window = window_create("Quillon", "Quillon", 200, 200, display_x, display_y, nullptr);
+    window_show(window);
+    window_invalidate(window);
+    int exit_code = event_loop_run();
+    window_system_stop();
+    return exit_code;
+}
+
+long WinProc(window_handle window, unsigned int message, uintptr_t wparam, intptr_t lparam)
+{
+    switch (message) {
+    case WM_CREATE:
+        system_start(window);
+        setup_display(window);
+        return 0;
+    case WM_DESTROY:
+        system_stop();
+        return 0;
+    case WM_SIZE:
+        resize_display(window, static_cast<long>(lparam));
+        return 0;
+    case WM_KILLFOCUS:
+        input_lose_focus();
+        return 0;
+    case WM_PAINT:
+        do_paint(window);
+        return 0;
+    case WM_KEYDOWN:
+        input_key_down(static_cast<unsigned int>(wparam), static_cast<long>(lparam));
+        return 0;
+    case WM_KEYUP:
+        input_key_up(static_cast<unsigned int>(wparam));
+        return 0;
+    case WM_CHAR:
+        if (wparam == 27)
+            window_destroy(window);
+        else if (wparam == 99)
+            camera.setup_camera(window, true);
+        return 0;
+    case WM_TIMER:
+        timer_message(window, static_cast<unsigned int>(wparam));
+        return 0;
+    case WM_SOCKET:
+        network_message(wparam, lparam);
+        return 0;
+    default:
+        return window_default_proc(window, message, wparam, lparam);
+    }
+}
+
+void system_start(window_handle window)
+{
+    main_win = window;
+    display_start();
+    network_start(main_win);
+    load_config("config.txt");
+    joystick_start();
+    robot.start();
+    event_loop_set_timer(window, fast_timer, 10);
+    event_loop_set_timer(window, second_timer, 1000);
+}
+
+void system_stop()
+{
+    robot.stop();
+    network_stop();
+    log_stop();
+    event_loop_post_quit(0);
+}
+
+void timer_message(window_handle window, unsigned int timer_id)
+{
+    static int count = 0;
+    if (timer_id == fast_timer) {
+        network_check();
+        joystick_check();
+        input_check();
+        update_display(window);
+        // Runs on ticks 11, 22, 33 ...: every eleventh tick.
+        if (count > 9) {
+            count = 0;
+            serial.check();
+        } else {
+            count++;
+        }
+        window_invalidate(window);
+    } else if (timer_id == second_timer) {
+        camera.update();
+        robot.update();
+    }
+}

@@ -1,0 +1,48 @@
+// The serial port that carries the robot's packet bus: its reading thread, the receive parser that cuts
+// the byte stream into checksummed packets and dispatches them by device, and the packet send path.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+struct serial_port_type;
+
+class serial_class {
+public:
+    serial_class();
+    ~serial_class();
+
+    void start(unsigned int baud);
+    unsigned char get_state();
+    void stop();
+    int serial_packet(unsigned char device, const unsigned char* payload, int length);
+    int serial_send(const unsigned char* data, unsigned int length);
+
+    // The receive parser.
+    int process_byte(unsigned char value);
+    int validate_packet(unsigned char* packet, unsigned int length);
+    int process_packet(unsigned char* packet, unsigned int length);
+    void flush();
+    void check();
+    int do_serial_packet(unsigned char device, const unsigned char* payload, int length);
+
+    char port_name[10] = {};  // device name of the port, at most 9 characters; set from config.txt
+
+    // Parser state (shared with the sending side and the window thread's check).
+    std::atomic<unsigned char> packet_state{0};  // 0 waiting for a length byte, 1 collecting, 2 flushing
+    unsigned char packet_buffer[0x200] = {};     // the packet being collected
+    unsigned int packet_length = 0;              // its length byte
+    unsigned int packet_count = 0;               // bytes stored so far
+    std::atomic<double> flush_deadline{0.0};     // the flushing state may end after this time
+
+private:
+    void serial_thread();
+
+    serial_port_type* port = nullptr;  // the open port, or null
+    unsigned char state = 0;           // 1 from the start of start() until a step fails
+    std::mutex send_mutex;             // held around the writing of one packet
+    std::thread reading_thread;        // feeds the parser
+};
+
+extern serial_class serial;

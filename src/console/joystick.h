@@ -1,0 +1,19 @@
+// Joystick driving: joystick 1 as a four-way switch around the position it had at start-up.
+#pragma once
+
+struct joystick_type {
+    double x = 0.0;          // last polled X position, fraction of full scale
+    double x_center = 0.0;   // X position at start-up
+    double y = 0.0;          // last polled Y position
+    double y_center = 0.0;   // Y position at start-up
+    bool up = false;         // pushed away from the user
+    bool down = false;       // pulled towards the user
+    bool left = false;
+    bool right = false;
+};
+
+extern bool joystick_ok;       // a working joystick was found at start-up
+extern joystick_type joystick;
+
+void joystick_start();
+void joystick_check();

@@ -1,0 +1,293 @@
+// The event loop on poll(2) with an eventfd wake-up: posted messages, socket events, window input,
+// timers and paints, one at a time on the window thread.
+#include "platform/event_loop.h"
+
+#include "platform/clock.h"
+#include "platform/messages.h"
+#include "platform/window_backend.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+struct posted_message {
+    window_handle window;
+    unsigned int message;
+    uintptr_t wparam;
+    intptr_t lparam;
+};
+
+struct timer_record {
+    window_handle window;
+    unsigned int id;
+    double period;     // seconds
+    double due;        // clock time of the next tick
+    bool pending;      // a tick is waiting for delivery; a second one is not queued
+};
+
+struct socket_record {
+    int socket;
+    window_handle window;
+    unsigned int message;
+    long mask;
+    bool listening;     // accepts connections: readable means FD_ACCEPT
+    bool read_armed;    // FD_READ is reported again only after the owner has received
+    bool closed;        // FD_CLOSE was reported; the socket is no longer watched
+};
+
+int wake_fd = -1;                          // eventfd that ends the wait in poll
+std::mutex queue_lock;                     // guards posted
+std::deque<posted_message> posted;         // messages from any thread, in order
+std::vector<timer_record> timers;          // window thread only
+std::vector<socket_record> sockets;        // window thread only
+std::atomic<bool> quit{false};             // the quit message has been posted
+std::atomic<int> quit_code{0};
+volatile sig_atomic_t close_signal = 0;    // SIGINT or SIGTERM arrived
+
+void on_close_signal(int)
+{
+    close_signal = 1;
+    if (wake_fd >= 0) {
+        uint64_t one = 1;
+        ssize_t ignored = write(wake_fd, &one, sizeof one);
+        (void)ignored;
+    }
+}
+
+void dispatch(const posted_message& m)
+{
+    if (m.window == nullptr || !window_alive(m.window))
+        return;
+    window_send(m.window, m.message, m.wparam, m.lparam);
+}
+
+bool deliver_posted()
+{
+    std::deque<posted_message> batch;
+    {
+        std::lock_guard<std::mutex> hold(queue_lock);
+        batch.swap(posted);
+    }
+    for (const posted_message& m : batch) {
+        if (quit)
+            break;
+        dispatch(m);
+    }
+    return !batch.empty();
+}
+
+void mark_due_timers(double now)
+{
+    for (timer_record& t : timers) {
+        if (now < t.due)
+            continue;
+        t.pending = true;
+        t.due += t.period;
+        if (t.due <= now)
+            t.due = now + t.period;  // a late tick is not made up
+    }
+}
+
+void deliver_timers()
+{
+    mark_due_timers(clock_seconds());
+    for (size_t i = 0; i < timers.size() && !quit; i++) {
+        if (!timers[i].pending)
+            continue;
+        timers[i].pending = false;
+        posted_message m{timers[i].window, WM_TIMER, timers[i].id, 0};
+        dispatch(m);  // may add or remove timers; the index stays within the vector
+    }
+}
+
+void handle_close_signal()
+{
+    if (!close_signal)
+        return;
+    close_signal = 0;
+    window_handle main = window_main();
+    if (main != nullptr)
+        window_send(main, WM_CLOSE, 0, 0);
+    else
+        event_loop_post_quit(0);
+}
+
+int wait_timeout_ms()
+{
+    {
+        std::lock_guard<std::mutex> hold(queue_lock);
+        if (!posted.empty())
+            return 0;
+    }
+    double now = clock_seconds();
+    double wait = 1.0;
+    for (const timer_record& t : timers)
+        wait = std::min(wait, t.due - now);
+    if (window_needs_input_polling())
+        wait = std::min(wait, 0.010);
+    if (wait <= 0)
+        return 0;
+    return static_cast<int>(wait * 1000.0 + 0.999);
+}
+
+long socket_event(socket_record& s)
+{
+    if (s.listening)
+        return FD_ACCEPT;
+    unsigned char byte;
+    ssize_t n = recv(s.socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0)
+        return s.read_armed ? FD_READ : 0;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return 0;
+    return FD_CLOSE;
+}
+
+void deliver_socket(int socket, short revents)
+{
+    auto it = std::find_if(sockets.begin(), sockets.end(), [&](const socket_record& s) { return s.socket == socket; });
+    if (it == sockets.end() || it->closed || revents == 0)
+        return;
+    long event = socket_event(*it);
+    if (event == FD_READ)
+        it->read_armed = false;
+    if (event == FD_CLOSE)
+        it->closed = true;
+    if (event == 0 || (it->mask & event) == 0)
+        return;
+    posted_message m{it->window, it->message, static_cast<uintptr_t>(socket), event};
+    dispatch(m);
+}
+
+void wait_and_deliver_sockets(int timeout_ms)
+{
+    std::vector<pollfd> fds;
+    fds.push_back({wake_fd, POLLIN, 0});
+    for (const socket_record& s : sockets) {
+        if (s.closed || (!s.listening && !s.read_armed && (s.mask & FD_CLOSE) == 0))
+            continue;
+        short events = s.listening || s.read_armed ? POLLIN : POLLRDHUP;
+        fds.push_back({s.socket, static_cast<short>(events | POLLRDHUP), 0});
+    }
+    int ready = poll(fds.data(), fds.size(), timeout_ms);
+    if (ready <= 0)
+        return;
+    if (fds[0].revents != 0) {
+        uint64_t count;
+        ssize_t ignored = read(wake_fd, &count, sizeof count);
+        (void)ignored;
+    }
+    for (size_t i = 1; i < fds.size() && !quit; i++)
+        deliver_socket(fds[i].fd, fds[i].revents);
+}
+
+} // namespace
+
+void event_loop_start()
+{
+    if (wake_fd >= 0)
+        return;
+    wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    struct sigaction action{};
+    action.sa_handler = on_close_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+int event_loop_run()
+{
+    event_loop_start();
+    quit = false;
+    while (!quit) {
+        deliver_posted();
+        handle_close_signal();
+        if (!quit)
+            window_pump_input();
+        if (!quit)
+            deliver_timers();
+        if (!quit)
+            window_deliver_paints();
+        if (!quit)
+            wait_and_deliver_sockets(wait_timeout_ms());
+    }
+    return quit_code;
+}
+
+void event_loop_post_quit(int exit_code)
+{
+    quit = true;
+    quit_code = exit_code;
+    event_loop_wake();
+}
+
+void event_loop_post(window_handle window, unsigned int message, uintptr_t wparam, intptr_t lparam)
+{
+    {
+        std::lock_guard<std::mutex> hold(queue_lock);
+        posted.push_back({window, message, wparam, lparam});
+    }
+    event_loop_wake();
+}
+
+void event_loop_wake()
+{
+    if (wake_fd < 0)
+        return;
+    uint64_t one = 1;
+    ssize_t ignored = write(wake_fd, &one, sizeof one);
+    (void)ignored;
+}
+
+void event_loop_set_timer(window_handle window, unsigned int id, unsigned int period_ms)
+{
+    double period = std::max(1u, period_ms) / 1000.0;
+    for (timer_record& t : timers) {
+        if (t.window == window && t.id == id) {
+            t.period = period;
+            t.due = clock_seconds() + period;
+            return;
+        }
+    }
+    timers.push_back({window, id, period, clock_seconds() + period, false});
+}
+
+void event_loop_kill_timer(window_handle window, unsigned int id)
+{
+    std::erase_if(timers, [&](const timer_record& t) { return t.window == window && t.id == id; });
+}
+
+void event_loop_kill_timers(window_handle window)
+{
+    std::erase_if(timers, [&](const timer_record& t) { return t.window == window; });
+}
+
+void event_loop_select_socket(int socket, window_handle window, unsigned int message, long mask)
+{
+    std::erase_if(sockets, [&](const socket_record& s) { return s.socket == socket; });
+    if (mask == 0 || socket < 0)
+        return;
+    int accepting = 0;
+    socklen_t size = sizeof accepting;
+    bool listening = getsockopt(socket, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) == 0 && accepting != 0;
+    sockets.push_back({socket, window, message, mask, listening, true, false});
+}
+
+void event_loop_socket_rearm(int socket)
+{
+    for (socket_record& s : sockets)
+        if (s.socket == socket)
+            s.read_armed = true;
+}

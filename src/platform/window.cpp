@@ -1,0 +1,234 @@
+// The window registry shared by both backends: classes, windows, message dispatch and paint requests.
+#include "platform/window.h"
+
+#include "platform/canvas.h"
+#include "platform/event_loop.h"
+#include "platform/messages.h"
+#include "platform/window_backend.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+bool headless = true;                                   // no real windows: messages only
+std::vector<window_class_type> classes;                 // registered classes (window thread)
+std::mutex windows_lock;                                // guards the list, not the windows
+std::vector<std::unique_ptr<platform_window>> windows;  // every window ever created; never freed, so a
+                                                        // handle stays valid for late paint requests
+
+const window_class_type* find_class(const char* name)
+{
+    for (const window_class_type& c : classes)
+        if (std::strcmp(c.name, name) == 0)
+            return &c;
+    return nullptr;
+}
+
+} // namespace
+
+bool window_system_start(bool want_headless)
+{
+    headless = want_headless || !video_start();
+    event_loop_start();
+    return !headless;
+}
+
+void window_system_stop()
+{
+    if (!headless)
+        video_stop();
+    headless = true;
+}
+
+bool window_system_headless()
+{
+    return headless;
+}
+
+bool window_register_class(const window_class_type& window_class)
+{
+    if (window_class.name == nullptr || window_class.proc == nullptr || find_class(window_class.name) != nullptr)
+        return false;
+    classes.push_back(window_class);
+    return true;
+}
+
+window_handle window_find(const char* class_name)
+{
+    std::lock_guard<std::mutex> hold(windows_lock);
+    for (auto& w : windows)
+        if (w->alive && w->class_name == class_name)
+            return w.get();
+    return nullptr;
+}
+
+window_handle window_create(const char* class_name, const char* title, int x, int y, int client_width,
+                            int client_height, void* user_data)
+{
+    const window_class_type* window_class = find_class(class_name);
+    if (window_class == nullptr)
+        return nullptr;
+    auto created = std::make_unique<platform_window>();
+    platform_window* w = created.get();
+    w->class_name = class_name;
+    w->proc = window_class->proc;
+    w->title = title;
+    w->x = x;
+    w->y = y;
+    w->width = client_width;
+    w->height = client_height;
+    w->user_data = user_data;
+    w->alive = true;
+    {
+        std::lock_guard<std::mutex> hold(windows_lock);
+        windows.push_back(std::move(created));
+    }
+    if (!headless)
+        video_create(w);
+    window_send(w, WM_CREATE, 0, 0);
+    if (w->alive)
+        window_send(w, WM_SIZE, 0, static_cast<intptr_t>((client_height & 0xFFFF) << 16 | (client_width & 0xFFFF)));
+    return w;
+}
+
+void window_show(window_handle window)
+{
+    if (window != nullptr && window->alive && !headless)
+        video_show(window);
+}
+
+void window_destroy(window_handle window)
+{
+    if (window == nullptr || !window->alive)
+        return;
+    window_send(window, WM_DESTROY, 0, 0);
+    window->alive = false;
+    event_loop_kill_timers(window);
+    if (!headless)
+        video_destroy(window);
+}
+
+bool window_alive(window_handle window)
+{
+    return window != nullptr && window->alive;
+}
+
+long window_send(window_handle window, unsigned int message, uintptr_t wparam, intptr_t lparam)
+{
+    if (window == nullptr || !window->alive)
+        return 0;
+    return window->proc(window, message, wparam, lparam);
+}
+
+long window_default_proc(window_handle window, unsigned int message, uintptr_t, intptr_t)
+{
+    if (message == WM_CLOSE)
+        window_destroy(window);
+    return 0;
+}
+
+void* window_user_data(window_handle window)
+{
+    return window != nullptr ? window->user_data : nullptr;
+}
+
+void window_set_user_data(window_handle window, void* data)
+{
+    if (window != nullptr)
+        window->user_data = data;
+}
+
+void window_client_size(window_handle window, int* width, int* height)
+{
+    *width = window != nullptr ? window->width : 0;
+    *height = window != nullptr ? window->height : 0;
+}
+
+const char* window_title(window_handle window)
+{
+    return window != nullptr ? window->title.c_str() : "";
+}
+
+void window_invalidate(window_handle window)
+{
+    if (window == nullptr || !window->alive)
+        return;
+    if (!window->dirty.exchange(true))
+        event_loop_wake();
+}
+
+void window_present(window_handle window, const canvas_type* canvas, int x, int y)
+{
+    if (window == nullptr || !window->alive || canvas == nullptr || !canvas_draws(canvas))
+        return;
+    size_t size = static_cast<size_t>(window->width) * window->height;
+    std::vector<uint32_t> picture = window->shown.size() == size ? window->shown : std::vector<uint32_t>(size, 0xFFFFFF);
+    const uint32_t* pixels = canvas_pixels(canvas);
+    int cw = canvas_width(canvas), ch = canvas_height(canvas);
+    for (int row = 0; row < ch && row + y < window->height; row++) {
+        if (row + y < 0)
+            continue;
+        for (int col = 0; col < cw && col + x < window->width; col++)
+            if (col + x >= 0)
+                picture[static_cast<size_t>(row + y) * window->width + col + x] = pixels[static_cast<size_t>(row) * cw + col];
+    }
+    if (picture == window->shown)
+        return;  // presenting costs milliseconds on a real display: skip an unchanged picture
+    window->shown.swap(picture);
+    if (!headless)
+        video_present(window);
+}
+
+bool window_save_screenshot(window_handle window, const char* filename)
+{
+    if (window == nullptr || window->shown.empty())
+        return false;
+    FILE* file = std::fopen(filename, "wb");
+    if (file == nullptr)
+        return false;
+    std::fprintf(file, "P6\n%d %d\n255\n", window->width, window->height);
+    for (uint32_t pixel : window->shown) {
+        unsigned char rgb[3] = {static_cast<unsigned char>(pixel >> 16), static_cast<unsigned char>(pixel >> 8),
+                                static_cast<unsigned char>(pixel)};
+        std::fwrite(rgb, 1, 3, file);
+    }
+    return std::fclose(file) == 0;
+}
+
+bool window_deliver_paints()
+{
+    std::vector<platform_window*> due;
+    {
+        std::lock_guard<std::mutex> hold(windows_lock);
+        for (auto& w : windows)
+            if (w->alive && w->dirty.exchange(false))
+                due.push_back(w.get());
+    }
+    for (platform_window* w : due)
+        window_send(w, WM_PAINT, 0, 0);
+    return !due.empty();
+}
+
+void window_pump_input()
+{
+    if (!headless)
+        video_pump_input();
+}
+
+bool window_needs_input_polling()
+{
+    return !headless;
+}
+
+window_handle window_main()
+{
+    std::lock_guard<std::mutex> hold(windows_lock);
+    for (auto& w : windows)
+        if (w->alive)
+            return w.get();
+    return nullptr;
+}

@@ -1,0 +1,89 @@
+// The robot's state: the control and telemetry records with their byte encodings, and the one robot
+// object that holds them behind locks, mixes motion commands, filters telemetry and owns the serial camera.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+// The drive command. Speeds are magnitudes; each side's direction is its reverse flag.
+struct control_type {
+    double left_target = 0.0;    // target speed of the left side
+    double right_target = 0.0;   // target speed of the right side
+    double left_speed = 0.0;     // applied speed of the left side, moved towards its target by the ramp
+    double right_speed = 0.0;    // applied speed of the right side
+    bool left_reverse = false;   // the left side runs backwards
+    bool right_reverse = false;  // the right side runs backwards
+    unsigned char aux1 = 128;    // byte 4 of the control link record, stored as received
+    unsigned char aux2 = 128;    // byte 5 of the control link record
+};
+
+// What the robot reports.
+struct telemetry_type {
+    float analog[8] = {};        // fractions of full scale; channels 0 and 1 follow the controller board
+    int32_t link_values[4] = {}; // values for the operator's telemetry record
+};
+
+class serial_cam_class;
+
+class robot_class {
+public:
+    robot_class();
+    ~robot_class();
+
+    void start();
+    void stop();
+
+    void reset_control();
+    void set_auto_mode(bool on);
+    bool get_auto_mode();
+
+    // Whole-record copies.
+    void get_control(control_type* out);
+    void set_control(const control_type& in);
+    void get_telemetry(telemetry_type* out);
+    // Read-change-write of the control record in one hold of its lock, so no other writer's change is lost.
+    void change_control(const std::function<void(control_type&)>& change);
+
+    // Byte encodings.
+    void set_control(const unsigned char* record);   // 7-byte control link record
+    void get_control(unsigned char* out);            // 8-byte controller command
+    void get_telemetry(unsigned char* out);          // 10-byte telemetry link record
+    void set_telemetry(const unsigned char* payload);// 3-byte controller telemetry, filtered
+
+    void set_motion(double turn, double forward);
+    void update_complete(bool);
+    void update();
+    double get_update_speed();
+
+    // The serial camera, reached only under its lock so that the reading thread never meets a deleted one.
+    void serial_cam_data(const unsigned char* data, int length);  // device-8 payloads; skipped without a camera
+    bool get_camera_rate(double* rate);                           // false without a camera
+
+private:
+    std::mutex control_lock;       // guards control
+    std::mutex telemetry_lock;     // guards telemetry and last_update
+    std::mutex update_lock;        // guards update_count and update_speed
+    std::mutex auto_mode_lock;     // guards auto_mode
+    std::mutex serial_cam_lock;    // guards serial_cam
+    control_type control;          // current drive command
+    telemetry_type telemetry;      // current sensor readings
+    uint32_t update_count = 0;     // controller telemetry packets since the last roll
+    double update_speed = 0.0;     // packets in the last whole second
+    bool auto_mode = false;        // automatic mode is on
+    bool telemetry_seen = false;   // set_telemetry has run once: last_update holds a time
+    double last_update = 0.0;      // time of the previous set_telemetry
+    serial_cam_class* serial_cam = nullptr;  // the serial camera, created by start, deleted by stop
+};
+
+extern robot_class robot;
+extern bool remote_mode;  // a remote operator holds the robot (written by the operator link)
+
+extern double long_ave;
+extern double ave_offset;
+extern double vel;
+extern double pos;
+
+// First-order low-pass step with the given time constant, in seconds.
+void filter(float& filtered, float time_constant, float sample, double dt);
+void reset_vals();

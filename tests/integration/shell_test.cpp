@@ -1,0 +1,63 @@
+// The program as a whole: start-up, the log, shutdown on a signal, and the real window under Xvfb.
+#include "integration_support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+
+using namespace integration;
+
+TEST(Shell, HeadlessStartWritesTheLogAndSigtermShutsDownCleanly)
+{
+    temp_folder folder;
+    auto program = start_quillon(folder);
+    ASSERT_TRUE(program->running());
+    auto lines = read_lines(folder.file("log.txt"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].rfind("[0.0000] ", 0), 0u) << lines[0];
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    program->signal(SIGTERM);
+    EXPECT_EQ(program->wait(), 0);
+    std::regex stamped(R"(\[\d+\.\d{4}\] .*)");
+    for (const auto& line : read_lines(folder.file("log.txt")))
+        EXPECT_TRUE(std::regex_match(line, stamped)) << line;
+}
+
+TEST(Shell, SigintIsACloseRequestToo)
+{
+    temp_folder folder;
+    auto program = start_quillon(folder);
+    program->signal(SIGINT);
+    EXPECT_EQ(program->wait(), 0);
+}
+
+TEST(Shell, UnknownOptionIsRefusedWithUsage)
+{
+    temp_folder folder;
+    process program({quillon_binary(), "--bogus"}, folder.path());
+    EXPECT_EQ(program.wait(), 2);
+    EXPECT_NE(program.errors().find("unknown option"), std::string::npos);
+}
+
+TEST(Window, OpensWithItsCaptionAndSizeAndEscClosesIt)
+{
+    virtual_display display;
+    if (!display.ready())
+        GTEST_SKIP() << "Xvfb is not installed";
+    temp_folder folder;
+    auto program = start_quillon(folder, {}, {display.environment()});
+    std::string id;
+    ASSERT_TRUE(wait_until([&] {
+        id = display.run("xdotool search --name '^Quillon$'");
+        return !id.empty();
+    })) << "no window named Quillon";
+    id = id.substr(0, id.find('\n'));
+    std::string geometry = display.run("xdotool getwindowgeometry " + id);
+    EXPECT_NE(geometry.find("800x400"), std::string::npos) << geometry;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::string shot = folder.file("window.png");
+    EXPECT_TRUE(display.screenshot(shot));
+    display.run("xdotool windowfocus --sync " + id + " key Escape");
+    EXPECT_EQ(program->wait(), 0);
+}
