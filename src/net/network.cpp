@@ -12,3 +12,4 @@ void network_check() {}
 void netword_send_telemetry() {}
 void network_send_image() {}
 bool network_send(const unsigned char*, unsigned int) { return true; }
+void network_attach_client(int) {}
