@@ -123,7 +123,8 @@ void handle_close_signal()
         event_loop_post_quit(0);
 }
 
-int wait_timeout_ms()
+// Seconds until the loop must wake: the next timer, or the next drain of the window library's input.
+double wait_timeout()
 {
     {
         std::lock_guard<std::mutex> hold(queue_lock);
@@ -136,9 +137,7 @@ int wait_timeout_ms()
         wait = std::min(wait, t.due - now);
     if (window_needs_input_polling())
         wait = std::min(wait, 0.010);
-    if (wait <= 0)
-        return 0;
-    return static_cast<int>(wait * 1000.0 + 0.999);
+    return std::max(wait, 0.0);
 }
 
 long socket_event(socket_record& s)
@@ -170,7 +169,7 @@ void deliver_socket(int socket, short revents)
     dispatch(m);
 }
 
-void wait_and_deliver_sockets(int timeout_ms)
+void wait_and_deliver_sockets(double timeout)
 {
     std::vector<pollfd> fds;
     fds.push_back({wake_fd, POLLIN, 0});
@@ -180,7 +179,9 @@ void wait_and_deliver_sockets(int timeout_ms)
         short events = s.listening || s.read_armed ? POLLIN : POLLRDHUP;
         fds.push_back({s.socket, static_cast<short>(events | POLLRDHUP), 0});
     }
-    int ready = poll(fds.data(), fds.size(), timeout_ms);
+    // ppoll waits to the microsecond, so a 10 ms timer does not drift by a rounded-up millisecond.
+    timespec wait{static_cast<time_t>(timeout), static_cast<long>((timeout - static_cast<time_t>(timeout)) * 1e9)};
+    int ready = ppoll(fds.data(), fds.size(), &wait, nullptr);
     if (ready <= 0)
         return;
     if (fds[0].revents != 0) {
@@ -221,7 +222,7 @@ int event_loop_run()
         if (!quit)
             window_deliver_paints();
         if (!quit)
-            wait_and_deliver_sockets(wait_timeout_ms());
+            wait_and_deliver_sockets(wait_timeout());
     }
     return quit_code;
 }
