@@ -3,6 +3,7 @@
 #include "app/utility.h"
 #include "bus/serial.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>

@@ -2,6 +2,7 @@
 #include "app/utility.h"
 #include "imaging/decompress.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
