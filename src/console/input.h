@@ -6,5 +6,10 @@ extern bool keys[256];  // held keys, by the low 8 bits of the virtual-key code
 void input_key_down(unsigned int key, long flags);
 void input_key_up(unsigned int key);
 void input_lose_focus();
+// Turns the held keys and joystick directions into a motion command, then runs one ramp step.
 void input_update();
+// One ramp step over the time since the previous one.
 void input_check();
+// One ramp step over dt seconds: each applied speed moves towards its target at a rate of 2 per second
+// and never past it; a lower target is taken at once.
+void input_ramp(double dt);

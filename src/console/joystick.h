@@ -8,8 +8,8 @@ struct joystick_type {
     double y_center = 0.0;   // Y position at start-up
     bool up = false;         // pushed away from the user
     bool down = false;       // pulled towards the user
-    bool left = false;
-    bool right = false;
+    bool left = false;       // pushed to the left
+    bool right = false;      // pushed to the right
 };
 
 extern bool joystick_ok;       // a working joystick was found at start-up

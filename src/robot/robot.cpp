@@ -1,5 +1,13 @@
-// The robot object (built with the robot state).
+// The robot object: its records behind their locks, the byte encodings, motion mixing, the telemetry
+// filter, the telemetry rate and the serial camera it owns.
 #include "robot/robot.h"
+
+#include "app/time.h"
+#include "app/utility.h"
+#include "bus/controller.h"
+#include "imaging/serialcamera.h"
+
+#include <cmath>
 
 robot_class robot;
 bool remote_mode = false;
@@ -8,26 +16,251 @@ double ave_offset = 0.0;
 double vel = 0.0;
 double pos = 0.0;
 
-robot_class::robot_class() {}
+namespace {
+
+constexpr double motion_scale = 240.0;       // target speed of a side at full command
+constexpr float telemetry_time_constant = 0.5f;
+constexpr double raw_scale = 0.000244140625;  // 1 / 4096: a 12-bit raw value as a fraction of full scale
+constexpr int motor_speed_limit = 127;        // the largest speed a motor byte carries in its own direction
+
+// The applied speed as the motor byte's offset from standstill. Limited to 0..127, so that a speed of
+// 128 or more still drives the side in the direction its flag names.
+int motor_offset(double speed)
+{
+    if (!(speed > 0.0))  // also catches NaN
+        return 0;
+    if (speed >= motor_speed_limit)
+        return motor_speed_limit;
+    return static_cast<int>(speed);  // truncation toward zero
+}
+
+double limit_unit(double value)
+{
+    if (value > 1.0)
+        return 1.0;
+    if (value < -1.0)
+        return -1.0;
+    return value;
+}
+
+} // namespace
+
+robot_class::robot_class()
+{
+    reset_control();
+}
+
 robot_class::~robot_class() {}
-void robot_class::start() {}
-void robot_class::stop() {}
-void robot_class::reset_control() {}
-void robot_class::set_auto_mode(bool) {}
-bool robot_class::get_auto_mode() { return false; }
-void robot_class::get_control(control_type* out) { *out = control_type{}; }
-void robot_class::set_control(const control_type&) {}
-void robot_class::get_telemetry(telemetry_type* out) { *out = telemetry_type{}; }
-void robot_class::change_control(const std::function<void(control_type&)>&) {}
-void robot_class::set_control(const unsigned char*) {}
-void robot_class::get_control(unsigned char*) {}
-void robot_class::get_telemetry(unsigned char*) {}
-void robot_class::set_telemetry(const unsigned char*) {}
-void robot_class::set_motion(double, double) {}
-void robot_class::update_complete(bool) {}
-void robot_class::update() {}
-double robot_class::get_update_speed() { return 0.0; }
-void robot_class::serial_cam_data(const unsigned char*, int) {}
-bool robot_class::get_camera_rate(double*) { return false; }
-void filter(float&, float, float, double) {}
-void reset_vals() {}
+
+void robot_class::start()
+{
+    controller_start();
+    // The camera is made even when the serial port did not open.
+    serial_cam_class* created = new serial_cam_class("Left", 8, 0);
+    std::lock_guard<std::mutex> hold(serial_cam_lock);
+    if (serial_cam == nullptr)
+        serial_cam = created;
+    else
+        delete created;
+}
+
+void robot_class::stop()
+{
+    log("Robot - Stop");
+    {
+        // The reading thread may still hand device-8 packets over until controller_stop has ended it;
+        // under the lock it finds either the whole camera or none.
+        std::lock_guard<std::mutex> hold(serial_cam_lock);
+        if (serial_cam != nullptr) {
+            serial_cam->stop();
+            delete serial_cam;
+            serial_cam = nullptr;
+        }
+    }
+    controller_stop();
+}
+
+void robot_class::reset_control()
+{
+    std::lock_guard<std::mutex> hold(control_lock);
+    control = control_type{};
+}
+
+void robot_class::set_auto_mode(bool on)
+{
+    {
+        std::lock_guard<std::mutex> hold(auto_mode_lock);
+        auto_mode = on;
+    }
+    if (!on)
+        reset_control();
+}
+
+bool robot_class::get_auto_mode()
+{
+    std::lock_guard<std::mutex> hold(auto_mode_lock);
+    return auto_mode;
+}
+
+void robot_class::get_control(control_type* out)
+{
+    std::lock_guard<std::mutex> hold(control_lock);
+    *out = control;
+}
+
+void robot_class::set_control(const control_type& in)
+{
+    std::lock_guard<std::mutex> hold(control_lock);
+    control = in;
+}
+
+void robot_class::get_telemetry(telemetry_type* out)
+{
+    std::lock_guard<std::mutex> hold(telemetry_lock);
+    *out = telemetry;
+}
+
+void robot_class::change_control(const std::function<void(control_type&)>& change)
+{
+    std::lock_guard<std::mutex> hold(control_lock);
+    change(control);
+}
+
+void robot_class::set_control(const unsigned char* record)
+{
+    std::lock_guard<std::mutex> hold(control_lock);
+    control.left_reverse = (record[1] & 0x01) != 0;
+    control.right_reverse = (record[1] & 0x02) != 0;
+    control.left_target = record[2];
+    control.right_target = record[3];
+    if (control.left_target == 0.0)
+        control.left_speed = 0.0;
+    if (control.right_target == 0.0)
+        control.right_speed = 0.0;
+    control.aux1 = record[4];
+    control.aux2 = record[5];
+}
+
+void robot_class::get_control(unsigned char* out)
+{
+    std::lock_guard<std::mutex> hold(control_lock);
+    int v = motor_offset(control.left_speed);
+    int w = motor_offset(control.right_speed);
+    // The sides are mirrored: forward lies below 128 on the left and above it on the right.
+    unsigned char left = static_cast<unsigned char>(control.left_reverse ? 128 + v : 128 - v);
+    unsigned char right = static_cast<unsigned char>(control.right_reverse ? 128 - w : 128 + w);
+    unsigned int index = 0;
+    append_byte(out, index, left);
+    append_byte(out, index, left);
+    append_byte(out, index, right);
+    append_byte(out, index, right);
+    while (index < static_cast<unsigned int>(controller_command_length))
+        append_byte(out, index, 0);
+}
+
+void robot_class::get_telemetry(unsigned char* out)
+{
+    std::lock_guard<std::mutex> hold(telemetry_lock);
+    unsigned int index = 0;
+    append_byte(out, index, 0xFF);
+    append_byte(out, index, 0x00);
+    // The low byte of the first link value is never sent: the record's third byte is fixed at 0xFF.
+    append_byte(out, index, 0xFF);
+    append_byte(out, index, static_cast<unsigned char>((static_cast<uint32_t>(telemetry.link_values[0]) >> 8) & 0xFF));
+    for (int i = 1; i < 4; i++) {
+        uint32_t value = static_cast<uint32_t>(telemetry.link_values[i]);
+        append_byte(out, index, static_cast<unsigned char>(value & 0xFF));
+        append_byte(out, index, static_cast<unsigned char>((value >> 8) & 0xFF));
+    }
+}
+
+void robot_class::set_telemetry(const unsigned char* payload)
+{
+    std::lock_guard<std::mutex> hold(telemetry_lock);
+    if (!telemetry_seen) {
+        last_update = get_time();  // the first packet hardly moves the values
+        telemetry_seen = true;
+    }
+    double now = get_time();
+    double dt = now - last_update;
+    last_update = now;
+    float sample0 = 0.0f;
+    float sample1 = 0.0f;
+    controller_telemetry_samples(payload, &sample0, &sample1);
+    filter(telemetry.analog[0], telemetry_time_constant, sample0, dt);
+    filter(telemetry.analog[1], telemetry_time_constant, sample1, dt);
+}
+
+void robot_class::set_motion(double turn, double forward)
+{
+    double left = limit_unit(turn + 2.0 * forward);
+    double right = limit_unit(2.0 * forward - turn);
+    std::lock_guard<std::mutex> hold(control_lock);
+    control.left_target = std::fabs(left) * motion_scale;
+    control.right_target = std::fabs(right) * motion_scale;
+    control.left_reverse = left < 0.0;
+    control.right_reverse = right < 0.0;
+}
+
+void robot_class::update_complete(bool done)
+{
+    if (done)
+        return;
+    std::lock_guard<std::mutex> hold(update_lock);
+    update_count++;
+}
+
+void robot_class::update()
+{
+    // Read and clear in one hold, so a packet counted meanwhile is not lost.
+    std::lock_guard<std::mutex> hold(update_lock);
+    update_speed = static_cast<double>(update_count);
+    update_count = 0;
+}
+
+double robot_class::get_update_speed()
+{
+    std::lock_guard<std::mutex> hold(update_lock);
+    return update_speed;
+}
+
+void robot_class::serial_cam_data(const unsigned char* data, int length)
+{
+    std::lock_guard<std::mutex> hold(serial_cam_lock);
+    if (serial_cam != nullptr)
+        serial_cam->camera_data(data, length);
+}
+
+bool robot_class::get_camera_rate(double* rate)
+{
+    std::lock_guard<std::mutex> hold(serial_cam_lock);
+    if (serial_cam == nullptr)
+        return false;
+    *rate = serial_cam->frame_rate;
+    return true;
+}
+
+void controller_telemetry_samples(const unsigned char* payload, float* channel0, float* channel1)
+{
+    // Byte 2 carries the high four bits of both 12-bit channels: channel 0 low nibble, channel 1 high.
+    unsigned int raw0 = payload[0] + 256u * (payload[2] & 0x0Fu);
+    unsigned int raw1 = payload[1] + 16u * (payload[2] & 0xF0u);
+    *channel0 = static_cast<float>(raw0 * raw_scale);
+    *channel1 = static_cast<float>(raw1 * raw_scale);
+}
+
+void filter(float& filtered, float time_constant, float sample, double dt)
+{
+    double span = dt + time_constant;
+    if (!(span > 0.0))  // no time has passed and nothing to weigh: keep the value
+        return;
+    double k = dt / span;
+    filtered = static_cast<float>((1.0 - k) * filtered + k * sample);
+}
+
+void reset_vals()
+{
+    ave_offset = long_ave;
+    vel = 0.0;
+    pos = 0.0;
+}

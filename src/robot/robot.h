@@ -24,6 +24,13 @@ struct telemetry_type {
     int32_t link_values[4] = {}; // values for the operator's telemetry record
 };
 
+// Lengths of the byte encodings.
+constexpr int control_record_length = 7;       // control link record, from the operator
+constexpr int controller_command_length = 8;   // controller command, to the controller board
+constexpr int telemetry_record_length = 10;    // telemetry link record, to the operator
+constexpr int controller_telemetry_length = 3; // controller telemetry: set_telemetry reads this many bytes,
+                                               // so shorter payloads must not reach it
+
 class serial_cam_class;
 
 class robot_class {
@@ -84,6 +91,8 @@ extern double ave_offset;
 extern double vel;
 extern double pos;
 
+// The two samples of a controller telemetry payload (3 bytes read), as fractions of full scale.
+void controller_telemetry_samples(const unsigned char* payload, float* channel0, float* channel1);
 // First-order low-pass step with the given time constant, in seconds.
 void filter(float& filtered, float time_constant, float sample, double dt);
 void reset_vals();

@@ -1,0 +1,262 @@
+// Keyboard driving: the key table, the motion table, the mode and reset keys, the ramp, and key
+// messages arriving through the main window's procedure.
+#include "console/input.h"
+
+#include "app/main.h"
+#include "console/joystick.h"
+#include "platform/messages.h"
+#include "robot/robot.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <initializer_list>
+
+namespace {
+
+constexpr unsigned int W = 0x57, S = 0x53, A = 0x41, D = 0x44, M = 0x4D, R = 0x52;
+
+control_type control_now()
+{
+    control_type c;
+    robot.get_control(&c);
+    return c;
+}
+
+void expect_targets(double left, bool left_reverse, double right, bool right_reverse, const char* what)
+{
+    control_type c = control_now();
+    EXPECT_NEAR(c.left_target, left, 1e-9) << what;
+    EXPECT_NEAR(c.right_target, right, 1e-9) << what;
+    EXPECT_EQ(c.left_reverse, left_reverse) << what;
+    EXPECT_EQ(c.right_reverse, right_reverse) << what;
+}
+
+void expect_neutral(const char* what)
+{
+    control_type c = control_now();
+    EXPECT_EQ(c.left_target, 0.0) << what;
+    EXPECT_EQ(c.right_target, 0.0) << what;
+    EXPECT_EQ(c.left_speed, 0.0) << what;
+    EXPECT_EQ(c.right_speed, 0.0) << what;
+    EXPECT_FALSE(c.left_reverse || c.right_reverse) << what;
+}
+
+class Input : public testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+    static void reset()
+    {
+        std::memset(keys, 0, sizeof keys);
+        joystick = joystick_type{};
+        remote_mode = false;
+        robot.set_auto_mode(false);  // also the neutral record
+    }
+    static void press(std::initializer_list<unsigned int> pressed)
+    {
+        for (unsigned int key : pressed)
+            input_key_down(key, 1);
+    }
+    static void release_all()
+    {
+        for (unsigned int key : {W, S, A, D, M, R})
+            input_key_up(key);
+    }
+};
+
+} // namespace
+
+TEST_F(Input, HeldKeysChooseTheMotionOfTheTable)
+{
+    struct row {
+        std::initializer_list<unsigned int> held;
+        double left;
+        bool left_reverse;
+        double right;
+        bool right_reverse;
+        const char* name;
+    };
+    const row rows[] = {
+        {{W, A}, 13.2, false, 82.8, false, "forward left"},
+        {{W, A, D, S}, 13.2, false, 82.8, false, "forward wins, left wins"},
+        {{W, D}, 93.6, false, 2.4, false, "forward right"},
+        {{W}, 58.8, false, 37.2, false, "forward carries a slight turn"},
+        {{W, S}, 58.8, false, 37.2, false, "forward wins over backward"},
+        {{S, A}, 13.2, true, 82.8, true, "backward left"},
+        {{S, D}, 82.8, true, 13.2, true, "backward right"},
+        {{S}, 37.2, true, 58.8, true, "backward"},
+        {{A}, 34.8, true, 34.8, false, "turn left on the spot"},
+        {{A, D}, 34.8, true, 34.8, false, "left wins over right"},
+        {{D}, 34.8, false, 34.8, true, "turn right on the spot"},
+        {{}, 0, false, 0, false, "idle"},
+    };
+    for (const row& r : rows) {
+        release_all();
+        press(r.held);
+        expect_targets(r.left, r.left_reverse, r.right, r.right_reverse, r.name);
+    }
+}
+
+TEST_F(Input, ReleasingTheKeyStopsAtTheNextStep)
+{
+    input_key_down(W, 1);
+    EXPECT_TRUE(keys[W]);
+    input_ramp(0.1);
+    control_type c = control_now();
+    EXPECT_GT(c.left_speed, 0.0);
+    EXPECT_LT(c.left_speed, 58.8) << "speeding up is gradual";
+    input_key_up(W);
+    EXPECT_FALSE(keys[W]);
+    expect_neutral("released: the key's own ramp step stops both sides");
+}
+
+TEST_F(Input, KeyCodesUseTheirLowEightBits)
+{
+    input_key_down(0x100 | W, 1);
+    EXPECT_TRUE(keys[W]);
+    expect_targets(58.8, false, 37.2, false, "W with high bits");
+    input_key_up(0x300 | W);
+    EXPECT_FALSE(keys[W]);
+}
+
+TEST_F(Input, AutomaticRepeatChangesNothing)
+{
+    input_key_down(W, KEY_REPEAT_BIT | 1);
+    EXPECT_FALSE(keys[W]);
+    expect_neutral("a repeat gives no motion command");
+    input_key_down(M, KEY_REPEAT_BIT | 1);
+    EXPECT_FALSE(robot.get_auto_mode());
+}
+
+TEST_F(Input, ModeKeyTogglesOnEveryFreshPressWhileHeld)
+{
+    input_key_down(M, 1);
+    EXPECT_TRUE(robot.get_auto_mode());
+    input_key_down(W, 1);
+    EXPECT_FALSE(robot.get_auto_mode()) << "W pressed while M is held toggles again";
+    input_key_up(M);
+    input_key_down(S, 1);
+    EXPECT_FALSE(robot.get_auto_mode());
+}
+
+TEST_F(Input, AutomaticModeSuspendsDrivingUntilSwitchedOff)
+{
+    input_key_down(M, 1);
+    input_key_up(M);
+    ASSERT_TRUE(robot.get_auto_mode());
+    robot.set_motion(0, 0.1);  // the automatic mode's command
+    input_key_down(W, 1);
+    EXPECT_TRUE(keys[W]);
+    expect_targets(48, false, 48, false, "keys stand aside in automatic mode");
+    input_key_down(M, 1);
+    EXPECT_FALSE(robot.get_auto_mode());
+    expect_targets(58.8, false, 37.2, false, "switched off, then the held W applies");
+}
+
+TEST_F(Input, RemoteOperatorKeepsTheRobotButModeAndResetStillAct)
+{
+    remote_mode = true;
+    robot.set_motion(0, -0.1);
+    input_key_down(D, 1);
+    EXPECT_TRUE(keys[D]);
+    expect_targets(48, true, 48, true, "keys stand aside for the operator");
+    vel = 2.0;
+    pos = 3.0;
+    input_key_down(R, 1);
+    EXPECT_EQ(vel, 0.0);
+    EXPECT_EQ(pos, 0.0);
+    input_key_down(M, 1);
+    EXPECT_TRUE(robot.get_auto_mode());
+}
+
+TEST_F(Input, LosingTheFocusStopsButKeepsTheHeldKeys)
+{
+    input_key_down(W, 1);
+    input_ramp(0.2);
+    input_lose_focus();
+    expect_neutral("focus lost");
+    EXPECT_TRUE(keys[W]);
+    input_key_up(A);  // any key event applies the held keys again
+    expect_targets(58.8, false, 37.2, false, "W still held");
+}
+
+TEST_F(Input, JoystickDirectionsJoinTheKeys)
+{
+    joystick.up = true;
+    joystick.left = true;
+    input_update();
+    expect_targets(13.2, false, 82.8, false, "joystick up and left");
+    joystick.up = false;
+    input_key_down(S, 1);
+    expect_targets(13.2, true, 82.8, true, "S with joystick left");
+}
+
+TEST(InputRamp, RisingSpeedsGlideAndNeverPassTheTarget)
+{
+    robot.reset_control();
+    robot.change_control([](control_type& c) {
+        c.left_target = 100;
+        c.right_target = 50;
+    });
+    input_ramp(0.0);
+    EXPECT_EQ(control_now().left_speed, 0.0) << "no time, no step";
+    input_ramp(0.01);
+    EXPECT_DOUBLE_EQ(control_now().left_speed, 2.0);
+    EXPECT_DOUBLE_EQ(control_now().right_speed, 1.0);
+    double previous = 2.0;
+    for (int i = 0; i < 2000; i++) {
+        input_ramp(0.01);
+        double speed = control_now().left_speed;
+        ASSERT_GE(speed, previous);
+        ASSERT_LE(speed, 100.0);
+        previous = speed;
+    }
+    EXPECT_NEAR(previous, 100.0, 1e-6);
+    robot.change_control([](control_type& c) {
+        c.left_speed = 10;
+        c.left_target = 100;
+    });
+    input_ramp(0.8);  // a long pause would overshoot by the plain formula
+    EXPECT_EQ(control_now().left_speed, 100.0);
+    robot.reset_control();
+}
+
+TEST(InputRamp, LowerTargetIsTakenAtOnceAndSpeedsStayNonNegative)
+{
+    robot.reset_control();
+    robot.change_control([](control_type& c) {
+        c.left_speed = 80;
+        c.left_target = 20;
+        c.right_speed = 80;
+        c.right_target = 0;
+    });
+    input_ramp(0.01);
+    EXPECT_EQ(control_now().left_speed, 20.0);
+    EXPECT_EQ(control_now().right_speed, 0.0);
+    robot.change_control([](control_type& c) {
+        c.left_speed = 80;
+        c.right_speed = 80;
+    });
+    input_ramp(2.0);  // a pause of two seconds used to take the speed below its target, even below 0
+    EXPECT_EQ(control_now().left_speed, 20.0);
+    EXPECT_EQ(control_now().right_speed, 0.0);
+    input_check();
+    input_check();
+    EXPECT_EQ(control_now().left_speed, 20.0);
+    robot.reset_control();
+}
+
+TEST_F(Input, KeyMessagesReachKeyboardDrivingThroughTheWindowProcedure)
+{
+    EXPECT_EQ(WinProc(nullptr, WM_KEYDOWN, W, 1), 0);
+    expect_targets(58.8, false, 37.2, false, "WM_KEYDOWN W");
+    EXPECT_EQ(WinProc(nullptr, WM_KEYDOWN, W, KEY_REPEAT_BIT | 1), 0);
+    EXPECT_EQ(WinProc(nullptr, WM_KEYUP, W, 0), 0);
+    expect_neutral("WM_KEYUP W");
+    WinProc(nullptr, WM_KEYDOWN, A, 1);
+    input_ramp(0.1);
+    EXPECT_EQ(WinProc(nullptr, WM_KILLFOCUS, 0, 0), 0);
+    expect_neutral("WM_KILLFOCUS");
+    EXPECT_TRUE(keys[A]);
+}
