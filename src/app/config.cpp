@@ -1,6 +1,103 @@
-// The configuration reader (built with the serial bus).
+// The configuration reader: config.txt is read once at start-up, line by line; each line is a key and a
+// value, and a "#" starts a comment that runs to the end of its line.
 #include "app/config.h"
 
-void load_config(const char*) {}
-void parse_line(const char*) {}
-void get_next_string(const char*, unsigned int&, char* token) { token[0] = 0; }
+#include "bus/serial.h"
+#include "console/display.h"
+#include "imaging/camera.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr unsigned int line_limit = 1024;   // characters in a line, and in a token
+constexpr size_t port_name_limit = sizeof serial.port_name - 1;
+
+// Reads one line into line (at least line_limit + 1 bytes); false once the file has ended with nothing read.
+bool read_config_line(FILE* file, char* line)
+{
+    unsigned int used = 0;
+    bool in_comment = false;
+    bool read_any = false;
+    int c;
+    while (used < line_limit && (c = std::fgetc(file)) != EOF) {
+        read_any = true;
+        if (c == '\n' || c == '\r')
+            break;  // a comment's line end ends the line too
+        if (c == '#')
+            in_comment = true;
+        if (!in_comment)
+            line[used++] = static_cast<char>(c);
+    }
+    line[used] = 0;
+    return read_any;
+}
+
+void set_port_name(const char* value)
+{
+    if (std::strlen(value) > port_name_limit) {
+        add_line("load_config: serial_port name longer than %zu characters refused", port_name_limit);
+        return;
+    }
+    std::snprintf(serial.port_name, sizeof serial.port_name, "%s", value);
+}
+
+// The standard decimal conversion, kept inside the range of an int.
+int decimal_value(const char* text)
+{
+    errno = 0;
+    long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX)
+        return INT_MAX;
+    if (value < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(value);
+}
+
+} // namespace
+
+void load_config(const char* filename)
+{
+    FILE* file = std::fopen(filename, "r");
+    if (file == nullptr) {
+        add_line("load_config: Unable to load config file");
+        return;
+    }
+    char line[line_limit + 1];
+    while (read_config_line(file, line))
+        if (line[0] != 0)
+            parse_line(line);
+    std::fclose(file);
+}
+
+void parse_line(const char* line)
+{
+    char token[line_limit + 1];
+    unsigned int position = 0;
+    get_next_string(line, position, token);
+    if (std::strcmp(token, "serial_port") == 0) {
+        get_next_string(line, position, token);
+        set_port_name(token);
+    }
+    if (std::strcmp(token, "camera_number") == 0) {
+        get_next_string(line, position, token);
+        if (token[0] != 0)
+            camera.camera_number = decimal_value(token);
+    }
+}
+
+void get_next_string(const char* line, unsigned int& position, char* token)
+{
+    while (position < line_limit && (line[position] == ' ' || line[position] == '\t'))
+        position++;
+    unsigned int used = 0;
+    while (position < line_limit && line[position] != 0 && line[position] != ' ' && line[position] != '\t')
+        token[used++] = line[position++];
+    token[used] = 0;
+    if (position < line_limit && (line[position] == ' ' || line[position] == '\t'))
+        position++;
+}

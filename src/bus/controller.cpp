@@ -1,10 +1,88 @@
-// The controller exchange (built with the serial bus).
+// The controller exchange: the controller thread sends the drive command to the board every cycle, and
+// the board's telemetry packets, handed over by the receive parser, go into the robot state.
 #include "bus/controller.h"
+
+#include "app/utility.h"
+#include "bus/serial.h"
+#include "robot/robot.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
 
 unsigned char device_id = 1;
 
-void controller_start() {}
-void controller_stop() {}
-unsigned int controller_thread(void*) { return 0; }
-bool controller_transfer() { return false; }
-void controller_data(const unsigned char*, int) {}
+namespace {
+
+constexpr int command_length = 8;         // the controller command
+constexpr int telemetry_length = 3;       // the controller telemetry the board sends
+constexpr unsigned int start_baud = 57600;
+constexpr auto cycle_sleep = std::chrono::milliseconds(100);
+
+std::atomic<bool> controller_running{true};  // the thread goes on while true; written under the lock
+std::mutex controller_thread_lock;           // held while controller_stop clears the flag
+std::thread h_controller_thread;             // the controller thread, once started
+
+} // namespace
+
+void controller_start()
+{
+    log("Controller - Start");
+    serial.start(start_baud);
+    {
+        std::lock_guard<std::mutex> hold(controller_thread_lock);
+        controller_running = true;  // the exchange may be started again after a stop (tests do)
+    }
+    h_controller_thread = std::thread(controller_thread, nullptr);
+}
+
+void controller_stop()
+{
+    log("Controller - Stop");
+    if (h_controller_thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> hold(controller_thread_lock);
+            controller_running = false;
+        }
+        h_controller_thread.join();
+    }
+    serial.stop();
+}
+
+unsigned int controller_thread(void*)
+{
+    if (serial.get_state() == 0)
+        return 0;
+    log("Controller -  - Starting thread");
+    for (;;) {
+        controller_transfer();
+        std::this_thread::sleep_for(cycle_sleep);
+        if (!controller_running)
+            break;
+    }
+    log("Controller -  - Leaving thread");
+    return 0;
+}
+
+bool controller_transfer()
+{
+    unsigned char command[command_length] = {};
+    robot.get_control(command);
+    if (serial.serial_packet(device_id, command, command_length) != 0) {
+        log("Controller -  - Unable to get telemetry");
+        return true;
+    }
+    return false;
+}
+
+void controller_data(const unsigned char* payload, int length)
+{
+    // The decoding reads three bytes; a shorter payload would have it read past the packet.
+    if (payload == nullptr || length < telemetry_length) {
+        log("Controller - Telemetry payload too short: %d bytes, ignored", length);
+        return;
+    }
+    robot.set_telemetry(payload);
+    robot.update_complete(false);
+}

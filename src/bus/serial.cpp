@@ -1,21 +1,274 @@
-// The serial port worker and receive parser (built with the serial bus).
+// The serial port worker and its receive parser: the port's reading thread feeds the parser, which cuts
+// packets from the byte stream, checks them and hands each payload to its device.
 #include "bus/serial.h"
 
+#include "app/time.h"
 #include "app/utility.h"
+#include "bus/controller.h"
+#include "console/display.h"
+#include "platform/serial_port.h"
+#include "robot/robot.h"
 
 serial_class serial;
 
-serial_class::serial_class() { log("Serial - Constructor"); }
-serial_class::~serial_class() { log("Serial - Destructor"); }
-void serial_class::start(unsigned int) {}
-unsigned char serial_class::get_state() { return state; }
-void serial_class::stop() {}
-int serial_class::serial_packet(unsigned char, const unsigned char*, int) { return 0; }
-int serial_class::serial_send(const unsigned char*, unsigned int) { return 0; }
-int serial_class::process_byte(unsigned char) { return 0; }
-int serial_class::validate_packet(unsigned char*, unsigned int) { return 0; }
-int serial_class::process_packet(unsigned char*, unsigned int) { return 0; }
-void serial_class::flush() {}
-void serial_class::check() {}
-int serial_class::do_serial_packet(unsigned char, const unsigned char*, int) { return 0; }
-void serial_class::serial_thread() {}
+namespace {
+
+constexpr unsigned int read_wait_ms = 2000;     // one cycle of the reading thread
+constexpr unsigned int batch_size = 0x2000;     // the reading thread's buffer; one byte is kept spare
+constexpr unsigned int packet_buffer_bound = 0x1FF;
+constexpr unsigned char text_device = 15;
+constexpr unsigned char camera_device = 8;
+
+} // namespace
+
+serial_class::serial_class()
+{
+    log("Serial - Constructor");
+    stop_event = serial_event_create();
+}
+
+serial_class::~serial_class()
+{
+    log("Serial - Destructor");
+    // A thread still running here would end the process; the program stops it, but a test may not.
+    if (reading_thread.joinable()) {
+        serial_event_signal(stop_event);
+        reading_thread.join();
+    }
+}
+
+void serial_class::start(unsigned int baud)
+{
+    add_line("Serial - Start");
+    if (reading_thread.joinable()) {
+        log("Serial - Already started");
+        return;
+    }
+    state = 1;
+    if (stop_event == nullptr) {
+        add_line("Serial - Unable to create the stop event");
+        state = 0;
+        return;
+    }
+    serial_event_reset(stop_event);  // the port can be started again after a stop (tests do)
+    port = serial_port_open(port_name);
+    if (port == nullptr) {
+        log("Serial - Unable to open serial port (%s)", port_name);
+        state = 0;
+        return;
+    }
+    serial_setup_result setup = serial_port_setup(port, baud);
+    if (setup == serial_setup_result::get_failed) {
+        log("Serial - Unable to get commstate");
+        state = 0;
+        return;
+    }
+    if (setup == serial_setup_result::set_failed) {
+        add_line("Serial - Unable to set commstate");
+        state = 0;
+        return;
+    }
+    reading_thread = std::thread(thread_wrapper, this);
+    add_line("Serial - Online");
+}
+
+unsigned char serial_class::get_state()
+{
+    return state;
+}
+
+void serial_class::stop()
+{
+    add_line("Serial - Stop");
+    serial_event_signal(stop_event);
+    log("Serial - Event Sig");
+    if (reading_thread.joinable())
+        reading_thread.join();
+    log("Serial - Thread return");
+    {
+        // Writers see the stop event and give up, so the port is closed with no write in progress.
+        std::lock_guard<std::mutex> hold(send_mutex);
+        serial_port_close(port);
+        port = nullptr;
+    }
+    log("Serial - Stop Complete");
+}
+
+unsigned int serial_class::thread_wrapper(serial_class* object)
+{
+    object->serial_thread();
+    return 1;
+}
+
+void serial_class::serial_thread()
+{
+    log("Serial -  Enter Serial Thread");
+    unsigned char batch[batch_size];
+    for (;;) {
+        double cycle_start = get_time();
+        serial_wait_result result = serial_port_wait(port, stop_event, read_wait_ms);
+        if (result == serial_wait_result::stopped)
+            break;
+        if (result == serial_wait_result::timeout) {
+            log("Serial - Read timeout");
+            continue;
+        }
+        if (result == serial_wait_result::received) {
+            int count = serial_port_read(port, batch, batch_size - 1);
+            if (count >= 0) {
+                feed_batch(batch, count);
+                continue;
+            }
+            log("Serial - Read error on port (%s): %s", port_name, serial_port_error_text());
+        } else if (result == serial_wait_result::hangup) {
+            log("Serial - Port hung up (%s)", port_name);
+        } else {
+            log("Serial - Port error (%s): %s", port_name, serial_port_error_text());
+        }
+        // A port that has hung up or failed stays ready: waiting on it again at once would spin.
+        if (wait_out_cycle(cycle_start))
+            break;
+    }
+}
+
+void serial_class::feed_batch(const unsigned char* batch, int count)
+{
+    for (int i = 0; i < count; i++)
+        if (process_byte(batch[i]) != 0)
+            return;
+}
+
+// Waits for the stop event until the cycle's 2 seconds are over; true when stop was signalled.
+bool serial_class::wait_out_cycle(double cycle_start)
+{
+    double left = cycle_start + read_wait_ms / 1000.0 - get_time();
+    unsigned int left_ms = left > 0 ? static_cast<unsigned int>(left * 1000.0) : 0;
+    return serial_event_wait(stop_event, left_ms);
+}
+
+int serial_class::serial_packet(unsigned char device, const unsigned char* payload, int length)
+{
+    if (packet_state == 2)
+        return 0;
+    if (serial_event_signalled(stop_event))
+        return 0;
+    std::lock_guard<std::mutex> hold(send_mutex);
+    // A writer that waited for the mutex while stop was signalled sends nothing.
+    if (serial_event_signalled(stop_event))
+        return 0;
+    return do_serial_packet(device, payload, length);
+}
+
+int serial_class::serial_send(const unsigned char* data, unsigned int length)
+{
+    serial_write_result result = serial_port_write(port, stop_event, data, length);
+    if (result == serial_write_result::stopped)
+        return 1;
+    if (result == serial_write_result::failed) {
+        if (!write_failing)
+            log("Serial - Write failed on port (%s): %s", port_name, serial_port_error_text());
+        write_failing = true;
+        return 2;
+    }
+    write_failing = false;
+    return 0;
+}
+
+int serial_class::process_byte(unsigned char value)
+{
+    if (packet_state == 2) {
+        log("Serial - Flush Ignore: %x", value);
+        return 1;
+    }
+    if (packet_state == 0) {
+        packet_buffer[0] = value;
+        packet_length = value;
+        packet_count = 1;
+        if (value <= 3) {
+            add_line("Serial - Invalid packet size");
+            return 1;
+        }
+        packet_state = 1;
+        return 0;
+    }
+    if (packet_count > packet_buffer_bound) {
+        packet_state = 0;
+        add_line("Serial - Process byte buffer size exceeded");
+        return 1;
+    }
+    packet_buffer[packet_count] = value;
+    packet_count++;
+    if (packet_count == packet_length) {
+        packet_state = 0;
+        return process_packet(packet_buffer, packet_count) != 0 ? 1 : 0;
+    }
+    return 0;
+}
+
+int serial_class::validate_packet(unsigned char* packet, unsigned int length)
+{
+    if (packet == nullptr || length < 2)
+        return -1;
+    unsigned int actual = packet[length - 1];
+    unsigned int expected = get_checksum(packet, length - 1);
+    if (actual == expected)
+        return 0;
+    add_line("Invalid packet checksum actual: %02x  Expected: %02x", actual, expected);
+    show_buffer("Buffer: ", packet, static_cast<int>(length), false);
+    return -1;
+}
+
+int serial_class::process_packet(unsigned char* packet, unsigned int length)
+{
+    if (validate_packet(packet, length) != 0 || length < 4) {
+        add_line("Serial - Enter Flush");
+        flush_deadline = get_time() + 1.0;
+        packet_state = 2;
+        add_line("Serial - Unable to validate packet");
+        return 1;
+    }
+    unsigned char device = packet[1];
+    unsigned char* payload = packet + 2;
+    int payload_length = static_cast<int>(length) - 3;
+    if (device == device_id) {
+        controller_data(payload, payload_length);
+    } else if (device == camera_device) {
+        robot.serial_cam_data(payload, payload_length);
+    } else if (device == text_device) {
+        packet[length - 1] = 0;  // the text ends at the checksum's place, or at an earlier NUL
+        add_line("%s", reinterpret_cast<const char*>(payload));
+    } else {
+        add_line("Serial - Data for invalid device: %d", device);
+    }
+    return 0;
+}
+
+void serial_class::flush()
+{
+    add_line("Serial - Enter Flush");
+    flush_deadline = get_time() + 1.0;
+    packet_state = 2;
+}
+
+void serial_class::check()
+{
+    if (packet_state == 2 && get_time() > flush_deadline) {
+        packet_state = 0;
+        add_line("Serial - Exit Flush");
+    }
+}
+
+int serial_class::do_serial_packet(unsigned char device, const unsigned char* payload, int length)
+{
+    if (length <= 0 || payload == nullptr)
+        return 0;
+    if (length > 255)
+        length = 255;  // the length travels as one byte; never more payload than it announces
+    unsigned char header[2] = {device, static_cast<unsigned char>(length)};
+    unsigned char checksum =
+        static_cast<unsigned char>(get_checksum(header, 2) + get_checksum(payload, static_cast<unsigned int>(length)));
+    serial_send(header, 2);
+    serial_send(payload, static_cast<unsigned int>(length));
+    serial_send(&checksum, 1);
+    return 0;
+}

@@ -7,6 +7,7 @@
 #include <thread>
 
 struct serial_port_type;
+struct serial_event_type;
 
 class serial_class {
 public:
@@ -17,6 +18,7 @@ public:
     unsigned char get_state();
     void stop();
     int serial_packet(unsigned char device, const unsigned char* payload, int length);
+    // 0 written, 1 abandoned because stop was signalled, 2 refused by the port (logged once per failure run).
     int serial_send(const unsigned char* data, unsigned int length);
 
     // The receive parser.
@@ -37,12 +39,17 @@ public:
     std::atomic<double> flush_deadline{0.0};     // the flushing state may end after this time
 
 private:
+    static unsigned int thread_wrapper(serial_class* object);
     void serial_thread();
+    void feed_batch(const unsigned char* batch, int count);
+    bool wait_out_cycle(double cycle_start);
 
-    serial_port_type* port = nullptr;  // the open port, or null
-    unsigned char state = 0;           // 1 from the start of start() until a step fails
-    std::mutex send_mutex;             // held around the writing of one packet
-    std::thread reading_thread;        // feeds the parser
+    serial_port_type* port = nullptr;        // the open port, or null
+    serial_event_type* stop_event = nullptr; // manual reset; signalled once by stop, watched by every wait
+    std::atomic<unsigned char> state{0};     // 1 from the start of start() until a step fails
+    std::mutex send_mutex;                   // held around the writing of one packet; guards write_failing
+    bool write_failing = false;              // the last write was refused; the next refusal is not logged again
+    std::thread reading_thread;              // feeds the parser
 };
 
 extern serial_class serial;

@@ -1,0 +1,161 @@
+// The configuration reader: keys, values, comments, line ends and the limits of config.txt.
+#include "app/config.h"
+
+#include "bus/serial.h"
+#include "bus_support.h"
+#include "imaging/camera.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+using namespace bus_test;
+
+namespace {
+
+class ConfigFile : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        serial.port_name[0] = 0;
+        camera.camera_number = 0;
+        path = log.path() + ".config.txt";
+    }
+    void TearDown() override { std::remove(path.c_str()); }
+
+    // Writes the content as config.txt and reads it.
+    void load(const std::string& content)
+    {
+        FILE* file = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        std::fwrite(content.data(), 1, content.size(), file);
+        std::fclose(file);
+        load_config(path.c_str());
+    }
+    std::string port() const { return serial.port_name; }
+
+    test_log log;
+    std::string path;
+};
+
+} // namespace
+
+TEST_F(ConfigFile, KeyAndValueWithAnyBlanksBetween)
+{
+    load("serial_port COM3\n");
+    EXPECT_EQ(port(), "COM3");
+    EXPECT_EQ(camera.camera_number, 0);
+    load(" \t serial_port \t  pts/3\n");
+    EXPECT_EQ(port(), "pts/3");
+}
+
+TEST_F(ConfigFile, KeysAreCaseSensitive)
+{
+    load("Serial_Port COM3\nCAMERA_NUMBER 4\n");
+    EXPECT_EQ(port(), "");
+    EXPECT_EQ(camera.camera_number, 0);
+}
+
+TEST_F(ConfigFile, CameraNumberIsReadAsADecimalPrefix)
+{
+    load("camera_number 2\n");
+    EXPECT_EQ(camera.camera_number, 2);
+    load("camera_number 12abc\n");
+    EXPECT_EQ(camera.camera_number, 12);
+    load("camera_number -7\n");
+    EXPECT_EQ(camera.camera_number, -7);
+    load("camera_number\n");  // no value: unchanged
+    EXPECT_EQ(camera.camera_number, -7);
+    load("camera_number abc\n");
+    EXPECT_EQ(camera.camera_number, 0);
+    load("camera_number 99999999999999\n");  // kept inside an int
+    EXPECT_EQ(camera.camera_number, 2147483647);
+}
+
+TEST_F(ConfigFile, SerialPortAloneEmptiesTheName)
+{
+    load("serial_port COM1\nserial_port\n");
+    EXPECT_EQ(port(), "");
+}
+
+TEST_F(ConfigFile, CommentLinesContributeNothing)
+{
+    load("# serial_port COM9\n#camera_number 3\nserial_port COM4\n");
+    EXPECT_EQ(port(), "COM4");
+    EXPECT_EQ(camera.camera_number, 0);
+}
+
+TEST_F(ConfigFile, ATrailingCommentEndsAtItsLineEndAndTheNextLineStandsAlone)
+{
+    load("serial_port COM2 # main port\ncamera_number 1\n");
+    EXPECT_EQ(port(), "COM2");
+    EXPECT_EQ(camera.camera_number, 1);
+    load("camera_number 5# five\r\nserial_port COM6#six\rcamera_number 6");
+    EXPECT_EQ(port(), "COM6");
+    EXPECT_EQ(camera.camera_number, 6);
+}
+
+TEST_F(ConfigFile, TheTokenAfterTheValueIsNotRead)
+{
+    load("serial_port COM1 camera_number 2\n");
+    EXPECT_EQ(port(), "COM1");
+    EXPECT_EQ(camera.camera_number, 0);
+}
+
+TEST_F(ConfigFile, CrLfLineEndsReadLikeLf)
+{
+    load("serial_port ttyUSB0\r\ncamera_number 3\r\n\r\n");
+    EXPECT_EQ(port(), "ttyUSB0");
+    EXPECT_EQ(camera.camera_number, 3);
+}
+
+TEST_F(ConfigFile, TheLaterOfTwoSerialPortLinesWinsAndTheLastLineNeedsNoLineEnd)
+{
+    load("serial_port COM1\nserial_port COM2");
+    EXPECT_EQ(port(), "COM2");
+}
+
+TEST_F(ConfigFile, APortNameOfTenOrMoreCharactersIsRefusedAndTheNameStays)
+{
+    load("serial_port ttyUSB012\n");  // nine characters fit
+    EXPECT_EQ(port(), "ttyUSB012");
+    load("serial_port ttyUSB0123\n");
+    EXPECT_EQ(port(), "ttyUSB012");
+    EXPECT_EQ(newest_message_line(), "load_config: serial_port name longer than 9 characters refused");
+    load("serial_port " + std::string(1000, 'x') + "\n");
+    EXPECT_EQ(port(), "ttyUSB012");
+}
+
+TEST_F(ConfigFile, ALineEndsAfter1024CharactersAndTheRestBeginsTheNextLine)
+{
+    load(std::string(1024, ' ') + "serial_port COM5\n");
+    EXPECT_EQ(port(), "COM5");
+    load(std::string(1023, ' ') + "serial_port COM7\n");  // cut inside the key: neither part is a key
+    EXPECT_EQ(port(), "COM5");
+}
+
+TEST_F(ConfigFile, MissingFileIsReportedAndTheSettingsStand)
+{
+    std::snprintf(serial.port_name, sizeof serial.port_name, "COM8");
+    camera.camera_number = 4;
+    load_config((path + ".missing").c_str());
+    EXPECT_EQ(newest_message_line(), "load_config: Unable to load config file");
+    EXPECT_EQ(port(), "COM8");
+    EXPECT_EQ(camera.camera_number, 4);
+}
+
+TEST(ConfigTokens, NextStringSkipsBlanksAndStopsAtTheTerminator)
+{
+    char token[1025];
+    unsigned int position = 0;
+    get_next_string("  key\t value", position, token);
+    EXPECT_STREQ(token, "key");
+    EXPECT_EQ(position, 6u);  // the tab that ended the token is consumed
+    get_next_string("  key\t value", position, token);
+    EXPECT_STREQ(token, "value");
+    get_next_string("  key\t value", position, token);
+    EXPECT_STREQ(token, "");
+    get_next_string("  key\t value", position, token);
+    EXPECT_STREQ(token, "");
+}
