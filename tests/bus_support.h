@@ -150,7 +150,10 @@ private:
 // A device-to-server packet: length, device, payload, checksum.
 inline std::vector<unsigned char> device_packet(unsigned char device, const std::vector<unsigned char>& payload)
 {
-    std::vector<unsigned char> packet{static_cast<unsigned char>(payload.size() + 3), device};
+    std::vector<unsigned char> packet;
+    packet.reserve(payload.size() + 3);
+    packet.push_back(static_cast<unsigned char>(payload.size() + 3));
+    packet.push_back(device);
     packet.insert(packet.end(), payload.begin(), payload.end());
     packet.push_back(static_cast<unsigned char>(get_checksum(packet.data(), static_cast<unsigned int>(packet.size()))));
     return packet;
