@@ -1,6 +1,174 @@
-// The automatic mode (built with the camera service and automatic mode).
+// The automatic mode: the automode thread and its obstacle-avoiding state machine.
 #include "automode/automode.h"
 
-void automode_start() {}
-void automode_stop() {}
-unsigned int automode_thread(void*) { return 0; }
+#include "app/utility.h"
+#include "console/display.h"
+#include "robot/robot.h"
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+bool automode_init = false;                  // the thread was started; automode_stop waits only then
+bool automode_thread_running = false;        // the thread keeps looping while true
+std::mutex automode_thread_running_lock;     // guards automode_thread_running
+std::thread automode_thread_handle;          // the automode thread
+std::thread::id automode_thread_id;          // id of the automode thread
+
+automode_sleep_type automode_sleep = automode_real_sleep;
+automode_telemetry_source_type automode_telemetry_source = automode_robot_telemetry;
+
+namespace {
+
+int cur_mode = 2;  // state of the machine; only the automode thread touches it while it runs
+
+constexpr double forward_target = 48.0;
+constexpr double back_up_target = 48.0;
+constexpr double turn_target = 160.0;
+constexpr double range_limit = 150.0;   // analog[2]
+constexpr double side_limit = 200.0;    // analog[0] and analog[1]
+
+// Each change is one read-change-write of the control record, so the ramp's steps are never lost.
+void set_targets(double target, bool left_reverse, bool right_reverse)
+{
+    robot.change_control([&](control_type& control) {
+        control.left_target = target;
+        control.right_target = target;
+        control.left_reverse = left_reverse;
+        control.right_reverse = right_reverse;
+    });
+}
+
+int start_forward()
+{
+    add_line("Enter mode forward");
+    set_targets(forward_target, false, false);
+    return 3;
+}
+
+int forward()
+{
+    telemetry_type telemetry;
+    automode_telemetry_source(&telemetry);
+    add_line("analog: %d", static_cast<int>(telemetry.analog[2]));
+    if (telemetry.analog[2] > range_limit || telemetry.analog[0] > side_limit || telemetry.analog[1] > side_limit) {
+        add_line("Detect");
+        return 4;
+    }
+    return 3;
+}
+
+int halt()
+{
+    robot.change_control([](control_type& control) {
+        control.left_target = 0.0;
+        control.right_target = 0.0;
+    });
+    automode_sleep(1000);
+    return 6;
+}
+
+int back_up()
+{
+    set_targets(back_up_target, true, true);
+    automode_sleep(1000);
+    set_targets(0.0, false, false);
+    automode_sleep(500);
+    return 5;
+}
+
+int choose()
+{
+    telemetry_type telemetry;
+    automode_telemetry_source(&telemetry);
+    return telemetry.analog[0] > telemetry.analog[1] ? 8 : 7;
+}
+
+int turn(bool right)
+{
+    set_targets(turn_target, !right, right);
+    automode_sleep(800);
+    set_targets(0.0, false, false);
+    automode_sleep(1000);
+    return 2;
+}
+
+bool still_running()
+{
+    std::lock_guard<std::mutex> hold(automode_thread_running_lock);
+    return automode_thread_running;
+}
+
+} // namespace
+
+void automode_real_sleep(unsigned int milliseconds)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void automode_robot_telemetry(telemetry_type* out)
+{
+    robot.get_telemetry(out);
+}
+
+int automode_pass(int mode)
+{
+    if (!robot.get_auto_mode())
+        return 2;
+    if (mode == 2)
+        mode = start_forward();
+    if (mode == 3)
+        mode = forward();
+    if (mode == 4)
+        mode = halt();
+    if (mode == 6)
+        mode = back_up();
+    if (mode == 5)
+        mode = choose();
+    if (mode == 8)
+        mode = turn(true);
+    if (mode == 7)
+        mode = turn(false);
+    return mode;
+}
+
+unsigned int automode_thread(void*)
+{
+    for (;;) {
+        automode_sleep(10);
+        cur_mode = automode_pass(cur_mode);
+        if (!still_running())
+            return 0;
+    }
+}
+
+void automode_start()
+{
+    // A second thread would drive the same record and leave the first one unstoppable.
+    if (automode_init) {
+        log("Automode already running");
+        return;
+    }
+    add_line("Automode start");
+    {
+        std::lock_guard<std::mutex> hold(automode_thread_running_lock);
+        automode_thread_running = true;
+    }
+    cur_mode = 2;
+    automode_thread_handle = std::thread(automode_thread, nullptr);
+    automode_thread_id = automode_thread_handle.get_id();
+    automode_init = true;
+}
+
+void automode_stop()
+{
+    log("automode stop");
+    if (!automode_init)
+        return;
+    {
+        std::lock_guard<std::mutex> hold(automode_thread_running_lock);
+        automode_thread_running = false;
+    }
+    automode_thread_handle.join();
+    automode_init = false;
+}
