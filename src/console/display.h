@@ -29,7 +29,9 @@ extern canvas_type* display_canvas;  // the off-screen picture
 void setup_display(window_handle window);
 void resize_display(window_handle window, long size);
 void do_paint(window_handle window);
+// Redraws the whole picture from the robot's state and the message lines; runs on every 10 ms tick.
 void update_display(window_handle window);
+// A bar filled from the bottom: value 1 all colour (0x00RRGGBB, canvas_rgb), 0 all grey; not clamped.
 void draw_bar_graph(unsigned int x1, unsigned int y1, unsigned int x2, unsigned int y2, double value, unsigned long colour);
 void draw_control(unsigned int x, unsigned int y, const control_type& control);
 void draw_telemetry(unsigned int x, unsigned int y, const telemetry_type& telemetry);

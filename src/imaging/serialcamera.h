@@ -2,10 +2,13 @@
 // them in the "Serial Camera" window, and keeps the rate of completed images.
 #pragma once
 
+#include "imaging/decompress.h"
 #include "platform/window.h"
 
 #include <cstdint>
 #include <mutex>
+
+struct canvas_type;
 
 class serial_cam_class {
 public:
@@ -21,4 +24,30 @@ public:
     void paint();
 
     double frame_rate = 0.0;  // completed images per second
+
+    unsigned char device;                     // bus identifier, printed in the log lines
+    bool started = false;                     // the first start has run
+    std::mutex lock;                          // guards camera_buffer's contents and the buffers' replacement
+    int image_width = 160, image_height = 120;// size of the camera's images and of camera_buffer
+    int window_width = 640, window_height = 480; // size of the shown picture
+    unsigned int size_index;                  // image size selector: 0 160x120, 1 320x240, 2 640x480
+    unsigned char* compressed_buffer = nullptr; // the JPEG stream being reassembled
+    int compressed_size = 0;                  // capacity of compressed_buffer
+    uint32_t* transcode_buffer = nullptr;     // the picture being painted, as canvas pixels (0x00RRGGBB)
+    color_type* camera_buffer = nullptr;      // the decoded image, bottom-up rows, colour mirrored
+    window_handle hwnd = nullptr;             // the camera's window
+    canvas_type* canvas = nullptr;            // off-screen picture, window_width x window_height
+    int received = 0;                         // bytes of the current stream in compressed_buffer
+    int image_bytes = 0;                      // length of the current stream as announced; 0 disarmed
+    char name[128] = {};                      // the camera's name, for its log lines
+    int updates = 0;                          // completed images since the last rate computation
+    double last_update = 0.0;                 // time of the first message, then of each rate computation
+    bool rate_started = false;                // last_update has been set
+
+private:
+    void size_message(const unsigned char* data, int length);
+    void image_data(const unsigned char* data, int length);
+    void camera_message(const unsigned char* data, int length);
+    void complete_image();
+    void release_buffers();
 };

@@ -103,6 +103,9 @@ bool video_start()
     // The event loop turns SIGINT and SIGTERM into a close request itself.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
+    // A window surface on a renderer makes SDL recreate each native window at its first present, so a
+    // window's id would change under anyone who looked it up (a test, a window manager). Plain surfaces.
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
     if (SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0)
         return false;
     SDL_StartTextInput();
