@@ -125,8 +125,14 @@ TEST_F(ControllerExchange, TheBoardReceivesTheAppliedSpeedsEveryCycle)
     EXPECT_GT(seen.analog[0], 0.0f);
     EXPECT_GT(seen.analog[1], 0.0f);
 
+    robot.set_control(forward);  // driving when the program stops
+    line.read_for(std::chrono::milliseconds(150));
     auto begun = std::chrono::steady_clock::now();
     controller_stop();
+    auto last = commands_in(line.read_for(std::chrono::milliseconds(200)));
+    ASSERT_FALSE(last.empty());
+    EXPECT_EQ(last.back(), (std::vector<unsigned char>{0x80, 0x80, 0x80, 0x80, 0, 0, 0, 0}))
+        << "the board is left at standstill";
     // The cycle in progress ends after its sleep: about 100 ms, well under the reading thread's 2 s.
     EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(1000));
     EXPECT_TRUE(log.has("Controller -  - Starting thread"));

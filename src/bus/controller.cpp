@@ -61,6 +61,9 @@ unsigned int controller_thread(void*)
         if (!controller_running)
             break;
     }
+    // A board may keep the last command it received: leave it at standstill, not driving on unattended.
+    const unsigned char neutral[command_length] = {0x80, 0x80, 0x80, 0x80, 0, 0, 0, 0};
+    serial.serial_packet(device_id, neutral, command_length);
     log("Controller -  - Leaving thread");
     return 0;
 }
