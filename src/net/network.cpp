@@ -1,15 +1,270 @@
-// The operator link (built with the operator link).
+// The operator link: a single-client TCP server on the window thread, its message parser and its replies.
 #include "net/network.h"
+
+#include "app/time.h"
+#include "app/utility.h"
+#include "console/display.h"
+#include "imaging/camera.h"
+#include "platform/event_loop.h"
+#include "platform/messages.h"
+#include "platform/socket.h"
+#include "robot/robot.h"
+
+#include <atomic>
+#include <climits>
+#include <cstring>
+#include <mutex>
 
 int camera_port = 32459;
 
-void network_start(window_handle) {}
-void network_stop() {}
-void network_message(uintptr_t, intptr_t) {}
-void network_accept() {}
-void network_read() {}
-void network_check() {}
-void netword_send_telemetry() {}
-void network_send_image() {}
-bool network_send(const unsigned char*, unsigned int) { return true; }
-void network_attach_client(int) {}
+namespace {
+
+// Every socket event the link asks for; the link acts on FD_ACCEPT, FD_READ and FD_CLOSE.
+constexpr long network_event_mask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+constexpr double client_timeout_seconds = 1.0;
+
+// Socket handles: written on the window thread, the client's under network_send_lock so that a send from
+// another thread never meets a handle being closed.
+int listen_socket = -1;                      // the listening socket, or -1
+int client_socket = -1;                      // the one held client, or -1
+
+std::atomic<bool> client_connected{false};   // held, and no send has failed since the accept
+double last_client_time = 0.0;               // get_time of the accept or of the last control message
+std::mutex network_send_lock;                // makes every send on client_socket whole
+window_handle network_window = nullptr;      // receives the socket events
+network_parser_type parser;                  // the client's unfinished message, window thread only
+
+// Called with network_send_lock held.
+bool send_locked(const unsigned char* data, int length)
+{
+    if (client_socket < 0)
+        return true;
+    if (socket_send(client_socket, data, length) == -1) {
+        client_connected = false;
+        robot.reset_control();
+        return true;
+    }
+    return false;
+}
+
+void hold_client(int socket)
+{
+    {
+        std::lock_guard<std::mutex> hold(network_send_lock);
+        client_socket = socket;
+    }
+    network_parser_reset(parser);
+    event_loop_select_socket(socket, network_window, WM_SOCKET, network_event_mask);
+    client_connected = true;
+    remote_mode = true;
+    last_client_time = get_time();
+}
+
+void close_client()
+{
+    std::lock_guard<std::mutex> hold(network_send_lock);
+    socket_close(client_socket);
+    client_socket = -1;
+}
+
+void network_disconnect()
+{
+    add_line("Client disconnect");
+    robot.reset_control();
+    close_client();
+    network_parser_reset(parser);
+    client_connected = false;
+    remote_mode = false;
+}
+
+void network_handle(const network_request_type& request)
+{
+    if (request.type == network_control_byte) {
+        last_client_time = get_time();
+        robot.set_control(request.record);
+        netword_send_telemetry();
+    } else {
+        network_send_image();
+        netword_send_telemetry();
+    }
+}
+
+// The steps of network_start after the socket exists; false once a step has failed and said so.
+bool network_listen()
+{
+    if (socket_set_nonblocking(listen_socket) != 0) {
+        add_line("Unable to listen");
+        return false;
+    }
+    if (socket_bind_any(listen_socket, camera_port) != 0) {
+        add_line("Unable to bind");
+        return false;
+    }
+    if (socket_set_nodelay(listen_socket) != 0) {
+        add_line("Unable to set TCP_NODELAY");
+        return false;
+    }
+    if (socket_listen(listen_socket, 1) != 0) {
+        add_line("Unable to listen");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool network_parser_next(network_parser_type& parser, const unsigned char* data, unsigned int length,
+                         unsigned int& position, network_request_type& request)
+{
+    if (parser.pending_length > 0) {
+        while (parser.pending_length < network_control_length && position < length)
+            parser.pending[parser.pending_length++] = data[position++];
+        if (parser.pending_length < network_control_length)
+            return false;
+        request.type = network_control_byte;
+        std::memcpy(request.record, parser.pending + 1, network_record_length);
+        parser.pending_length = 0;
+        return true;
+    }
+    while (position < length) {
+        unsigned char type = data[position];
+        if (type == network_image_byte) {
+            request.type = network_image_byte;
+            position++;
+            return true;
+        }
+        if (type != network_control_byte) {
+            position++;
+            continue;
+        }
+        if (length - position < network_control_length) {
+            // The rest of the chunk starts a control message: at most 7 bytes wait for the next chunk.
+            while (position < length)
+                parser.pending[parser.pending_length++] = data[position++];
+            return false;
+        }
+        request.type = network_control_byte;
+        std::memcpy(request.record, data + position + 1, network_record_length);
+        position += network_control_length;
+        return true;
+    }
+    return false;
+}
+
+void network_parser_reset(network_parser_type& parser)
+{
+    parser.pending_length = 0;
+}
+
+void network_start(window_handle window)
+{
+    log("Network - Start");
+    network_window = window;
+    listen_socket = socket_open();
+    if (listen_socket == -1) {
+        add_line("Socket error");
+        return;
+    }
+    if (!network_listen())
+        return;
+    event_loop_select_socket(listen_socket, window, WM_SOCKET, network_event_mask);
+    add_line("Network Online");
+}
+
+void network_stop()
+{
+    log("Network - Stop");
+    close_client();
+    socket_close(listen_socket);
+    // The handles are cleared, not kept: a later send must not reach whatever reuses the number.
+    listen_socket = -1;
+    network_parser_reset(parser);
+    remote_mode = false;
+}
+
+void network_message(uintptr_t socket, intptr_t event)
+{
+    switch (static_cast<long>(event & 0xFFFF)) {
+    case FD_ACCEPT:
+        network_accept();
+        break;
+    case FD_READ:
+        if (client_socket >= 0 && socket == static_cast<uintptr_t>(client_socket))
+            network_read();
+        break;
+    case FD_CLOSE:
+        network_disconnect();
+        break;
+    default:
+        break;
+    }
+}
+
+void network_accept()
+{
+    char peer[socket_address_size];
+    if (client_socket == -1) {
+        int socket = socket_accept(listen_socket, peer, sizeof peer);
+        if (socket == -1) {
+            add_line("Accept error.");
+            return;
+        }
+        add_line("Connection from: %s", peer);
+        hold_client(socket);
+        return;
+    }
+    socket_close(socket_accept(listen_socket, peer, sizeof peer));
+    add_line("Another client attempted to connect");
+}
+
+void network_read()
+{
+    unsigned char chunk[network_chunk_size];
+    int count = socket_recv(client_socket, chunk, sizeof chunk);
+    if (count <= 0)
+        return;
+    unsigned int position = 0;
+    network_request_type request;
+    while (network_parser_next(parser, chunk, static_cast<unsigned int>(count), position, request))
+        network_handle(request);
+}
+
+void network_check()
+{
+    // Every held client is watched, also one whose reply failed: it can still drive, so its silence must
+    // still stop the robot, or the motors would run on its last command.
+    if (client_socket >= 0 && get_time() - last_client_time > client_timeout_seconds) {
+        add_line("Client data Timeout");
+        robot.reset_control();
+    }
+}
+
+void netword_send_telemetry()
+{
+    unsigned char message[network_telemetry_length] = {};  // bytes 11 to 20 carry no data and stay 0
+    message[0] = network_telemetry_byte;
+    robot.get_telemetry(message + 1);
+    std::lock_guard<std::mutex> hold(network_send_lock);
+    send_locked(message, sizeof message);
+}
+
+void network_send_image()
+{
+    camera.request_image();
+}
+
+bool network_send(const unsigned char* data, unsigned int length)
+{
+    if (length > static_cast<unsigned int>(INT_MAX))
+        return true;
+    std::lock_guard<std::mutex> hold(network_send_lock);
+    return send_locked(data, static_cast<int>(length));
+}
+
+void network_attach_client(int socket)
+{
+    if (client_socket != -1)
+        close_client();
+    socket_set_nonblocking(socket);
+    hold_client(socket);
+}

@@ -173,11 +173,15 @@ void wait_and_deliver_sockets(double timeout)
 {
     std::vector<pollfd> fds;
     fds.push_back({wake_fd, POLLIN, 0});
-    for (const socket_record& s : sockets) {
-        if (s.closed || (!s.listening && !s.read_armed && (s.mask & FD_CLOSE) == 0))
-            continue;
-        short events = s.listening || s.read_armed ? POLLIN : POLLRDHUP;
-        fds.push_back({s.socket, static_cast<short>(events | POLLRDHUP), 0});
+    // Connections before listeners: a client that closes and at once connects again finds its slot freed
+    // by the close, not refused by the accept that the same wait reported first.
+    for (bool listeners : {false, true}) {
+        for (const socket_record& s : sockets) {
+            if (s.listening != listeners || s.closed || (!s.listening && !s.read_armed && (s.mask & FD_CLOSE) == 0))
+                continue;
+            short events = s.listening || s.read_armed ? POLLIN : POLLRDHUP;
+            fds.push_back({s.socket, static_cast<short>(events | POLLRDHUP), 0});
+        }
     }
     // ppoll waits to the microsecond, so a 10 ms timer does not drift by a rounded-up millisecond.
     timespec wait{static_cast<time_t>(timeout), static_cast<long>((timeout - static_cast<time_t>(timeout)) * 1e9)};

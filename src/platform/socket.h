@@ -1,0 +1,30 @@
+// TCP sockets on IPv4 for the operator link: non-blocking listen, accept, receive and send, with -1 as
+// the one failure result, as the link expects.
+#pragma once
+
+#include <cstddef>
+
+// Text of a dotted IPv4 address with its terminator.
+constexpr size_t socket_address_size = 16;
+
+// A TCP socket, or -1.
+int socket_open();
+// 0, or -1 on failure.
+int socket_set_nonblocking(int socket);
+// Binds to any local address and the port; SO_REUSEADDR first, so a restarted server can listen at once.
+int socket_bind_any(int socket, int port);
+// TCP_NODELAY: small messages go out without waiting.
+int socket_set_nodelay(int socket);
+int socket_listen(int socket, int backlog);
+// Accepts one waiting connection: the new socket is non-blocking with TCP_NODELAY, and `peer` (at least
+// socket_address_size bytes) receives the peer's dotted address. -1 when nothing could be accepted.
+int socket_accept(int socket, char* peer, size_t peer_size);
+// Receives at most `size` bytes: their count, 0 when the peer has closed, -1 on an error or when nothing
+// is waiting. The socket's read event is reported again from then on.
+int socket_recv(int socket, unsigned char* buffer, int size);
+// Sends the whole buffer without raising SIGPIPE: `length`, or -1 when the socket cannot take it. Once part
+// of a message has gone, the rest follows within a short wait, or the send fails: the stream never carries
+// a cut message followed by a new one unnoticed.
+int socket_send(int socket, const unsigned char* data, int length);
+// Stops the event loop watching the socket and closes it; -1 is ignored.
+void socket_close(int socket);
