@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -134,7 +136,7 @@ class Automode : public testing::Test {
 protected:
     void SetUp() override
     {
-        log_path = testing::TempDir() + "automode_log.txt";
+        log_path = testing::TempDir() + std::to_string(getpid()) + "_automode_log.txt";
         log_restart(log_path.c_str());
         automode_sleep = recording_sleep;
         automode_telemetry_source = test_source;

@@ -66,7 +66,7 @@ class CameraSend : public testing::Test {
 protected:
     void SetUp() override
     {
-        log_path = testing::TempDir() + "camera_send_log.txt";
+        log_path = testing::TempDir() + std::to_string(getpid()) + "_camera_send_log.txt";
         log_restart(log_path.c_str());
         clear_lines();
         int ends[2];

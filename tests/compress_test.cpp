@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -220,7 +222,7 @@ TEST(CompressFrame, TooSmallCapacityFailsWithoutWritingPastIt)
 
 TEST(CompressFrame, LibraryErrorIsLoggedAndTheProgramRunsOn)
 {
-    std::string path = testing::TempDir() + "compress_error_log.txt";
+    std::string path = testing::TempDir() + std::to_string(getpid()) + "_compress_error_log.txt";
     log_restart(path.c_str());
     const int width = 65501;  // one more than the library encodes
     bytes frame = uniform_frame(width, 1, 5, 5, 5, 5);

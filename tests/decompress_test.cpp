@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -24,7 +26,7 @@ struct decode_case {
 
     decode_case(unsigned int w = 160, unsigned int h = 120) : image(static_cast<size_t>(w) * h, sentinel), width(w), height(h)
     {
-        log_path = testing::TempDir() + "decompress_log.txt";
+        log_path = testing::TempDir() + std::to_string(getpid()) + "_decompress_log.txt";
         log_restart(log_path.c_str());
     }
     bool decode(const std::vector<unsigned char>& jpeg, size_t size = SIZE_MAX)

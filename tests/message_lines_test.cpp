@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -47,7 +49,7 @@ TEST(MessageLines, ThirteenthLineScrollsTheOldestOut)
 TEST(MessageLines, LongTextIsCutOnScreenButWholeInTheLog)
 {
     reset_lines();
-    std::string path = testing::TempDir() + "lines_log.txt";
+    std::string path = testing::TempDir() + std::to_string(getpid()) + "_lines_log.txt";
     log_restart(path.c_str());
     std::string text(300, 'a');
     text[198] = 'b';

@@ -185,7 +185,7 @@ class NetworkLink : public testing::Test {
 protected:
     void SetUp() override
     {
-        log_path = testing::TempDir() + "network_link_log.txt";
+        log_path = testing::TempDir() + std::to_string(getpid()) + "_network_link_log.txt";
         std::remove(log_path.c_str());  // the log opens at its first line: no line from an earlier test stays
         log_restart(log_path.c_str());
         int ends[2];

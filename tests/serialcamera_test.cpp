@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -31,7 +33,7 @@ struct camera_case {
 
     camera_case()
     {
-        log_path = testing::TempDir() + "serialcamera_log.txt";
+        log_path = testing::TempDir() + std::to_string(getpid()) + "_serialcamera_log.txt";
         log_restart(log_path.c_str());
         cam = std::make_unique<serial_cam_class>("Test", 8, 0);
     }

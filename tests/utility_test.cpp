@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <fstream>
 #include <regex>
@@ -23,7 +25,7 @@ std::vector<std::string> read_lines(const std::string& path)
 
 std::string temp_log(const char* name)
 {
-    std::string path = testing::TempDir() + name;
+    std::string path = testing::TempDir() + std::to_string(getpid()) + "_" + name;
     log_restart(path.c_str());
     return path;
 }
