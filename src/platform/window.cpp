@@ -6,6 +6,7 @@
 #include "platform/messages.h"
 #include "platform/window_backend.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -166,20 +167,24 @@ void window_present(window_handle window, const canvas_type* canvas, int x, int 
     if (window == nullptr || !window->alive || canvas == nullptr || !canvas_draws(canvas))
         return;
     size_t size = static_cast<size_t>(window->width) * window->height;
-    std::vector<uint32_t> picture = window->shown.size() == size ? window->shown : std::vector<uint32_t>(size, 0xFFFFFF);
+    bool changed = window->shown.size() != size;
+    if (changed)
+        window->shown.assign(size, 0xFFFFFF);
+    // Rows are compared and copied in place: this runs on every paint, and presenting costs milliseconds
+    // on a real display, so an unchanged picture is not shown again.
     const uint32_t* pixels = canvas_pixels(canvas);
     int cw = canvas_width(canvas), ch = canvas_height(canvas);
-    for (int row = 0; row < ch && row + y < window->height; row++) {
-        if (row + y < 0)
-            continue;
-        for (int col = 0; col < cw && col + x < window->width; col++)
-            if (col + x >= 0)
-                picture[static_cast<size_t>(row + y) * window->width + col + x] = pixels[static_cast<size_t>(row) * cw + col];
+    int first_col = std::max(0, -x);
+    int cols = std::min(cw, window->width - x) - first_col;
+    for (int row = std::max(0, -y); cols > 0 && row < ch && row + y < window->height; row++) {
+        const uint32_t* from = pixels + static_cast<size_t>(row) * cw + first_col;
+        uint32_t* to = window->shown.data() + static_cast<size_t>(row + y) * window->width + x + first_col;
+        if (std::memcmp(to, from, static_cast<size_t>(cols) * sizeof(uint32_t)) != 0) {
+            std::memcpy(to, from, static_cast<size_t>(cols) * sizeof(uint32_t));
+            changed = true;
+        }
     }
-    if (picture == window->shown)
-        return;  // presenting costs milliseconds on a real display: skip an unchanged picture
-    window->shown.swap(picture);
-    if (!headless)
+    if (changed && !headless)
         video_present(window);
 }
 

@@ -74,9 +74,12 @@ void dispatch(const posted_message& m)
 
 bool deliver_posted()
 {
+    // The loop turns a hundred times a second and the queue is mostly empty: take nothing, allocate nothing.
     std::deque<posted_message> batch;
     {
         std::lock_guard<std::mutex> hold(queue_lock);
+        if (posted.empty())
+            return false;
         batch.swap(posted);
     }
     for (const posted_message& m : batch) {
@@ -171,7 +174,8 @@ void deliver_socket(int socket, short revents)
 
 void wait_and_deliver_sockets(double timeout)
 {
-    std::vector<pollfd> fds;
+    static std::vector<pollfd> fds;  // kept between turns so its storage is reused
+    fds.clear();
     fds.push_back({wake_fd, POLLIN, 0});
     // Connections before listeners: a client that closes and at once connects again finds its slot freed
     // by the close, not refused by the accept that the same wait reported first.
