@@ -18,40 +18,15 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
+
 namespace {
+
+using bench::spawn;
+using bench::stop;
 
 constexpr double measure_seconds = 10.0;
 constexpr double warm_up_seconds = 1.0;
-
-pid_t spawn(const std::vector<std::string>& arguments, const std::string& folder)
-{
-    pid_t child = fork();
-    if (child == 0) {
-        if (chdir(folder.c_str()) != 0)
-            _exit(126);
-        int null = open("/dev/null", O_RDWR);
-        std::string err = folder + "/." + std::filesystem::path(arguments[0]).filename().string() + ".err";
-        int log = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(log, 2);
-        std::vector<char*> argv;
-        for (const std::string& a : arguments)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return child;
-}
-
-int stop(pid_t child)
-{
-    kill(child, SIGTERM);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 // Times of the command packets (device 1, 8 payload bytes) in the sim's record.
 std::vector<double> command_times(const std::string& record)

@@ -22,7 +22,14 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
+
 namespace {
+
+using bench::make_folder;
+using bench::spawn;
+using bench::start_xvfb;
+using bench::stop;
 
 constexpr int link_port = 32459;
 constexpr int warm_up = 500;
@@ -30,51 +37,6 @@ constexpr int blocks = 20;          // the two servers take turns, so drift on t
 constexpr int block_size = 500;
 
 using clock_type = std::chrono::steady_clock;
-
-std::string make_folder()
-{
-    char name[] = "/tmp/quillon-bench-XXXXXX";
-    return mkdtemp(name) != nullptr ? name : "/tmp";
-}
-
-pid_t spawn(const std::vector<std::string>& arguments, const std::string& folder, const std::string& display,
-            int output_fd = -1)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(folder.c_str()) != 0)
-            _exit(126);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(output_fd >= 0 ? output_fd : null, 1);
-        dup2(null, 2);
-        if (display.empty())
-            unsetenv("DISPLAY");
-        else
-            setenv("DISPLAY", display.c_str(), 1);
-        std::vector<char*> argv;
-        for (const std::string& a : arguments)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void stop(pid_t pid)
-{
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (waitpid(pid, &status, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-}
 
 bool log_has(const std::string& folder, const char* text)
 {
@@ -249,26 +211,6 @@ void run(const char* name, const std::vector<std::string>& arguments, const std:
     stop(program);
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
-}
-
-// Starts Xvfb on a free display; returns its name (":N") or an empty string.
-std::string start_xvfb(pid_t* server)
-{
-    if (access("/usr/bin/Xvfb", X_OK) != 0)
-        return "";
-    int ends[2];
-    if (pipe(ends) != 0)
-        return "";
-    *server = spawn({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}, "/tmp",
-                    "", ends[1]);
-    close(ends[1]);
-    std::string number;
-    char c;
-    pollfd p{ends[0], POLLIN, 0};
-    while (poll(&p, 1, 10000) > 0 && read(ends[0], &c, 1) == 1 && c != '\n')
-        number += c;
-    close(ends[0]);
-    return number.empty() ? "" : ":" + number;
 }
 
 } // namespace

@@ -21,15 +21,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
+
 namespace {
 
-constexpr int measure_seconds = 10;
+using bench::make_folder;
+using bench::spawn;
+using bench::start_xvfb;
+using bench::stop;
 
-std::string make_folder()
-{
-    char name[] = "/tmp/quillon-bench-XXXXXX";
-    return mkdtemp(name) != nullptr ? name : "/tmp";
-}
+constexpr int measure_seconds = 10;
 
 // User plus system time of a process, in seconds.
 double cpu_seconds(pid_t pid)
@@ -46,37 +47,6 @@ double cpu_seconds(pid_t pid)
             stime = std::atof(field.c_str());
     }
     return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-pid_t spawn(const std::vector<std::string>& arguments, const std::string& folder, const std::string& display)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (chdir(folder.c_str()) != 0)
-            _exit(126);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        if (display.empty())
-            unsetenv("DISPLAY");
-        else
-            setenv("DISPLAY", display.c_str(), 1);
-        std::vector<char*> argv;
-        for (const std::string& a : arguments)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-int stop(pid_t pid)
-{
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 double idle_cpu_share(const std::string& display)
@@ -150,26 +120,6 @@ void report_periods(const char* self_link, const std::string& display, const cha
     double p99 = periods[std::min(periods.size() - 1, periods.size() * 99 / 100)];
     std::printf("%-28s ticks %zu  mean %.3f ms  p99 %.3f ms  (goal: p99 within 2 ms of 10 ms)\n", label,
                 periods.size(), mean, p99);
-}
-
-std::string start_xvfb(pid_t* server)
-{
-    if (access("/usr/bin/Xvfb", X_OK) != 0)
-        return "";
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0)
-        return "";
-    *server = fork();
-    if (*server == 0) {
-        dup2(pipe_fds[1], 1);
-        execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", "1", "-nolisten", "tcp", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(pipe_fds[1]);
-    char number[16] = {};
-    ssize_t n = read(pipe_fds[0], number, sizeof number - 1);
-    close(pipe_fds[0]);
-    return n > 0 ? ":" + std::to_string(std::atoi(number)) : "";
 }
 
 } // namespace

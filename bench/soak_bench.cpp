@@ -28,43 +28,19 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
+
 namespace {
+
+using bench::make_folder;
+using bench::spawn;
+using bench::stop;
 
 using clock_type = std::chrono::steady_clock;
 
 constexpr double warm_up_seconds = 5.0;   // the first images are decoded and every buffer is in place
 constexpr double message_period = 0.020;  // 50 Hz
 constexpr size_t reply_length = 21;
-
-pid_t spawn(const std::vector<std::string>& arguments, const std::string& folder)
-{
-    pid_t child = fork();
-    if (child == 0) {
-        if (chdir(folder.c_str()) != 0)
-            _exit(126);
-        int null = open("/dev/null", O_RDWR);
-        std::string err = folder + "/." + std::filesystem::path(arguments[0]).filename().string() + ".err";
-        int errors = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(null, 0);
-        dup2(null, 1);
-        dup2(errors, 2);
-        std::vector<char*> argv;
-        for (const std::string& a : arguments)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return child;
-}
-
-int stop(pid_t child)
-{
-    kill(child, SIGTERM);
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 std::string read_file(const std::string& path)
 {
@@ -292,14 +268,6 @@ void print_figures(const soak_figures& f, operator_run& client, const std::strin
                 count_lines_containing(log, "Client data Timeout"),
                 static_cast<double>(std::filesystem::file_size(log)) / 1e6);
     std::printf("quillon exit code after SIGTERM: %d\n", f.exit_code);
-}
-
-std::string make_folder()
-{
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/quillon-soak-bench-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back(0);
-    return mkdtemp(name.data()) == nullptr ? std::string() : std::string(name.data());
 }
 
 } // namespace
