@@ -116,15 +116,19 @@ TEST_F(ConfigFile, TheLaterOfTwoSerialPortLinesWinsAndTheLastLineNeedsNoLineEnd)
     EXPECT_EQ(port(), "COM2");
 }
 
-TEST_F(ConfigFile, APortNameOfTenOrMoreCharactersIsRefusedAndTheNameStays)
+TEST_F(ConfigFile, AFullPathOfUpTo255CharactersIsTakenAndALongerOneRefused)
 {
-    load("serial_port ttyUSB012\n");  // nine characters fit
-    EXPECT_EQ(port(), "ttyUSB012");
-    load("serial_port ttyUSB0123\n");
-    EXPECT_EQ(port(), "ttyUSB012");
-    EXPECT_EQ(newest_message_line(), "load_config: serial_port name longer than 9 characters refused");
+    const std::string by_id = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0";
+    load("serial_port " + by_id + "  # the adapter's stable name\n");
+    EXPECT_EQ(port(), by_id);
+    const std::string longest = "/" + std::string(254, 'p');
+    load("serial_port " + longest + "\n");
+    EXPECT_EQ(port(), longest);
+    load("serial_port " + longest + "q\n");
+    EXPECT_EQ(port(), longest);
+    EXPECT_EQ(newest_message_line(), "load_config: serial_port name longer than 255 characters refused");
     load("serial_port " + std::string(1000, 'x') + "\n");
-    EXPECT_EQ(port(), "ttyUSB012");
+    EXPECT_EQ(port(), longest);
 }
 
 TEST_F(ConfigFile, ALineEndsAfter1024CharactersAndTheRestBeginsTheNextLine)

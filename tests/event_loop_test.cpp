@@ -11,8 +11,25 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
+#include <new>
 #include <thread>
 #include <vector>
+
+// Counts the allocations made on a thread while it asks for them. The library's operator delete releases
+// with free, so it matches.
+thread_local bool count_allocations = false;
+std::atomic<long> allocations{0};
+
+void* operator new(std::size_t size)
+{
+    if (count_allocations)
+        allocations++;
+    void* memory = std::malloc(size != 0 ? size : 1);
+    if (memory == nullptr)
+        throw std::bad_alloc();
+    return memory;
+}
 
 namespace {
 
@@ -205,4 +222,31 @@ TEST_F(EventLoop, SigtermIsACloseRequestThatDestroysTheMainWindow)
     EXPECT_FALSE(window_alive(main));
     EXPECT_EQ(count(WM_CLOSE), 1u);
     EXPECT_EQ(count(WM_DESTROY), 1u);
+}
+
+// A hundred turns a second for the whole run: once warm, a turn with ticks, posted messages, paints and
+// the socket wait allocates nothing.
+TEST_F(EventLoop, ATurnAllocatesNothingOnceWarm)
+{
+    static int ticks = 0;
+    ticks = 0;
+    allocations = 0;
+    window_register_class({"QuietLoopTest", [](window_handle w, unsigned int m, uintptr_t wp, intptr_t lp) -> long {
+                               if (m != WM_TIMER)
+                                   return window_default_proc(w, m, wp, lp);
+                               ticks++;
+                               count_allocations = ticks > 5 && ticks <= 40;  // after the warm-up turns
+                               event_loop_post(w, test_message, 0, 0);
+                               window_invalidate(w);
+                               if (ticks == 41)
+                                   event_loop_post_quit(0);
+                               return 0;
+                           }});
+    window_handle quiet = window_create("QuietLoopTest", "quiet", 0, 0, 10, 10, nullptr);
+    event_loop_set_timer(quiet, 1, 10);
+    event_loop_run();
+    count_allocations = false;
+    window_destroy(quiet);
+    EXPECT_EQ(ticks, 41);
+    EXPECT_EQ(allocations, 0) << "allocations on the loop's turns";
 }

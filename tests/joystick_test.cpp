@@ -177,26 +177,60 @@ TEST_F(Joystick, MovementDrivesThroughTheMotionTable)
     EXPECT_NEAR(control_now().left_target, 58.8, 1e-9) << "dead band with W held";
 }
 
-TEST_F(Joystick, UnpluggedJoystickReportsEveryPollAndKeepsItsState)
+TEST_F(Joystick, PulledOutWhileDrivingStopsOnceAndComesBackWithItsCentre)
 {
     start_centred();
     joystick_double_move(centre, 0);
     joystick_check();
     ASSERT_TRUE(joystick.up);
+    ASSERT_GT(control_now().left_target, 0.0);
     clear_lines();
     joystick_double_unplug();
     joystick_check();
-    joystick_check();
-    EXPECT_EQ(line_count(), 2) << "one line per poll";
+    EXPECT_EQ(control_now().left_target, 0.0) << "the robot stops";
+    EXPECT_FALSE(joystick.up);
+    robot.set_motion(0, 0.1);  // another driver moves the robot meanwhile
+    for (int i = 0; i < 50; i++)
+        joystick_check();
+    EXPECT_EQ(line_count(), 1) << "one line for the removal, not one per poll";
     EXPECT_EQ(last_line(), "No joystick Connected");
-    EXPECT_TRUE(joystick_ok);
-    EXPECT_TRUE(joystick.up) << "flags keep their last values";
+    EXPECT_EQ(control_now().left_target, 48.0) << "stopped once: later polls leave the robot alone";
 
     joystick_double_plug(vendor, centre + quarter + 1, centre);
     joystick_check();
+    EXPECT_EQ(last_line(), "Joystick Connected");
     EXPECT_EQ(joystick.x_center, 0.5) << "not re-centred";
     flags(false, false, false, true, "back and moved right");
-    EXPECT_EQ(line_count(), 2);
+
+    // Pulled out while resting: reported, and the command another driver set is left as it is.
+    joystick_double_move(centre, centre);
+    joystick_check();
+    robot.set_motion(0, 0.1);
+    joystick_double_unplug();
+    joystick_check();
+    EXPECT_EQ(control_now().left_target, 48.0);
+    EXPECT_EQ(last_line(), "No joystick Connected");
+    EXPECT_EQ(line_count(), 3);
+}
+
+TEST_F(Joystick, AttachedAfterStartUpIsTakenUpWithinASecond)
+{
+    joystick_start();
+    ASSERT_FALSE(joystick_ok);
+    unsigned int calls = joystick_double_calls();
+    for (int i = 0; i < 99; i++)
+        joystick_check();
+    EXPECT_EQ(joystick_double_calls(), calls) << "an empty slot is looked at once a second, not every tick";
+    joystick_double_plug(vendor, 20000, 40000);
+    for (int i = 0; i < 100 && !joystick_ok; i++)
+        joystick_check();
+    ASSERT_TRUE(joystick_ok);
+    EXPECT_EQ(last_line(), "Joystick Connected");
+    EXPECT_EQ(joystick.x_center, 20000 * 1.52587890625e-05) << "centred where it was attached";
+    joystick_double_move(20000, 40000 - quarter - 1);
+    joystick_check();
+    flags(true, false, false, false, "pushed forward from its own centre");
+    EXPECT_NEAR(control_now().left_target, 58.8, 1e-9);
 }
 
 TEST(JoystickBackend, VirtualSdlJoystickIsJoystickOne)
@@ -237,6 +271,17 @@ TEST(JoystickBackend, VirtualSdlJoystickIsJoystickOne)
     ASSERT_TRUE(joystick_virtual_attach(0));
     EXPECT_EQ(joystick_device_manufacturer(), 0u) << "no vendor counts as no manufacturer";
     EXPECT_EQ(joystick_device_position(&x, &y), joystick_read) << "joystick 1 is opened again";
+    joystick_virtual_detach();
+
+    // None at start-up, one attached later: taken up by the polls, without a restart.
+    joystick_ok = false;
+    joystick = joystick_type{};
+    joystick_start();
+    ASSERT_FALSE(joystick_ok);
+    ASSERT_TRUE(joystick_virtual_attach(vendor));
+    for (int i = 0; i < 100 && !joystick_ok; i++)
+        joystick_check();
+    EXPECT_TRUE(joystick_ok);
     joystick_virtual_detach();
     joystick_ok = false;
     joystick = joystick_type{};

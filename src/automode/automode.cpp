@@ -1,6 +1,7 @@
 // The automatic mode: the automode thread and its obstacle-avoiding state machine.
 #include "automode/automode.h"
 
+#include "app/threads.h"
 #include "app/utility.h"
 #include "console/display.h"
 #include "robot/robot.h"
@@ -155,7 +156,11 @@ void automode_start()
         automode_thread_running = true;
     }
     cur_mode = 2;
-    automode_thread_handle = std::thread(automode_thread, nullptr);
+    if (!thread_start(automode_thread_handle, "Automode", [] { automode_thread(nullptr); })) {
+        std::lock_guard<std::mutex> hold(automode_thread_running_lock);
+        automode_thread_running = false;
+        return;
+    }
     automode_thread_id = automode_thread_handle.get_id();
     automode_init = true;
 }

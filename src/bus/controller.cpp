@@ -2,6 +2,7 @@
 // the board's telemetry packets, handed over by the receive parser, go into the robot state.
 #include "bus/controller.h"
 
+#include "app/threads.h"
 #include "app/utility.h"
 #include "bus/serial.h"
 #include "robot/robot.h"
@@ -34,7 +35,8 @@ void controller_start()
         std::lock_guard<std::mutex> hold(controller_thread_lock);
         controller_running = true;  // the exchange may be started again after a stop (tests do)
     }
-    h_controller_thread = std::thread(controller_thread, nullptr);
+    // Refused: no commands go out, and the port still delivers the board's telemetry.
+    thread_start(h_controller_thread, "Controller", [] { controller_thread(nullptr); });
 }
 
 void controller_stop()

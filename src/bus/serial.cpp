@@ -2,6 +2,7 @@
 // packets from the byte stream, checks them and hands each payload to its device.
 #include "bus/serial.h"
 
+#include "app/threads.h"
 #include "app/time.h"
 #include "app/utility.h"
 #include "bus/controller.h"
@@ -68,7 +69,15 @@ void serial_class::start(unsigned int baud)
         state = 0;
         return;
     }
-    reading_thread = std::thread(thread_wrapper, this);
+    baud_rate = baud;
+    reopen_reported = false;
+    if (!thread_start(reading_thread, "Serial", [this] { serial_thread(); })) {
+        // Without its reading thread the port stays down: nothing is sent to a bus nobody listens to.
+        serial_port_close(port);
+        port = nullptr;
+        state = 0;
+        return;
+    }
     add_line("Serial - Online");
 }
 
@@ -94,41 +103,49 @@ void serial_class::stop()
     log("Serial - Stop Complete");
 }
 
-unsigned int serial_class::thread_wrapper(serial_class* object)
-{
-    object->serial_thread();
-    return 1;
-}
-
 void serial_class::serial_thread()
 {
     log("Serial -  Enter Serial Thread");
     unsigned char batch[batch_size];
     for (;;) {
         double cycle_start = get_time();
-        serial_wait_result result = serial_port_wait(port, stop_event, read_wait_ms);
+        if (port == nullptr) {
+            // Lost: one attempt to open it again per cycle.
+            if (!reconnect() && wait_out_cycle(cycle_start))
+                break;
+            continue;
+        }
+        serial_wait_result result = serial_port_wait(port, stop_event, read_wait_ms, bytes_to_wait_for());
         if (result == serial_wait_result::stopped)
             break;
         if (result == serial_wait_result::timeout) {
             log("Serial - Read timeout");
             continue;
         }
-        if (result == serial_wait_result::received) {
-            int count = serial_port_read(port, batch, batch_size - 1);
-            if (count >= 0) {
-                feed_batch(batch, count);
-                continue;
-            }
-            log("Serial - Read error on port (%s): %s", port_name, serial_port_error_text());
-        } else if (result == serial_wait_result::hangup) {
+        if (result == serial_wait_result::received && read_burst(batch))
+            continue;
+        if (result == serial_wait_result::hangup)
             log("Serial - Port hung up (%s)", port_name);
-        } else {
+        else if (result == serial_wait_result::failed)
             log("Serial - Port error (%s): %s", port_name, serial_port_error_text());
-        }
-        // A port that has hung up or failed stays ready: waiting on it again at once would spin.
+        // Hung up, failed or gone (an adapter pulled out, the board's power cycled): it stays unusable,
+        // and waiting on it again at once would spin.
+        lose_port();
         if (wait_out_cycle(cycle_start))
             break;
     }
+}
+
+// Reads what has arrived and feeds it to the parser; false when the port failed.
+bool serial_class::read_burst(unsigned char* batch)
+{
+    int count = serial_port_read(port, batch, batch_size - 1);
+    if (count < 0) {
+        log("Serial - Read error on port (%s): %s", port_name, serial_port_error_text());
+        return false;
+    }
+    feed_batch(batch, count);
+    return true;
 }
 
 void serial_class::feed_batch(const unsigned char* batch, int count)
@@ -138,12 +155,61 @@ void serial_class::feed_batch(const unsigned char* batch, int count)
             return;
 }
 
+// Bytes the next wait asks for: the rest of a packet that has begun, since nothing can be done with it
+// before it is whole; otherwise the next byte. One wake-up per packet instead of one per byte.
+unsigned int serial_class::bytes_to_wait_for()
+{
+    if (packet_state != 1 || packet_count >= packet_length)
+        return 1;
+    return packet_length - packet_count;
+}
+
 // Waits for the stop event until the cycle's 2 seconds are over; true when stop was signalled.
 bool serial_class::wait_out_cycle(double cycle_start)
 {
     double left = cycle_start + read_wait_ms / 1000.0 - get_time();
     unsigned int left_ms = left > 0 ? static_cast<unsigned int>(left * 1000.0) : 0;
     return serial_event_wait(stop_event, left_ms);
+}
+
+void serial_class::lose_port()
+{
+    {
+        std::lock_guard<std::mutex> hold(send_mutex);
+        serial_port_close(port);
+        port = nullptr;
+    }
+    // A packet cut off by the loss would swallow the first bytes after the reconnection.
+    if (packet_state == 1)
+        packet_state = 0;
+    reopen_reported = false;
+    add_line("Serial - Connection lost");
+}
+
+// Opens the port by the same name again; true once it is open and set up.
+bool serial_class::reconnect()
+{
+    serial_port_type* opened = serial_port_open(port_name);
+    if (opened == nullptr) {
+        if (!reopen_reported)
+            log("Serial - Unable to open serial port (%s)", port_name);
+        reopen_reported = true;
+        return false;
+    }
+    if (serial_port_setup(opened, baud_rate) != serial_setup_result::ok) {
+        if (!reopen_reported)
+            log("Serial - Unable to set commstate (%s)", port_name);
+        reopen_reported = true;
+        serial_port_close(opened);
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> hold(send_mutex);
+        port = opened;
+        write_failing = false;
+    }
+    add_line("Serial - Reconnected");
+    return true;
 }
 
 int serial_class::serial_packet(unsigned char device, const unsigned char* payload, int length)
@@ -161,6 +227,8 @@ int serial_class::serial_packet(unsigned char device, const unsigned char* paylo
 
 int serial_class::serial_send(const unsigned char* data, unsigned int length)
 {
+    if (port == nullptr)
+        return 2;  // lost, or never opened: the reading thread reports that, not every packet
     serial_write_result result = serial_port_write(port, stop_event, data, length);
     if (result == serial_write_result::stopped)
         return 1;

@@ -29,7 +29,9 @@ public:
     void check();
     int do_serial_packet(unsigned char device, const unsigned char* payload, int length);
 
-    char port_name[10] = {};  // device name of the port, at most 9 characters; set from config.txt
+    // The port's name from config.txt, at most 255 characters: a device under /dev/ ("ttyUSB0") or a full
+    // path (a stable /dev/serial/by-id/... link).
+    char port_name[256] = {};
 
     // Parser state (shared with the sending side and the window thread's check).
     std::atomic<unsigned char> packet_state{0};  // 0 waiting for a length byte, 1 collecting, 2 flushing
@@ -39,12 +41,19 @@ public:
     std::atomic<double> flush_deadline{0.0};     // the flushing state may end after this time
 
 private:
-    static unsigned int thread_wrapper(serial_class* object);
     void serial_thread();
+    bool read_burst(unsigned char* batch);
     void feed_batch(const unsigned char* batch, int count);
+    unsigned int bytes_to_wait_for();
     bool wait_out_cycle(double cycle_start);
+    void lose_port();
+    bool reconnect();
 
-    serial_port_type* port = nullptr;        // the open port, or null
+    // The open port, or null (also while it is lost). The reading thread alone opens and closes it once
+    // started, and changes it only under send_mutex, so a writer never meets a closed port.
+    serial_port_type* port = nullptr;
+    unsigned int baud_rate = 0;              // as start set it, for reopening a lost port
+    bool reopen_reported = false;            // a failed reopen has been logged since the port was lost
     serial_event_type* stop_event = nullptr; // manual reset; signalled once by stop, watched by every wait
     std::atomic<unsigned char> state{0};     // 1 from the start of start() until a step fails
     std::mutex send_mutex;                   // held around the writing of one packet; guards write_failing

@@ -7,6 +7,8 @@
 #include "platform/messages.h"
 #include "robot/robot.h"
 
+#include <cstring>
+
 bool keys[256];
 
 namespace {
@@ -68,7 +70,9 @@ void input_key_up(unsigned int key)
 
 void input_lose_focus()
 {
-    // The held keys stay in the table: they act again at the next key or joystick event.
+    // A key released while another window has the focus sends no key-up here: a key left marked as held
+    // would drive the robot off at the next key or joystick event.
+    std::memset(keys, 0, sizeof keys);
     robot.reset_control();
 }
 

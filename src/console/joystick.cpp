@@ -13,47 +13,95 @@ namespace {
 
 constexpr double position_scale = 1.52587890625e-05;  // 2^-16: a raw axis value as a fraction of full travel
 constexpr double dead_band = 0.25;                    // a quarter of the full travel
+constexpr int attach_poll_ticks = 100;                // look for a joystick attached later once a second
+constexpr double no_position = -1.0;                  // below any real fraction: the next read counts as a move
+
+bool driver_up = false;     // the driver offers slots, so a joystick attached later can still be taken up
+int absent_ticks = 0;       // polls since the last look for a joystick attached later
+bool pulled_out = false;    // joystick 1 went away while in use; reported once until it is back
+
+// The position of joystick 1 as fractions of full travel; false when it is not attached.
+bool read_position(double* x, double* y)
+{
+    unsigned int raw_x = 0;
+    unsigned int raw_y = 0;
+    if (joystick_device_position(&raw_x, &raw_y) == joystick_unplugged)
+        return false;
+    *x = raw_x * position_scale;
+    *y = raw_y * position_scale;
+    return true;
+}
+
+// Takes up joystick 1 with its present position as the centre; false when none is attached.
+bool take_up_joystick()
+{
+    double x = 0.0;
+    double y = 0.0;
+    if (joystick_device_manufacturer() == 0 || !read_position(&x, &y))
+        return false;
+    joystick_ok = true;
+    pulled_out = false;
+    joystick.x_center = x;
+    joystick.y_center = y;
+    joystick.up = false;
+    joystick.down = false;
+    joystick.left = false;
+    joystick.right = false;
+    return true;
+}
+
+// A joystick pulled out while it drove stops the robot once; while it stays out nothing more happens.
+void joystick_pulled_out()
+{
+    if (pulled_out)
+        return;
+    pulled_out = true;
+    add_line("No joystick Connected");
+    bool driving = joystick.up || joystick.down || joystick.left || joystick.right;
+    joystick.up = joystick.down = joystick.left = joystick.right = false;
+    joystick.x = joystick.y = no_position;  // when it is back, its first reading sets the flags again
+    if (driving)
+        input_update();
+}
 
 } // namespace
 
 void joystick_start()
 {
     joystick_ok = false;
+    driver_up = false;
+    absent_ticks = 0;
+    pulled_out = false;
     if (joystick_device_count() == 0) {
         add_line("Unable to start joystick driver");
         return;
     }
-    if (joystick_device_manufacturer() == 0) {
+    driver_up = true;
+    if (!take_up_joystick())
         add_line("No joystick Connected");
-        return;
-    }
-    unsigned int x = 0;
-    unsigned int y = 0;
-    if (joystick_device_position(&x, &y) == joystick_unplugged) {
-        add_line("No joystick Connected");
-        return;
-    }
-    joystick_ok = true;
-    joystick.x_center = x * position_scale;
-    joystick.y_center = y * position_scale;
-    joystick.up = false;
-    joystick.down = false;
-    joystick.left = false;
-    joystick.right = false;
 }
 
 void joystick_check()
 {
-    if (!joystick_ok)
-        return;
-    unsigned int x = 0;
-    unsigned int y = 0;
-    if (joystick_device_position(&x, &y) == joystick_unplugged) {
-        add_line("No joystick Connected");
+    if (!joystick_ok) {
+        // Absent since start-up: look for one attached later, sparingly, so an empty slot costs nothing.
+        if (!driver_up || ++absent_ticks < attach_poll_ticks)
+            return;
+        absent_ticks = 0;
+        if (take_up_joystick())
+            add_line("Joystick Connected");
         return;
     }
-    double nx = x * position_scale;
-    double ny = y * position_scale;
+    double nx = 0.0;
+    double ny = 0.0;
+    if (!read_position(&nx, &ny)) {
+        joystick_pulled_out();
+        return;
+    }
+    if (pulled_out) {
+        pulled_out = false;
+        add_line("Joystick Connected");
+    }
     if (nx == joystick.x && ny == joystick.y)
         return;
     joystick.x = nx;

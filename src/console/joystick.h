@@ -1,4 +1,5 @@
-// Joystick driving: joystick 1 as a four-way switch around the position it had at start-up.
+// Joystick driving: joystick 1 as a four-way switch around the position it had when it was taken up (at
+// start-up, or when it was attached later).
 #pragma once
 
 struct joystick_type {
@@ -12,7 +13,7 @@ struct joystick_type {
     bool right = false;      // pushed to the right
 };
 
-extern bool joystick_ok;       // a working joystick was found at start-up
+extern bool joystick_ok;       // a working joystick has been taken up (at start-up or attached later)
 extern joystick_type joystick;
 
 void joystick_start();

@@ -1,6 +1,7 @@
 // The camera service: image requests, the camera thread, the frame buffers and the image message.
 #include "imaging/camera.h"
 
+#include "app/threads.h"
 #include "app/utility.h"
 #include "console/display.h"
 #include "imaging/compress.h"
@@ -57,7 +58,11 @@ void camera_class::start(window_handle)
         std::lock_guard<std::mutex> hold(lock);
         running = true;
     }
-    thread_handle = std::thread(run_thread, this);
+    if (!thread_start(thread_handle, "Camera", [this] { run_thread(this); })) {
+        std::lock_guard<std::mutex> hold(lock);
+        running = false;
+        return;
+    }
     thread_id = thread_handle.get_id();
     request_event.signal();
 }

@@ -15,7 +15,8 @@ bool serial_event_wait(serial_event_type* event, unsigned int timeout_ms);
 void serial_event_destroy(serial_event_type* event);
 
 // Opens the named port for reading and writing, without blocking; a name that does not start with '/' is
-// looked up under /dev/, so "ttyUSB0" and "pts/3" both work. Null on failure.
+// looked up under /dev/, so "ttyUSB0" and "pts/3" both work, and a full path (a symbolic link such as
+// /dev/serial/by-id/...) is opened as it is. Null on failure.
 serial_port_type* serial_port_open(const char* name);
 void serial_port_close(serial_port_type* port);
 
@@ -37,7 +38,11 @@ enum class serial_wait_result {
     failed,    // the port reports an error
 };
 
-serial_wait_result serial_port_wait(serial_port_type* port, serial_event_type* stop, unsigned int timeout_ms);
+// With min_bytes above 1, bytes count as received once that many are waiting (at most 255), so a reader
+// that knows how much of a packet is still to come wakes once for it, not once per byte; after the
+// time-out whatever is waiting counts as received. A backend may treat every min_bytes as 1.
+serial_wait_result serial_port_wait(serial_port_type* port, serial_event_type* stop, unsigned int timeout_ms,
+                                    unsigned int min_bytes = 1);
 
 // Reads what has arrived, up to size bytes, without blocking: the count (0 when nothing is waiting), or -1
 // when the port has hung up or failed.

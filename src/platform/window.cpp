@@ -206,7 +206,8 @@ bool window_save_screenshot(window_handle window, const char* filename)
 
 bool window_deliver_paints()
 {
-    std::vector<platform_window*> due;
+    static std::vector<platform_window*> due;  // kept between turns so its storage is reused
+    due.clear();
     {
         std::lock_guard<std::mutex> hold(windows_lock);
         for (auto& w : windows)

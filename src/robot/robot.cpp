@@ -62,6 +62,8 @@ void robot_class::start()
         serial_cam = created;
     else
         delete created;
+    camera_rate = serial_cam->frame_rate;
+    camera_present = true;
 }
 
 void robot_class::stop()
@@ -73,6 +75,7 @@ void robot_class::stop()
         std::lock_guard<std::mutex> hold(serial_cam_lock);
         if (serial_cam != nullptr) {
             serial_cam->stop();
+            camera_present = false;
             delete serial_cam;
             serial_cam = nullptr;
         }
@@ -227,16 +230,17 @@ double robot_class::get_update_speed()
 void robot_class::serial_cam_data(const unsigned char* data, int length)
 {
     std::lock_guard<std::mutex> hold(serial_cam_lock);
-    if (serial_cam != nullptr)
-        serial_cam->camera_data(data, length);
+    if (serial_cam == nullptr)
+        return;
+    serial_cam->camera_data(data, length);
+    camera_rate = serial_cam->frame_rate;
 }
 
 bool robot_class::get_camera_rate(double* rate)
 {
-    std::lock_guard<std::mutex> hold(serial_cam_lock);
-    if (serial_cam == nullptr)
+    if (!camera_present)
         return false;
-    *rate = serial_cam->frame_rate;
+    *rate = camera_rate;
     return true;
 }
 

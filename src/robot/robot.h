@@ -2,6 +2,7 @@
 // object that holds them behind locks, mixes motion commands, filters telemetry and owns the serial camera.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -65,6 +66,7 @@ public:
 
     // The serial camera, reached only under its lock so that the reading thread never meets a deleted one.
     void serial_cam_data(const unsigned char* data, int length);  // device-8 payloads; skipped without a camera
+    // Lock-free, so the 10 ms redraw never waits for an image being decoded on the reading thread.
     bool get_camera_rate(double* rate);                           // false without a camera
 
 private:
@@ -81,6 +83,8 @@ private:
     bool telemetry_seen = false;   // set_telemetry has run once: last_update holds a time
     double last_update = 0.0;      // time of the previous set_telemetry
     serial_cam_class* serial_cam = nullptr;  // the serial camera, created by start, deleted by stop
+    std::atomic<bool> camera_present{false}; // serial_cam exists (set and cleared under serial_cam_lock)
+    std::atomic<double> camera_rate{0.0};    // the camera's image rate, copied after each of its packets
 };
 
 extern robot_class robot;

@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -48,7 +47,7 @@ struct socket_record {
 
 int wake_fd = -1;                          // eventfd that ends the wait in poll
 std::mutex queue_lock;                     // guards posted
-std::deque<posted_message> posted;         // messages from any thread, in order
+std::vector<posted_message> posted;        // messages from any thread, in order
 std::vector<timer_record> timers;          // window thread only
 std::vector<socket_record> sockets;        // window thread only
 std::atomic<bool> quit{false};             // the quit message has been posted
@@ -74,8 +73,10 @@ void dispatch(const posted_message& m)
 
 bool deliver_posted()
 {
-    // The loop turns a hundred times a second and the queue is mostly empty: take nothing, allocate nothing.
-    std::deque<posted_message> batch;
+    // The loop turns a hundred times a second: the two vectors trade places and keep their storage, so a
+    // turn allocates nothing once they have grown to the largest burst of messages.
+    static std::vector<posted_message> batch;
+    batch.clear();
     {
         std::lock_guard<std::mutex> hold(queue_lock);
         if (posted.empty())

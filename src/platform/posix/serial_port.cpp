@@ -22,6 +22,8 @@ struct serial_event_type {
 
 struct serial_port_type {
     int fd;
+    bool configured = false;  // settings holds the line settings that serial_port_setup applied
+    termios settings{};       // those settings, with VMIN as the last wait set it
 };
 
 namespace {
@@ -62,6 +64,29 @@ void raise_modem_lines(int fd)
 {
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIS, &lines);
+}
+
+// Sets VMIN for the coming wait; true when more than one byte is asked for. A port never set up keeps its
+// settings and wakes on every byte.
+bool set_wake_count(serial_port_type* port, unsigned int min_bytes)
+{
+    if (port == nullptr || !port->configured)
+        return false;
+    cc_t count = static_cast<cc_t>(min_bytes < 1 ? 1 : min_bytes > 255 ? 255 : min_bytes);
+    if (port->settings.c_cc[VMIN] != count) {
+        termios wanted = port->settings;
+        wanted.c_cc[VMIN] = count;
+        if (tcsetattr(port->fd, TCSANOW, &wanted) != 0)
+            return false;
+        port->settings = wanted;
+    }
+    return count > 1;
+}
+
+bool bytes_waiting(int fd)
+{
+    int count = 0;
+    return ioctl(fd, FIONREAD, &count) == 0 && count > 0;
 }
 
 } // namespace
@@ -126,7 +151,7 @@ serial_port_type* serial_port_open(const char* name)
         return nullptr;
     if (isatty(fd))
         ioctl(fd, TIOCEXCL);  // no sharing, as far as the kernel allows
-    return new serial_port_type{fd};
+    return new serial_port_type{fd, false, {}};
 }
 
 void serial_port_close(serial_port_type* port)
@@ -157,12 +182,17 @@ serial_setup_result serial_port_setup(serial_port_type* port, unsigned int baud)
         return serial_setup_result::set_failed;
     if (tcsetattr(port->fd, TCSANOW, &settings) != 0)
         return serial_setup_result::set_failed;
+    port->settings = settings;
+    port->configured = true;
     raise_modem_lines(port->fd);
     return serial_setup_result::ok;
 }
 
-serial_wait_result serial_port_wait(serial_port_type* port, serial_event_type* stop, unsigned int timeout_ms)
+serial_wait_result serial_port_wait(serial_port_type* port, serial_event_type* stop, unsigned int timeout_ms,
+                                    unsigned int min_bytes)
 {
+    // With VTIME 0 the terminal reports itself readable only once VMIN bytes are waiting.
+    bool counting = set_wake_count(port, min_bytes);
     pollfd watch[2] = {{stop != nullptr ? stop->fd : -1, POLLIN, 0}, {port != nullptr ? port->fd : -1, POLLIN, 0}};
     int ready = poll_restarting(watch, 2, static_cast<int>(timeout_ms));
     if (ready < 0)
@@ -170,7 +200,7 @@ serial_wait_result serial_port_wait(serial_port_type* port, serial_event_type* s
     if (watch[0].revents & POLLIN)
         return serial_wait_result::stopped;
     if (ready == 0)
-        return serial_wait_result::timeout;
+        return counting && bytes_waiting(port->fd) ? serial_wait_result::received : serial_wait_result::timeout;
     short events = watch[1].revents;
     // A hung-up terminal also reports POLLIN, with nothing but the end of file to read.
     if (events & POLLHUP)
