@@ -19,6 +19,7 @@ constexpr unsigned int batch_size = 0x2000;     // the reading thread's buffer; 
 constexpr unsigned int packet_buffer_bound = 0x1FF;
 constexpr unsigned char text_device = 15;
 constexpr unsigned char camera_device = 8;
+constexpr unsigned int bits_per_byte = 10;  // start bit, 8 data bits, stop bit
 
 } // namespace
 
@@ -122,8 +123,11 @@ void serial_class::serial_thread()
             log("Serial - Read timeout");
             continue;
         }
-        if (result == serial_wait_result::received && read_burst(batch))
+        if (result == serial_wait_result::received && read_burst(batch)) {
+            if (sleep_through_packet())
+                break;
             continue;
+        }
         if (result == serial_wait_result::hangup)
             log("Serial - Port hung up (%s)", port_name);
         else if (result == serial_wait_result::failed)
@@ -162,6 +166,18 @@ unsigned int serial_class::bytes_to_wait_for()
     if (packet_state != 1 || packet_count >= packet_length)
         return 1;
     return packet_length - packet_count;
+}
+
+// The rest of a begun packet cannot arrive sooner than the line carries it: sleeping that long (whole
+// milliseconds, never more) delays its handling by nothing, and keeps the thread off the port while it
+// comes, where every byte would wake it. True when stop was signalled meanwhile.
+bool serial_class::sleep_through_packet()
+{
+    unsigned int remaining = bytes_to_wait_for();
+    if (remaining <= 1 || baud_rate == 0)
+        return false;
+    unsigned int line_ms = remaining * bits_per_byte * 1000 / baud_rate;
+    return line_ms > 0 && serial_event_wait(stop_event, line_ms);
 }
 
 // Waits for the stop event until the cycle's 2 seconds are over; true when stop was signalled.

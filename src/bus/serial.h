@@ -45,6 +45,7 @@ private:
     bool read_burst(unsigned char* batch);
     void feed_batch(const unsigned char* batch, int count);
     unsigned int bytes_to_wait_for();
+    bool sleep_through_packet();
     bool wait_out_cycle(double cycle_start);
     void lose_port();
     bool reconnect();

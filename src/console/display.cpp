@@ -119,7 +119,8 @@ void do_paint(window_handle window)
 
 void update_display(window_handle)
 {
-    if (display_canvas == nullptr)
+    // Headless, nobody sees the picture: a hundred redraws a second would only format numbers for nothing.
+    if (display_canvas == nullptr || !canvas_draws(display_canvas))
         return;
     control_type control;
     telemetry_type telemetry;
