@@ -2,10 +2,14 @@
 #include "robot/robot.h"
 
 #include "app/time.h"
+#include "bus/serial.h"
 #include "console/input.h"
+#include "platform/window.h"
+#include "test_jpeg.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -341,4 +345,41 @@ TEST(RobotConcurrency, PacketCountLosesNoPacketToTheRoll)
     r.update();
     total += r.get_update_speed();
     EXPECT_EQ(total, packets);
+}
+
+// The redraw reads the camera's rate on the window thread while the reading thread decodes images under
+// the camera's lock: the rate comes without that lock, and the two never race.
+TEST(RobotConcurrency, TheCameraRateIsReadWhileImagesAreDecoded)
+{
+    window_system_start(true);
+    serial.port_name[0] = 0;  // no bus: the robot starts with its camera only
+    robot_class r;
+    r.start();
+    double rate = -1.0;
+    ASSERT_TRUE(r.get_camera_rate(&rate));
+    EXPECT_EQ(rate, 0.0);
+    std::vector<unsigned char> jpeg = test_jpeg::solid(160, 120, 0, 255, 0);
+    std::atomic<bool> done{false};
+    std::thread reading([&] {
+        for (int image = 0; image < 6; image++) {
+            const unsigned char size[3] = {5, static_cast<unsigned char>(jpeg.size() >> 8),
+                                           static_cast<unsigned char>(jpeg.size())};
+            r.serial_cam_data(size, 3);
+            for (size_t at = 0; at < jpeg.size(); at += 250) {
+                std::vector<unsigned char> piece{6};
+                piece.insert(piece.end(), jpeg.begin() + static_cast<long>(at),
+                             jpeg.begin() + static_cast<long>(std::min(jpeg.size(), at + 250)));
+                r.serial_cam_data(piece.data(), static_cast<int>(piece.size()));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        done = true;
+    });
+    while (!done)
+        EXPECT_TRUE(r.get_camera_rate(&rate));
+    reading.join();
+    ASSERT_TRUE(r.get_camera_rate(&rate));
+    EXPECT_GT(rate, 0.0) << "images completed, so there is a rate";
+    r.stop();
+    EXPECT_FALSE(r.get_camera_rate(&rate)) << "no camera after stop";
 }
