@@ -327,7 +327,8 @@ TEST(SerialPortConcurrency, ALostPortIsReopenedByItsFullPathWithoutSpinning)
 
     timespec cpu_before{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu_before);
-    first.reset();  // the board is gone
+    first.reset();  // the board is gone, and with it its link (a freed terminal number may soon be another's)
+    std::remove(link.c_str());
     EXPECT_TRUE(log.wait_for("Serial - Connection lost"));
     EXPECT_TRUE(log.has("Serial - Port hung up (" + link + ")"));
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // a failed reopen and one more cycle
@@ -341,7 +342,6 @@ TEST(SerialPortConcurrency, ALostPortIsReopenedByItsFullPathWithoutSpinning)
 
     pty_pair second;
     ASSERT_TRUE(second.ready());
-    std::remove(link.c_str());
     ASSERT_EQ(symlink(("/dev/" + second.name()).c_str(), link.c_str()), 0);
     EXPECT_TRUE(log.wait_for("Serial - Reconnected", std::chrono::milliseconds(4500)));
     std::vector<unsigned char> heard = second.read_for(std::chrono::milliseconds(200));
