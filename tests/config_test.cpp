@@ -4,10 +4,13 @@
 #include "bus/serial.h"
 #include "bus_support.h"
 #include "imaging/camera.h"
+#include "imaging/serialcamera.h"
+#include "net/network.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 using namespace bus_test;
@@ -20,6 +23,8 @@ protected:
     {
         serial.port_name[0] = 0;
         camera.camera_number = 0;
+        listen_address[0] = 0;
+        log_camera_data = true;
         path = log.path() + ".config.txt";
     }
     void TearDown() override { std::remove(path.c_str()); }
@@ -158,4 +163,35 @@ TEST(ConfigTokens, NextStringSkipsBlanksAndStopsAtTheTerminator)
     EXPECT_STREQ(token, "");
     get_next_string("  key\t value", position, token);
     EXPECT_STREQ(token, "");
+}
+
+// The keys of the log and the link: values set where they act, bad ones refused with a line.
+TEST_F(ConfigFile, LogAndLinkKeys)
+{
+    load("log_camera_data 0\nlisten_address 127.0.0.1\n");
+    EXPECT_FALSE(log_camera_data);
+    EXPECT_STREQ(listen_address, "127.0.0.1");
+    load("log_camera_data 1\nlisten_address\n");
+    EXPECT_TRUE(log_camera_data);
+    EXPECT_STREQ(listen_address, "");  // every interface again
+    std::string long_value(300, '1');
+    load("listen_address " + long_value + "\n");
+    EXPECT_EQ(std::string(listen_address), long_value.substr(0, sizeof listen_address - 1));
+
+    load("log_size_limit abc\nlog_size_limit 0\nlog_size_limit -3\nlog_size_limit 2x\n");
+    EXPECT_EQ(log.count_starting("load_config: log_size_limit"), 4);
+    // A tenth of a megabyte: the log (this test's own) changes file once it passes about 100 KB.
+    load("log_size_limit 0.1\n");
+    for (int i = 0; i < 1700; i++)  // about 120 KB
+        ::log("filler line %04d to reach the limit of the configuration test", i);
+    auto lines = log.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "Log - Continued: the earlier lines are in " +
+                            log.path().substr(log.path().rfind('/') + 1, log.path().size() - log.path().rfind('/') - 5) +
+                            ".1.txt");
+    std::string old_path = log.path().substr(0, log.path().size() - 4) + ".1.txt";
+    std::ifstream old_file(old_path, std::ios::ate);
+    EXPECT_GT(static_cast<long long>(old_file.tellg()), 100000);
+    EXPECT_LE(static_cast<long long>(old_file.tellg()), 104858);
+    std::remove(old_path.c_str());
 }
