@@ -9,6 +9,7 @@
 #include "imaging/serialcamera.h"
 #include "net/network.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -101,7 +102,9 @@ bool parse_network_key(const char* key, const char* line, unsigned int& position
     char value[line_limit + 1];
     get_next_string(line, position, value);
     // A dotted IPv4 address is at most 15 characters: a longer value stays invalid when cut to fit.
-    std::snprintf(listen_address, sizeof listen_address, "%s", value);
+    size_t length = std::min(std::strlen(value), sizeof listen_address - 1);
+    std::memcpy(listen_address, value, length);
+    listen_address[length] = 0;
     return true;
 }
 
