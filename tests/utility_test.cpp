@@ -92,7 +92,7 @@ TEST(Log, LinesFromManyThreadsNeverInterleave)
 
 // The program's own log: lines wait for the writer thread, which writes them in batches; log_flush and
 // log_stop bring every one into the file, whole and in order.
-TEST(Log, BufferedLinesFromManyThreadsAllArriveWholeAndInOrder)
+TEST(LogConcurrency, BufferedLinesFromManyThreadsAllArriveWholeAndInOrder)
 {
     std::string path = testing::TempDir() + std::to_string(getpid()) + "_log_buffered.txt";
     log_restart(path.c_str());  // the lines held since the process began are not this test's
