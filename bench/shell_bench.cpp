@@ -1,13 +1,18 @@
 // Idle cost of the application shell: the CPU share of `quillon` doing nothing for ten seconds, and the
-// period of its 10 ms timer, headless and with the real window under Xvfb. Prints figures; never fails.
+// period of its 10 ms timer, headless and with the real window under Xvfb; and its cost while a client
+// knocks for three seconds with the program's file descriptors used up. Prints figures; never fails.
 #include "app/main.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/messages.h"
 #include "platform/window.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,7 +20,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -62,6 +69,56 @@ double idle_cpu_share(const std::string& display)
     double share = (cpu_seconds(pid) - before) / measure_seconds;
     stop(pid);
     return share;
+}
+
+// The program with its descriptors used up (the soft limit set at its lowest free number) while a client
+// connects and lets go again every 5 ms for three seconds: its CPU share and the log lines it wrote.
+void exhausted_descriptors()
+{
+    std::string folder = make_folder();
+    pid_t pid = spawn({QUILLON_BIN, "--headless"}, folder, "");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::set<int> used;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        used.insert(std::atoi(entry.path().filename().c_str()));
+    int lowest_free = 0;
+    while (used.count(lowest_free))
+        lowest_free++;
+    rlimit limit{};
+    prlimit(pid, RLIMIT_NOFILE, nullptr, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(lowest_free);
+    prlimit(pid, RLIMIT_NOFILE, &limit, nullptr);
+    auto count_lines = [&] {
+        std::ifstream in(folder + "/log.txt");
+        int lines = 0;
+        for (std::string line; std::getline(in, line);)
+            lines++;
+        return lines;
+    };
+    int lines_before = count_lines();
+    double before = cpu_seconds(pid);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < end) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(32459);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        close(fd);
+    }
+    double share = (cpu_seconds(pid) - before) / 3.0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::ifstream log(folder + "/log.txt");
+    std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    if (text.find("Network Online") == std::string::npos) {
+        std::printf("%-28s skipped: the program could not listen on 32459\n", "descriptors used up");
+    } else {
+        std::printf("%-28s %.2f %% of one core, %d log lines in 3 s (goals: below 5 %%, under 100 lines)\n",
+                    "descriptors used up", 100.0 * share, count_lines() - lines_before);
+    }
+    stop(pid);
 }
 
 // Child mode: runs the real shell in this process and writes the timer-1 periods, one a line.
@@ -132,6 +189,7 @@ int main(int argc, char** argv)
     std::printf("quillon idle cost over %d s\n", measure_seconds);
     std::printf("%-28s %.2f %% of one core (goal: below 1 %%)\n", "headless CPU", 100.0 * idle_cpu_share(""));
     report_periods("/proc/self/exe", "", "headless timer 1");
+    exhausted_descriptors();
 
     pid_t server = -1;
     std::string display = start_xvfb(&server);

@@ -1,7 +1,9 @@
 // Soak: the real quillon, headless, for five minutes (or the seconds given as the argument) against
 // quillon-sim paced at 57,600 baud with telemetry and camera images, while an operator client sends
-// control messages at 50 Hz. Prints resident memory at the start and the end, the CPU share, the replies
-// against the messages sent, reply times, and the commands the board received against 10 a second.
+// control messages at 50 Hz; once with the camera's packet dumps in the log and once without
+// (log_camera_data 0; a second argument "on" or "off" runs only one). Prints resident memory at the start
+// and the end, the CPU share in all and by thread, the log's growth per minute, the replies against the
+// messages sent, reply times, and the commands the board received against 10 a second.
 // Run it under `flock /tmp/quillon-port.lock`: the program listens on 32459.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -80,19 +82,42 @@ double cpu_seconds(pid_t pid)
     return cpu_seconds_of("/proc/" + std::to_string(pid) + "/stat");
 }
 
+struct thread_cpu_type {
+    long tid = 0;
+    std::string name;     // the thread's comm
+    double seconds = 0;   // CPU seconds so far
+};
+
 // CPU seconds of each thread, by thread id: the window thread is the process id, the others follow in the
-// order they started (the serial reading thread, then the controller thread).
-std::vector<std::pair<long, double>> thread_cpu_seconds(pid_t pid)
+// order they started.
+std::vector<thread_cpu_type> thread_cpu_seconds(pid_t pid)
 {
-    std::vector<std::pair<long, double>> threads;
+    std::vector<thread_cpu_type> threads;
     std::error_code error;
     std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     for (const auto& entry : std::filesystem::directory_iterator(tasks, error)) {
         long tid = std::atol(entry.path().filename().c_str());
-        threads.emplace_back(tid, cpu_seconds_of(tasks + "/" + std::to_string(tid) + "/stat"));
+        std::string task = tasks + "/" + std::to_string(tid);
+        std::string name = read_file(task + "/comm");
+        while (!name.empty() && name.back() == '\n')
+            name.pop_back();
+        threads.push_back({tid, name, cpu_seconds_of(task + "/stat")});
     }
-    std::sort(threads.begin(), threads.end());
+    std::sort(threads.begin(), threads.end(), [](const auto& a, const auto& b) { return a.tid < b.tid; });
     return threads;
+}
+
+// Bytes of the log so far, the full one renamed at the size limit included.
+long long log_bytes(const std::string& folder)
+{
+    long long bytes = 0;
+    std::error_code error;
+    for (const char* name : {"/log.txt", "/log.1.txt"}) {
+        auto size = std::filesystem::file_size(folder + name, error);
+        if (!error)
+            bytes += static_cast<long long>(size);
+    }
+    return bytes;
 }
 
 int count_lines_containing(const std::string& path, const std::string& text)
@@ -216,43 +241,48 @@ struct soak_figures {
     double seconds = 0;
     long resident_start = 0, resident_end = 0, resident_peak = 0;  // KiB
     double cpu = 0;                                                // CPU seconds over the measured span
-    std::vector<std::pair<long, double>> threads_start, threads_end;  // thread id, CPU seconds
+    std::vector<thread_cpu_type> threads_start, threads_end;
+    long long log_start = 0, log_end = 0;                          // bytes of the log
     int exit_code = -1;
 };
 
 // Memory and CPU of the program over the soak.
-soak_figures measure(pid_t program, double seconds)
+soak_figures measure(pid_t program, double seconds, const std::string& folder)
 {
     soak_figures figures;
     figures.seconds = seconds;
     figures.resident_start = status_kib(program, "VmRSS:");
     double cpu_start = cpu_seconds(program);
     figures.threads_start = thread_cpu_seconds(program);
+    figures.log_start = log_bytes(folder);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     figures.cpu = cpu_seconds(program) - cpu_start;
     figures.threads_end = thread_cpu_seconds(program);
+    figures.log_end = log_bytes(folder);
     figures.resident_end = status_kib(program, "VmRSS:");
     figures.resident_peak = status_kib(program, "VmHWM:");
     return figures;
 }
 
-void print_figures(const soak_figures& f, operator_run& client, const std::string& folder)
+void print_figures(const soak_figures& f, operator_run& client, const std::string& folder, bool dumps)
 {
     std::printf("quillon --headless for %.0f s against quillon-sim --baud-pace (telemetry 10 Hz, camera images), "
-                "an operator at 50 Hz\n", f.seconds);
+                "an operator at 50 Hz; camera dumps in the log %s\n", f.seconds, dumps ? "on" : "off (log_camera_data 0)");
     std::printf("resident memory: %ld KiB at the start, %ld KiB at the end (%+ld KiB; goal within 1024), "
                 "peak %ld KiB\n", f.resident_start, f.resident_end, f.resident_end - f.resident_start,
                 f.resident_peak);
     std::printf("CPU share: %.2f %% of one core over %.0f s (%.2f CPU seconds)\n", 100.0 * f.cpu / f.seconds,
                 f.seconds, f.cpu);
-    std::printf("CPU share by thread (window thread first, then in start order):");
-    for (const auto& [tid, end] : f.threads_end) {
+    std::printf("CPU share by thread (window thread first, then in start order):\n");
+    for (const thread_cpu_type& end : f.threads_end) {
         auto start = std::find_if(f.threads_start.begin(), f.threads_start.end(),
-                                  [&](const auto& t) { return t.first == tid; });
-        double used = end - (start == f.threads_start.end() ? 0.0 : start->second);
-        std::printf(" %.2f %%", 100.0 * used / f.seconds);
+                                  [&](const thread_cpu_type& t) { return t.tid == end.tid; });
+        double used = end.seconds - (start == f.threads_start.end() ? 0.0 : start->seconds);
+        std::printf("  %-7ld %-16s %6.2f %%\n", end.tid, end.name.c_str(), 100.0 * used / f.seconds);
     }
-    std::printf("\n");
+    std::printf("log growth: %.3f MB a minute (%.1f MB an hour)\n",
+                static_cast<double>(f.log_end - f.log_start) / 1e6 * 60.0 / f.seconds,
+                static_cast<double>(f.log_end - f.log_start) / 1e6 * 3600.0 / f.seconds);
     std::printf("replies: %ld of %ld messages sent, %ld missing, %ld not starting with 0x90\n",
                 client.replies.load(), client.sent.load(), client.sent - client.replies, client.bad_replies.load());
     std::printf("reply time: median %.0f us, 99th percentile %.0f us, max %.0f us\n",
@@ -270,21 +300,19 @@ void print_figures(const soak_figures& f, operator_run& client, const std::strin
     std::printf("quillon exit code after SIGTERM: %d\n", f.exit_code);
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// One soak of the given seconds; dumps chooses log_camera_data.
+void soak(double seconds, bool dumps)
 {
-    double seconds = argc > 1 ? std::atof(argv[1]) : 300.0;
-    if (seconds < 10)
-        seconds = 10;
     std::string folder = make_folder();
     if (folder.empty())
-        return 1;
+        return;
     std::string sim_bin = std::string(QUILLON_BIN_DIR) + "/quillon-sim";
     pid_t sim = spawn({sim_bin, "--write-config", folder, "--record", folder + "/bus.rec", "--baud-pace",
                        "--no-stdin", "--quiet"}, folder);
     for (int i = 0; i < 500 && !std::filesystem::exists(folder + "/config.txt"); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the sim has finished writing it
+    std::ofstream(folder + "/config.txt", std::ios::app) << "log_camera_data " << (dumps ? 1 : 0) << "\n";
     pid_t program = spawn({QUILLON_BIN, "--headless"}, folder);
 
     operator_run client;
@@ -293,13 +321,13 @@ int main(int argc, char** argv)
         std::printf("could not connect to quillon\n");
         stop(program);
         stop(sim);
-        return 0;
+        return;
     }
     std::thread sender([&] { client.send_loop(); });
     std::thread reader([&] { client.read_loop(); });
     std::this_thread::sleep_for(std::chrono::duration<double>(warm_up_seconds));
 
-    soak_figures figures = measure(program, seconds);
+    soak_figures figures = measure(program, seconds, folder);
 
     client.stopping = true;
     sender.join();
@@ -308,8 +336,24 @@ int main(int argc, char** argv)
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     figures.exit_code = stop(program);
     stop(sim);
-    print_figures(figures, client, folder);
+    print_figures(figures, client, folder, dumps);
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    double seconds = argc > 1 ? std::atof(argv[1]) : 300.0;
+    if (seconds < 10)
+        seconds = 10;
+    std::string which = argc > 2 ? argv[2] : "both";
+    if (which != "off")
+        soak(seconds, true);
+    if (which == "both")
+        std::printf("\n");
+    if (which != "on")
+        soak(seconds, false);
     return 0;
 }

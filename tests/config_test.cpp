@@ -4,6 +4,8 @@
 #include "bus/serial.h"
 #include "bus_support.h"
 #include "imaging/camera.h"
+#include "imaging/serialcamera.h"
+#include "net/network.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +22,8 @@ protected:
     {
         serial.port_name[0] = 0;
         camera.camera_number = 0;
+        listen_address[0] = 0;
+        log_camera_data = true;
         path = log.path() + ".config.txt";
     }
     void TearDown() override { std::remove(path.c_str()); }
@@ -162,4 +166,22 @@ TEST(ConfigTokens, NextStringSkipsBlanksAndStopsAtTheTerminator)
     EXPECT_STREQ(token, "");
     get_next_string("  key\t value", position, token);
     EXPECT_STREQ(token, "");
+}
+
+// The keys of the log and the link: values set where they act, bad ones refused with a line (the size
+// limit's effect is tested with the log and end to end).
+TEST_F(ConfigFile, LogAndLinkKeys)
+{
+    load("log_camera_data 0\nlisten_address 127.0.0.1\n");
+    EXPECT_FALSE(log_camera_data);
+    EXPECT_STREQ(listen_address, "127.0.0.1");
+    load("log_camera_data 1\nlisten_address\n");
+    EXPECT_TRUE(log_camera_data);
+    EXPECT_STREQ(listen_address, "");  // every interface again
+    std::string long_value(300, '1');
+    load("listen_address " + long_value + "\n");
+    EXPECT_EQ(std::string(listen_address), long_value.substr(0, sizeof listen_address - 1));
+
+    load("log_size_limit abc\nlog_size_limit 0\nlog_size_limit -3\nlog_size_limit 2x\n");
+    EXPECT_EQ(log.count_starting("load_config: log_size_limit"), 4);
 }

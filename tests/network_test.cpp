@@ -320,7 +320,8 @@ TEST_F(NetworkLink, DisconnectStopsTheRobotFreesTheSlotAndForgetsTheUnfinishedMe
     EXPECT_TRUE(replies().empty());
 }
 
-TEST_F(NetworkLink, SilentClientTimesOutOnEveryCheckUntilAControlMessageArrives)
+// The neutral state on every check of a silence, the line once per silence.
+TEST_F(NetworkLink, SilentClientIsStoppedOnEveryCheckAndReportedOncePerSilence)
 {
     send(control(0, 50, 50));
     network_read();
@@ -329,17 +330,56 @@ TEST_F(NetworkLink, SilentClientTimesOutOnEveryCheckUntilAControlMessageArrives)
     std::this_thread::sleep_for(std::chrono::milliseconds(1050));
     send({0x60});  // image requests do not count as data
     network_read();
+    control_type applied;
+    for (int check = 0; check < 5; check++) {
+        bytes stale = control(0, 90, 90);
+        robot.set_control(stale.data() + 1);  // a command that must not survive the silence
+        network_check();
+        robot.get_control(&applied);
+        EXPECT_EQ(applied.left_target, 0.0) << "check " << check;
+    }
+    EXPECT_EQ(log_count("Client data Timeout"), 1);
+    send(control(0, 50, 50));  // ends the silence
+    network_read();
+    network_check();
+    robot.get_control(&applied);
+    EXPECT_EQ(applied.left_target, 50.0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
     network_check();
     network_check();
-    EXPECT_EQ(log_count("Client data Timeout"), 2);
+    EXPECT_EQ(log_count("Client data Timeout"), 2);  // the next silence says it again
+    EXPECT_EQ(replies().size(), 3 * 21u);
+}
+
+// A client that stops reading while an image is on its way: part of the message is in the stream, so the
+// client could no longer find the message boundaries. The link drops it as if it had gone.
+TEST_F(NetworkLink, ASendThatLeavesPartOfAMessageEndsTheConnection)
+{
+    send(control(0, 70, 70));
+    network_read();
+    bytes image(512 * 1024, 0x60);
+    EXPECT_TRUE(network_send(image.data(), static_cast<unsigned int>(image.size())));  // the client does not read
+    EXPECT_TRUE(network_send(bytes{0x60}.data(), 1)) << "nothing may follow a cut message";
+    network_check();  // the window thread's next tick ends the connection
+    EXPECT_EQ(log_count("Client disconnect"), 1);
+    EXPECT_FALSE(remote_mode);
     control_type applied;
     robot.get_control(&applied);
     EXPECT_EQ(applied.left_target, 0.0);
-    send(control(0, 50, 50));
+    bytes got = replies();
+    ASSERT_GT(got.size(), 21u);
+    EXPECT_LT(got.size(), 21u + image.size());
+    unsigned char byte;
+    EXPECT_EQ(read(client, &byte, 1), 0) << "the link closed its end";
+
+    int ends[2];  // the slot is free for the client's return
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    close(client);
+    client = ends[0];
+    network_attach_client(ends[1]);
+    send(control(0, 30, 30));
     network_read();
-    network_check();
-    EXPECT_EQ(log_count("Client data Timeout"), 2);
-    EXPECT_EQ(replies().size(), 3 * 21u);
+    EXPECT_EQ(replies().size(), 21u);
 }
 
 TEST_F(NetworkLink, AfterAFailedSendTheClientStillDrivesAndItsSilenceStillStopsTheRobot)

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -88,16 +90,106 @@ TEST(Log, LinesFromManyThreadsNeverInterleave)
         ASSERT_TRUE(std::regex_match(line, whole)) << line;
 }
 
+// The program's own log: lines wait for the writer thread, which writes them in batches; log_flush and
+// log_stop bring every one into the file, whole and in order.
+TEST(LogConcurrency, BufferedLinesFromManyThreadsAllArriveWholeAndInOrder)
+{
+    std::string path = testing::TempDir() + std::to_string(getpid()) + "_log_buffered.txt";
+    log_restart(path.c_str());  // the lines held since the process began are not this test's
+    log_start(path.c_str());
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([t] {
+            for (int i = 0; i < 2000; i++)
+                log("thread %d line %d %s", t, i, "the quick brown fox jumps over the lazy dog");
+        });
+    for (auto& thread : threads)
+        thread.join();
+    log_flush();
+    auto lines = read_lines(path);
+    ASSERT_EQ(lines.size(), 8000u);
+    std::regex whole(R"(\[\d+\.\d{4}\] thread (\d) line (\d+) the quick brown fox jumps over the lazy dog)");
+    int next[4] = {};
+    for (const auto& line : lines) {
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_match(line, parts, whole)) << line;
+        int t = std::stoi(parts[1]);
+        ASSERT_EQ(std::stoi(parts[2]), next[t]++) << "thread " << t << " out of order";
+    }
+    log("last line before the stop");
+    log_stop();
+    log("after the stop");
+    lines = read_lines(path);
+    ASSERT_EQ(lines.size(), 8001u);
+    EXPECT_NE(lines.back().find("last line before the stop"), std::string::npos);
+    std::remove(path.c_str());
+}
+
+// A full log is renamed log.1.txt and a new one goes on; over several changes of file the two files
+// always hold the newest lines, none cut, none lost, none twice. Both ways of writing: at once, and
+// through the writer.
+TEST(Log, AtTheSizeLimitTheLogContinuesInANewFileWithNoLineCutOrLost)
+{
+    for (bool buffered : {false, true}) {
+        std::string folder = testing::TempDir() + std::to_string(getpid()) + "_rotation_" + std::to_string(buffered);
+        std::string command = "rm -rf '" + folder + "' && mkdir -p '" + folder + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        std::string path = folder + "/log.txt";
+        std::string old_path = folder + "/log.1.txt";
+        if (buffered)
+            log_start(path.c_str());
+        else
+            log_restart(path.c_str());
+        log_set_size_limit(8192);
+        constexpr int count = 1000;  // about 50 KB: six changes of file
+        for (int i = 0; i < count; i++)
+            log("numbered line %06d of the rotation test", i);
+        log_stop();
+
+        auto old_lines = read_lines(old_path);
+        auto new_lines = read_lines(path);
+        ASSERT_FALSE(old_lines.empty()) << "buffered " << buffered;
+        ASSERT_FALSE(new_lines.empty());
+        std::regex notice(R"(\[\d+\.\d{4}\] Log - Continued: the earlier lines are in log\.1\.txt)");
+        EXPECT_TRUE(std::regex_match(old_lines[0], notice)) << old_lines[0];
+        EXPECT_TRUE(std::regex_match(new_lines[0], notice)) << new_lines[0];
+        std::regex numbered(R"(\[\d+\.\d{4}\] numbered line (\d{6}) of the rotation test)");
+        std::vector<std::string> both(old_lines.begin() + 1, old_lines.end());
+        both.insert(both.end(), new_lines.begin() + 1, new_lines.end());
+        int expected = count - static_cast<int>(both.size());
+        for (const std::string& line : both) {
+            std::smatch parts;
+            ASSERT_TRUE(std::regex_match(line, parts, numbered)) << line;
+            ASSERT_EQ(std::stoi(parts[1]), expected++);
+        }
+        EXPECT_EQ(expected, count);
+        for (const std::string& file : {path, old_path}) {
+            std::ifstream in(file, std::ios::ate);
+            EXPECT_LE(static_cast<long long>(in.tellg()), 8192) << file;
+        }
+        std::filesystem::remove_all(folder);
+    }
+}
+
 TEST(ShowBuffer, FormatsLabelCountAndLowerCaseHex)
 {
     std::string path = temp_log("log_dump.txt");
     const unsigned char bytes[] = {0x01, 0xAB};
     show_buffer("rx", bytes, 2, false);
     show_buffer("none", bytes, 0, false);
+    std::vector<unsigned char> packet(250);
+    for (size_t i = 0; i < packet.size(); i++)
+        packet[i] = static_cast<unsigned char>(i * 7);
+    show_buffer("Cam data", packet.data(), 250, false);
     auto lines = read_lines(path);
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "[0.0000] rx: (2) 01 ab ");
     EXPECT_EQ(lines[1].substr(lines[1].find(']') + 2), "none: (0) ");
+    std::string dump = lines[2].substr(lines[2].find(']') + 2);
+    ASSERT_EQ(dump.size(), std::string("Cam data: (250) ").size() + 750);
+    char expected[4];
+    std::snprintf(expected, sizeof expected, "%02x ", static_cast<unsigned char>(249 * 7));
+    EXPECT_EQ(dump.substr(dump.size() - 3), expected);
 }
 
 TEST(Bytes, AppendByteAndChecksum)

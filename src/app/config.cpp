@@ -4,10 +4,15 @@
 
 #include "bus/serial.h"
 #include "console/display.h"
+#include "app/utility.h"
 #include "imaging/camera.h"
+#include "imaging/serialcamera.h"
+#include "net/network.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,6 +63,51 @@ int decimal_value(const char* text)
     return static_cast<int>(value);
 }
 
+// log_size_limit: megabytes, a fraction allowed; anything but a positive number is refused.
+void set_log_size_limit(const char* value)
+{
+    char* end = nullptr;
+    double megabytes = std::strtod(value, &end);
+    if (end == value || *end != 0 || !std::isfinite(megabytes) || megabytes <= 0 || megabytes > 1e6) {
+        add_line("load_config: log_size_limit '%s' refused: a number of megabytes above 0", value);
+        return;
+    }
+    log_set_size_limit(static_cast<long long>(megabytes * 1024 * 1024));
+}
+
+// The keys that shape the log; false when the key is none of them.
+bool parse_log_key(const char* key, const char* line, unsigned int& position)
+{
+    char value[line_limit + 1];
+    if (std::strcmp(key, "log_size_limit") == 0) {
+        get_next_string(line, position, value);
+        if (value[0] != 0)
+            set_log_size_limit(value);
+        return true;
+    }
+    if (std::strcmp(key, "log_camera_data") == 0) {
+        get_next_string(line, position, value);
+        if (value[0] != 0)
+            log_camera_data = decimal_value(value) != 0;
+        return true;
+    }
+    return false;
+}
+
+// listen_address: the one local address of the operator link; checked when the link starts.
+bool parse_network_key(const char* key, const char* line, unsigned int& position)
+{
+    if (std::strcmp(key, "listen_address") != 0)
+        return false;
+    char value[line_limit + 1];
+    get_next_string(line, position, value);
+    // A dotted IPv4 address is at most 15 characters: a longer value stays invalid when cut to fit.
+    size_t length = std::min(std::strlen(value), sizeof listen_address - 1);
+    std::memcpy(listen_address, value, length);
+    listen_address[length] = 0;
+    return true;
+}
+
 } // namespace
 
 void load_config(const char* filename)
@@ -79,6 +129,8 @@ void parse_line(const char* line)
     char token[line_limit + 1];
     unsigned int position = 0;
     get_next_string(line, position, token);
+    if (parse_log_key(token, line, position) || parse_network_key(token, line, position))
+        return;
     if (std::strcmp(token, "serial_port") == 0) {
         get_next_string(line, position, token);
         set_port_name(token);

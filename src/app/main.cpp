@@ -53,6 +53,8 @@ int WinMain(int argc, char** argv)
     int arguments = parse_arguments(argc, argv, &headless);
     if (arguments != 0)
         return arguments == 1 ? 0 : 2;
+    // Only a run that goes ahead replaces the log of the one before.
+    log_start("log.txt");
     window_system_start(headless);
     if (!window_register_class({"Quillon", WinProc}))
         return 0;
@@ -110,8 +112,9 @@ void system_start(window_handle window)
 {
     main_win = window;
     display_start();
-    network_start(main_win);
+    // The configuration comes before the link, which listens where it says.
     load_config("config.txt");
+    network_start(main_win);
     joystick_start();
     robot.start();
     event_loop_set_timer(window, fast_timer, 10);

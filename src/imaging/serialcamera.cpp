@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+std::atomic<bool> log_camera_data{true};
+
 namespace {
 
 constexpr unsigned char code_size = 5;     // bytes 1, 2: length of the coming stream, high byte first
@@ -133,7 +135,8 @@ void serial_cam_class::size_message(const unsigned char* data, int length)
     }
     int announced = data[1] * 256 + data[2];
     add_line("Cam size: %d", announced);
-    show_buffer("Cam data", data, length, false);
+    if (log_camera_data)
+        show_buffer("Cam data", data, length, false);
     std::lock_guard<std::mutex> hold(lock);
     received = 0;
     image_bytes = announced;
@@ -156,7 +159,8 @@ void serial_cam_class::image_data(const unsigned char* data, int length)
                 device, count, received, compressed_size);
             return;
         }
-        show_buffer("Cam data", data + 1, count, false);
+        if (log_camera_data)
+            show_buffer("Cam data", data + 1, count, false);
         std::memcpy(compressed_buffer + received, data + 1, static_cast<size_t>(count));
         received += count;
         if (received < image_bytes)

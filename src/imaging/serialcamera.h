@@ -5,10 +5,15 @@
 #include "imaging/decompress.h"
 #include "platform/window.h"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
 struct canvas_type;
+
+// Each camera packet's bytes go to the log as a hex dump (configuration key log_camera_data; on by
+// default). Nearly all of a busy log is these dumps.
+extern std::atomic<bool> log_camera_data;
 
 class serial_cam_class {
 public:

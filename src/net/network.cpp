@@ -16,12 +16,16 @@
 #include <mutex>
 
 int camera_port = 32459;
+char listen_address[network_address_size] = "";
 
 namespace {
 
 // Every socket event the link asks for; the link acts on FD_ACCEPT, FD_READ and FD_CLOSE.
 constexpr long network_event_mask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 constexpr double client_timeout_seconds = 1.0;
+// How long the listening socket goes unwatched after a refused or failed accept: a connection that cannot
+// be taken (descriptors used up, or the slot held) stays readable, and would otherwise wake the loop at once.
+constexpr double accept_pause_seconds = 0.25;
 
 // Socket handles: written on the window thread, the client's under network_send_lock so that a send from
 // another thread never meets a handle being closed.
@@ -29,7 +33,11 @@ int listen_socket = -1;                      // the listening socket, or -1
 int client_socket = -1;                      // the one held client, or -1
 
 std::atomic<bool> client_connected{false};   // held, and no send has failed since the accept
+std::atomic<int> cut_socket{-1};             // a client whose stream holds a cut message; the window thread drops it
 double last_client_time = 0.0;               // get_time of the accept or of the last control message
+bool client_silent = false;                  // the time-out has said so for the current silence
+bool accept_paused = false;                  // the listening socket is unwatched until accept_resume_time
+double accept_resume_time = 0.0;
 std::mutex network_send_lock;                // makes every send on client_socket whole
 window_handle network_window = nullptr;      // receives the socket events
 network_parser_type parser;                  // the client's unfinished message, window thread only
@@ -37,14 +45,16 @@ network_parser_type parser;                  // the client's unfinished message,
 // Called with network_send_lock held.
 bool send_locked(const unsigned char* data, int length)
 {
-    if (client_socket < 0)
+    if (client_socket < 0 || client_socket == cut_socket)
         return true;
-    if (socket_send(client_socket, data, length) == -1) {
-        client_connected = false;
-        robot.reset_control();
-        return true;
-    }
-    return false;
+    int sent = socket_send(client_socket, data, length);
+    if (sent == length)
+        return false;
+    client_connected = false;
+    robot.reset_control();
+    if (sent != -1)
+        cut_socket = client_socket;  // the client can no longer find the message boundaries
+    return true;
 }
 
 void hold_client(int socket)
@@ -56,6 +66,7 @@ void hold_client(int socket)
     network_parser_reset(parser);
     event_loop_select_socket(socket, network_window, WM_SOCKET, network_event_mask);
     client_connected = true;
+    client_silent = false;
     remote_mode = true;
     last_client_time = get_time();
 }
@@ -65,6 +76,7 @@ void close_client()
     std::lock_guard<std::mutex> hold(network_send_lock);
     socket_close(client_socket);
     client_socket = -1;
+    cut_socket = -1;
 }
 
 void network_disconnect()
@@ -81,6 +93,7 @@ void network_handle(const network_request_type& request)
 {
     if (request.type == network_control_byte) {
         last_client_time = get_time();
+        client_silent = false;
         robot.set_control(request.record);
         netword_send_telemetry();
     } else {
@@ -96,7 +109,12 @@ bool network_listen()
         add_line("Unable to listen");
         return false;
     }
-    if (socket_bind_any(listen_socket, camera_port) != 0) {
+    int bound = socket_bind(listen_socket, listen_address, camera_port);
+    if (bound == -2) {
+        add_line("Unable to bind: listen_address %s is not an IPv4 address", listen_address);
+        return false;
+    }
+    if (bound != 0) {
         add_line("Unable to bind");
         return false;
     }
@@ -109,6 +127,34 @@ bool network_listen()
         return false;
     }
     return true;
+}
+
+void watch_listener()
+{
+    event_loop_select_socket(listen_socket, network_window, WM_SOCKET, network_event_mask);
+}
+
+// Stops watching the listening socket for a while; network_check watches it again.
+void pause_accepting()
+{
+    event_loop_select_socket(listen_socket, nullptr, 0, 0);
+    accept_paused = true;
+    accept_resume_time = get_time() + accept_pause_seconds;
+}
+
+void resume_accepting_when_due()
+{
+    if (!accept_paused || listen_socket < 0 || get_time() < accept_resume_time)
+        return;
+    accept_paused = false;
+    watch_listener();
+}
+
+// A cut stream (seen after a send) ends the connection on the window thread, where the slot is managed.
+void drop_cut_client()
+{
+    if (client_socket >= 0 && client_socket == cut_socket)
+        network_disconnect();
 }
 
 } // namespace
@@ -167,7 +213,10 @@ void network_start(window_handle window)
     }
     if (!network_listen())
         return;
-    event_loop_select_socket(listen_socket, window, WM_SOCKET, network_event_mask);
+    accept_paused = false;
+    watch_listener();
+    if (listen_address[0] != 0)
+        add_line("Network - Listening on %s only", listen_address);
     add_line("Network Online");
 }
 
@@ -178,6 +227,7 @@ void network_stop()
     socket_close(listen_socket);
     // The handles are cleared, not kept: a later send must not reach whatever reuses the number.
     listen_socket = -1;
+    accept_paused = false;
     network_parser_reset(parser);
     remote_mode = false;
 }
@@ -207,6 +257,7 @@ void network_accept()
         int socket = socket_accept(listen_socket, peer, sizeof peer);
         if (socket == -1) {
             add_line("Accept error.");
+            pause_accepting();
             return;
         }
         add_line("Connection from: %s", peer);
@@ -215,6 +266,7 @@ void network_accept()
     }
     socket_close(socket_accept(listen_socket, peer, sizeof peer));
     add_line("Another client attempted to connect");
+    pause_accepting();
 }
 
 void network_read()
@@ -225,16 +277,23 @@ void network_read()
         return;
     unsigned int position = 0;
     network_request_type request;
-    while (network_parser_next(parser, chunk, static_cast<unsigned int>(count), position, request))
+    while (client_socket != cut_socket &&
+           network_parser_next(parser, chunk, static_cast<unsigned int>(count), position, request))
         network_handle(request);
+    drop_cut_client();
 }
 
 void network_check()
 {
+    resume_accepting_when_due();
+    drop_cut_client();
     // Every held client is watched, also one whose reply failed: it can still drive, so its silence must
-    // still stop the robot, or the motors would run on its last command.
+    // still stop the robot, or the motors would run on its last command. The neutral state is applied on
+    // every check; the line is said once per silence.
     if (client_socket >= 0 && get_time() - last_client_time > client_timeout_seconds) {
-        add_line("Client data Timeout");
+        if (!client_silent)
+            add_line("Client data Timeout");
+        client_silent = true;
         robot.reset_control();
     }
 }

@@ -7,6 +7,10 @@
 #include <cstdint>
 
 extern int camera_port;  // the TCP port the link listens on
+constexpr unsigned int network_address_size = 64;
+// The one local IPv4 address the link listens on (configuration key listen_address); empty for every
+// interface. Read by network_start.
+extern char listen_address[network_address_size];
 
 constexpr unsigned char network_control_byte = 0x30;    // control message: this byte and a 7-byte record
 constexpr unsigned char network_image_byte = 0x60;      // image request, one byte

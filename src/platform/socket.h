@@ -11,8 +11,10 @@ constexpr size_t socket_address_size = 16;
 int socket_open();
 // 0, or -1 on failure.
 int socket_set_nonblocking(int socket);
-// Binds to any local address and the port; SO_REUSEADDR first, so a restarted server can listen at once.
-int socket_bind_any(int socket, int port);
+// Binds to the port on one local IPv4 address in dotted form ("127.0.0.1"), or on every interface when
+// the address is null or empty; SO_REUSEADDR first, so a restarted server can listen at once. 0; -1 when
+// the bind fails; -2 when the address is not a dotted IPv4 address (nothing is bound).
+int socket_bind(int socket, const char* address, int port);
 // TCP_NODELAY: small messages go out without waiting.
 int socket_set_nodelay(int socket);
 int socket_listen(int socket, int backlog);
@@ -22,9 +24,11 @@ int socket_accept(int socket, char* peer, size_t peer_size);
 // Receives at most `size` bytes: their count, 0 when the peer has closed, -1 on an error or when nothing
 // is waiting. The socket's read event is reported again from then on.
 int socket_recv(int socket, unsigned char* buffer, int size);
-// Sends the whole buffer without raising SIGPIPE: `length`, or -1 when the socket cannot take it. Once part
-// of a message has gone, the rest follows within a short wait, or the send fails: the stream never carries
-// a cut message followed by a new one unnoticed.
+// Sends the whole buffer without raising SIGPIPE. Returns `length` when all of it went; -1 when nothing
+// went (no room, or an error), so the stream is as it was; otherwise the count of bytes that did go
+// (between 1 and length - 1): once part of a message has gone the rest gets a short wait, and when it
+// still cannot follow the stream holds a cut message, which the caller must treat as the end of the
+// connection.
 int socket_send(int socket, const unsigned char* data, int length);
 // Stops the event loop watching the socket and closes it; -1 is ignored.
 void socket_close(int socket);

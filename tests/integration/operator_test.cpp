@@ -408,3 +408,38 @@ TEST(Install, PutsTheThreeProgramsAndTheSystemdUnitInPlace)
     command = "systemd-analyze verify '" + checked + "' > '" + prefix.file("verify.log") + "' 2>&1";
     EXPECT_EQ(std::system(command.c_str()), 0) << read_file(prefix.file("verify.log"));
 }
+
+// The Debian package made by CPack: the three programs, the unit, and dependencies found in the programs.
+// A sanitizer build's programs are no package's: the test is for the optimised build.
+TEST(Install, DebianPackageHoldsTheProgramsTheUnitAndTheirDependencies)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "packages are made from the optimised build";
+#endif
+    if (access("/usr/bin/cpack", X_OK) != 0 || access("/usr/bin/dpkg-shlibdeps", X_OK) != 0)
+        GTEST_SKIP() << "cpack or dpkg-shlibdeps (dpkg-dev) is not installed";
+    temp_folder out;
+    std::string build = std::filesystem::path(quillon_binary()).parent_path().string();
+    std::string command = "cd '" + build + "' && cpack -G DEB -B '" + out.path() + "' > '" + out.file("cpack.log") +
+                          "' 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << read_file(out.file("cpack.log"));
+    std::string package;
+    for (const auto& entry : std::filesystem::directory_iterator(out.path()))
+        if (std::regex_match(entry.path().filename().string(), std::regex(R"(quillon_\d+\.\d+\.\d+_amd64\.deb)")))
+            package = entry.path().string();
+    ASSERT_FALSE(package.empty()) << read_file(out.file("cpack.log"));
+    std::string name = std::filesystem::path(package).filename().string();
+    EXPECT_NE(read_file(source_dir() + "/README.md").find("apt install ./" + name), std::string::npos)
+        << "the README installs another file than " << name;
+
+    command = "dpkg-deb -c '" + package + "' > '" + out.file("contents.txt") + "' && dpkg-deb -f '" + package +
+              "' Depends > '" + out.file("depends.txt") + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::string contents = read_file(out.file("contents.txt"));
+    for (const char* path : {"./usr/bin/quillon\n", "./usr/bin/quillon-sim\n", "./usr/bin/quillon-operator\n",
+                             "./usr/lib/systemd/system/quillon.service\n"})
+        EXPECT_NE(contents.find(path), std::string::npos) << path << " not in\n" << contents;
+    std::string depends = read_file(out.file("depends.txt"));
+    for (const char* library : {"libc6", "libsdl2", "libjpeg62-turbo", "fonts-dejavu-core"})
+        EXPECT_NE(depends.find(library), std::string::npos) << library << " not in " << depends;
+}

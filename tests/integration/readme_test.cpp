@@ -30,6 +30,7 @@ struct coverage_type {
 
 const std::string install_test = "ReadmeGuide.InstallingAndRunningOnARobotWorksAsWritten";
 const std::string demo_test = "Demo.ScriptRunsTheSimulatedRobotTheOperatorDrivesItAndCtrlCStopsEverything";
+const std::string package_test = "Install.DebianPackageHoldsTheProgramsTheUnitAndTheirDependencies";
 const std::string drive_test = "Operator.DrivesFromATerminalShowsTelemetryAndPutsTheTerminalBackOnEveryWayOut";
 
 const std::map<std::string, coverage_type> covered = {
@@ -44,6 +45,10 @@ const std::map<std::string, coverage_type> covered = {
      {"Install.PutsTheThreeProgramsAndTheSystemdUnitInPlace", ""}},
     // Changing a user's groups is the reader's job; that test checks the group the README names exists.
     {"sudo usermod -aG dialout $USER", {install_test, ""}},
+    // The package test makes the package and checks what it installs and needs; installing it for real
+    // would change the machine the tests run on.
+    {"cd build/default && cpack -G DEB", {package_test, ""}},
+    {"sudo apt install ./quillon_0.1.0_amd64.deb", {package_test, ""}},
     {"quillon-operator [--host H]", {drive_test, ""}},
     {"quillon-operator --send \"30 00 00 40 40 80 80 00\"", {"ReadmeGuide.TheOperatorExampleGivesTheReplyItShows", ""}},
     {"quillon-operator --bench 1000", {demo_test, ""}},

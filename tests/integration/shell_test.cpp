@@ -32,12 +32,18 @@ TEST(Shell, SigintIsACloseRequestToo)
     EXPECT_EQ(program->wait(), 0);
 }
 
-TEST(Shell, UnknownOptionIsRefusedWithUsage)
+// Asking for help, or a refused option, is no run: the log of the run before stays as it was.
+TEST(Shell, HelpAndUnknownOptionsLeaveTheLogOfTheRunBeforeAlone)
 {
     temp_folder folder;
-    process program({quillon_binary(), "--bogus"}, folder.path());
-    EXPECT_EQ(program.wait(), 2);
-    EXPECT_NE(program.errors().find("unknown option"), std::string::npos);
+    folder.write("log.txt", "[0.0000] the run before\n");
+    process bogus({quillon_binary(), "--bogus"}, folder.path());
+    EXPECT_EQ(bogus.wait(), 2);
+    EXPECT_NE(bogus.errors().find("unknown option"), std::string::npos);
+    process help({quillon_binary(), "--help"}, folder.path());
+    EXPECT_EQ(help.wait(), 0);
+    EXPECT_NE(help.output().find("usage: quillon"), std::string::npos);
+    EXPECT_EQ(read_file(folder.file("log.txt")), "[0.0000] the run before\n");
 }
 
 TEST(Window, OpensWithItsCaptionAndSizeAndEscClosesIt)

@@ -46,16 +46,18 @@ int socket_set_nonblocking(int socket)
     return 0;
 }
 
-int socket_bind_any(int socket, int port)
+int socket_bind(int socket, const char* address, int port)
 {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<uint16_t>(port));
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (address != nullptr && address[0] != 0 && inet_pton(AF_INET, address, &local.sin_addr) != 1)
+        return -2;
     int one = 1;
     if (setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0)
         return -1;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    if (bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
         return -1;
     return 0;
 }
@@ -112,12 +114,14 @@ int socket_send(int socket, const unsigned char* data, int length)
         if (n < 0 && errno == EINTR)
             continue;
         // Nothing sent yet and no room: a failure, as the link expects of a non-blocking send.
-        if (n == 0 || sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        if (sent == 0)
             return -1;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return sent;
         if (deadline == 0)
             deadline = clock_seconds() + send_completion_seconds;
         if (!wait_writable(socket, deadline))
-            return -1;
+            return sent;
     }
     return sent;
 }
