@@ -3,6 +3,7 @@
 
 #include "app/time.h"
 #include "bus_support.h"
+#include "pty_support.h"
 
 #include <gtest/gtest.h>
 
