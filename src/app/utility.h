@@ -2,7 +2,9 @@
 // serial checksum.
 #pragma once
 
-#define QUILLON_PRINTF(a, b) __attribute__((format(printf, a, b)))
+#include "platform/format.h"
+
+#define QUILLON_PRINTF(a, b) PLATFORM_PRINTF(a, b)
 
 // Appends one timestamped line to log.txt and flushes it; never fails, writes nothing after log_stop.
 void log(const char* format, ...) QUILLON_PRINTF(1, 2);
