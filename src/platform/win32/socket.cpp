@@ -76,12 +76,9 @@ int socket_set_nonblocking(int socket)
 
 int socket_bind_any(int socket, int port)
 {
-    // Windows' own SO_REUSEADDR would let a second server take the port over; what POSIX means by it (bind
-    // again at once while old connections linger) is Windows' default. Exclusive use keeps the port ours.
-    BOOL on = TRUE;
-    if (setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
-                   sizeof on) != 0)
-        return -1;
+    // No option: what POSIX asks SO_REUSEADDR for (listen again at once while the last run's connections
+    // linger) is Windows' default, and Windows' own SO_REUSEADDR would let a second server share the port.
+    // SO_EXCLUSIVEADDRUSE is not wanted either: it refuses the port until those connections have ended.
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<u_short>(port));
