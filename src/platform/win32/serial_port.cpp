@@ -94,14 +94,14 @@ bool start_wait(serial_port_type* port)
 
 // Collects the finished wait; false when it ended in an error. A wait that ended as aborted only says
 // the port's state changed (Wine reports every wake-up of a line without modem signals that way, and a
-// pulled-out adapter aborts it too): the queue check that follows tells which.
+// pulled-out adapter aborts it too): the read that follows tells which.
 bool finish_wait(serial_port_type* port)
 {
     DWORD ignored = 0;
     port->wait_pending = false;
-    if (!GetOverlappedResult(port->handle, &port->wait_io, &ignored, FALSE) && GetLastError() != ERROR_OPERATION_ABORTED)
-        return fail(false);
-    return true;
+    if (GetOverlappedResult(port->handle, &port->wait_io, &ignored, FALSE) || GetLastError() == ERROR_OPERATION_ABORTED)
+        return true;
+    return fail(false);
 }
 
 enum class woken { stop, other, timeout, failed };
