@@ -154,3 +154,15 @@ TEST(WindowsProgram, CtrlCRunsTheNormalShutdown)
     EXPECT_EQ(program->wait(std::chrono::seconds(20)), 0) << program->errors();
     EXPECT_EQ(count_lines_containing(folder.file("log.txt"), "Network - Stop"), 1) << read_file(folder.file("log.txt"));
 }
+
+TEST(WindowsProgram, EscInTheStatusWindowEndsTheProgram)
+{
+    temp_folder folder;
+    auto program = start_quillon(folder, {});
+    ASSERT_TRUE(program->running()) << program->errors();
+    unsigned long window = wine::find_window("Quillon");
+    ASSERT_NE(window, 0ul) << "no visible window titled Quillon";
+    wine::run_x("xdotool windowfocus --sync " + std::to_string(window) + " key Escape");
+    EXPECT_EQ(program->wait(std::chrono::seconds(20)), 0) << program->errors();
+    EXPECT_EQ(count_lines_containing(folder.file("log.txt"), "Network - Stop"), 1) << read_file(folder.file("log.txt"));
+}
