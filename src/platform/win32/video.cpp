@@ -159,7 +159,17 @@ HWND win32_window_handle(const platform_window* window)
 
 bool video_start()
 {
-    return GetSystemMetrics(SM_CXSCREEN) > 0;
+    // A desktop to show windows on: a hidden top-level window can be made (not so under Wine without an
+    // X display, where every later window would fail too). Never shown, it is destroyed at no cost.
+    const char* probe_class = "QuillonDisplayProbe";
+    if (!register_native_class(probe_class))
+        return false;
+    HWND probe = CreateWindowExA(0, probe_class, "", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr,
+                                 GetModuleHandleA(nullptr), nullptr);
+    if (probe == nullptr)
+        return false;
+    DestroyWindow(probe);
+    return true;
 }
 
 void video_stop()
