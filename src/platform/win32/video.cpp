@@ -141,12 +141,17 @@ HWND create_native(platform_window* window)
 {
     HINSTANCE instance = GetModuleHandleA(nullptr);
     const char* name = window->class_name.c_str();
-    if (window_system_headless())
-        return CreateWindowExA(0, name, window->title.c_str(), 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, window);
-    RECT outer{0, 0, window->width, window->height};
-    AdjustWindowRectEx(&outer, main_style, FALSE, 0);
-    return CreateWindowExA(0, name, window->title.c_str(), main_style, window->x, window->y, outer.right - outer.left,
-                           outer.bottom - outer.top, nullptr, nullptr, instance, window);
+    HWND hwnd = nullptr;
+    if (!window_system_headless()) {
+        RECT outer{0, 0, window->width, window->height};
+        AdjustWindowRectEx(&outer, main_style, FALSE, 0);
+        hwnd = CreateWindowExA(0, name, window->title.c_str(), main_style, window->x, window->y,
+                               outer.right - outer.left, outer.bottom - outer.top, nullptr, nullptr, instance, window);
+    }
+    // Headless, or no top-level window to be had: timers, posts and socket events still need a window.
+    if (hwnd == nullptr)
+        hwnd = CreateWindowExA(0, name, window->title.c_str(), 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, window);
+    return hwnd;
 }
 
 } // namespace
