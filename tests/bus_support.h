@@ -1,5 +1,5 @@
-// Helpers for the serial bus tests: a private log file, the message lines, and a real pseudo-terminal
-// whose master side plays the robot's electronics.
+// Helpers for the serial bus tests: a private log file, the message lines and device packets. The
+// pseudo-terminal that plays the robot's electronics is in pty_support.h (POSIX only).
 #pragma once
 
 #include "app/utility.h"
@@ -7,10 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -92,60 +88,6 @@ inline std::vector<std::string> message_lines()
         result.emplace_back(text_area[i]);
     return result;
 }
-
-// A pseudo-terminal: the code under test opens the slave by name ("pts/N"), the test holds the master.
-class pty_pair {
-public:
-    pty_pair()
-    {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
-            return;
-        const char* path = ptsname(master_);
-        if (path == nullptr)
-            return;
-        name_ = path + 5;  // without "/dev/"
-        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    }
-    ~pty_pair() { close_master(); }
-    bool ready() const { return master_ >= 0 && !name_.empty(); }
-    const std::string& name() const { return name_; }
-    int master() const { return master_; }
-    void close_master()
-    {
-        if (master_ >= 0)
-            close(master_);
-        master_ = -1;
-    }
-    bool write_bytes(const std::vector<unsigned char>& bytes) const
-    {
-        return write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-    }
-    // Everything the slave side wrote within the time.
-    std::vector<unsigned char> read_for(std::chrono::milliseconds limit) const
-    {
-        std::vector<unsigned char> bytes;
-        auto end = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                return bytes;
-            pollfd watch{master_, POLLIN, 0};
-            if (poll(&watch, 1, static_cast<int>(left.count())) <= 0)
-                continue;
-            unsigned char buffer[4096];
-            ssize_t got = read(master_, buffer, sizeof buffer);
-            if (got <= 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            else
-                bytes.insert(bytes.end(), buffer, buffer + got);
-        }
-    }
-
-private:
-    int master_ = -1;
-    std::string name_;
-};
 
 // A device-to-server packet: length, device, payload, checksum.
 inline std::vector<unsigned char> device_packet(unsigned char device, const std::vector<unsigned char>& payload)

@@ -4,6 +4,7 @@
 
 #include "bus/serial.h"
 #include "bus_support.h"
+#include "pty_support.h"
 #include "robot/robot.h"
 
 #include <gtest/gtest.h>

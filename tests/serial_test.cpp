@@ -4,6 +4,7 @@
 #include "app/time.h"
 #include "bus_support.h"
 #include "platform/serial_port.h"
+#include "pty_support.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,9 @@
 // serial checksum.
 #pragma once
 
-#define QUILLON_PRINTF(a, b) __attribute__((format(printf, a, b)))
+#include "platform/format.h"
+
+#define QUILLON_PRINTF(a, b) PLATFORM_PRINTF(a, b)
 
 // Appends one timestamped line to the log; never fails, writes nothing after log_stop. Lines are whole
 // and in order whichever threads write them. Before log_start they wait in memory.

@@ -1,6 +1,7 @@
 // The status display: the message lines every unit adds to, and the picture of the main window.
 #pragma once
 
+#include "platform/format.h"
 #include "platform/window.h"
 
 #include <mutex>
@@ -19,7 +20,7 @@ extern std::mutex text_lock;                             // guards the three abo
 
 void display_start();
 // Formats a line, stores it as the newest message line and logs it.
-void add_line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void add_line(const char* format, ...) PLATFORM_PRINTF(1, 2);
 void do_add_line(const char* text);
 
 extern int display_x;  // size of the status display

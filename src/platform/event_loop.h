@@ -1,5 +1,5 @@
-// The window thread's event loop on poll(2): posted messages, timers, socket events and the window
-// library's input, handled one at a time.
+// The window thread's event loop (poll(2) on POSIX, the thread's message loop on Windows): posted
+// messages, timers, socket events and the window library's input, handled one at a time.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,8 @@
 struct platform_window;
 using window_handle = platform_window*;
 
-// Prepares the loop (its wake-up descriptor, SIGINT and SIGTERM as a close request); idempotent.
+// Prepares the loop (its wake-up, and SIGINT and SIGTERM, or Ctrl-C on Windows, as a close request);
+// idempotent.
 void event_loop_start();
 // Runs until event_loop_post_quit; returns the exit code carried by the quit message.
 int event_loop_run();

@@ -1,5 +1,6 @@
 // Joystick 1 as the joystick code reads it: the driver's number of slots, the manufacturer id, and the X
-// and Y axes as unsigned 16-bit positions, or "unplugged". A real joystick through SDL2, or a test double.
+// and Y axes as unsigned 16-bit positions, or "unplugged". A real joystick through SDL2 (winmm on Windows),
+// or a test double.
 #pragma once
 
 enum joystick_result {

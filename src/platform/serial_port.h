@@ -16,7 +16,8 @@ void serial_event_destroy(serial_event_type* event);
 
 // Opens the named port for reading and writing, without blocking; a name that does not start with '/' is
 // looked up under /dev/, so "ttyUSB0" and "pts/3" both work, and a full path (a symbolic link such as
-// /dev/serial/by-id/...) is opened as it is. Null on failure.
+// /dev/serial/by-id/...) is opened as it is. On Windows "COM3" opens \\.\COM3, and a name holding a path
+// separator or a drive colon is used as given. Null on failure.
 serial_port_type* serial_port_open(const char* name);
 void serial_port_close(serial_port_type* port);
 

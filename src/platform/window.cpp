@@ -88,8 +88,7 @@ window_handle window_create(const char* class_name, const char* title, int x, in
         std::lock_guard<std::mutex> hold(windows_lock);
         windows.push_back(std::move(created));
     }
-    if (!headless)
-        video_create(w);
+    video_create(w);
     window_send(w, WM_CREATE, 0, 0);
     if (w->alive)
         window_send(w, WM_SIZE, 0, static_cast<intptr_t>((client_height & 0xFFFF) << 16 | (client_width & 0xFFFF)));
@@ -109,8 +108,7 @@ void window_destroy(window_handle window)
     window_send(window, WM_DESTROY, 0, 0);
     window->alive = false;
     event_loop_kill_timers(window);
-    if (!headless)
-        video_destroy(window);
+    video_destroy(window);
 }
 
 bool window_alive(window_handle window)

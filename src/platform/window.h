@@ -1,5 +1,5 @@
-// Windows with a message procedure, as the desktop platform has them: a real window (SDL2) when a
-// display is available, a headless record with the same messages otherwise.
+// Windows with a message procedure, as the desktop platform has them: a real window (SDL2, or Win32) when
+// a display is available, a headless record with the same messages otherwise.
 #pragma once
 
 #include <cstdint>

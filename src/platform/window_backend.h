@@ -17,7 +17,7 @@ struct platform_window {
     void* user_data = nullptr;        // the application's object for this window
     std::atomic<bool> alive{false};   // false once destroyed: messages to it are dropped
     std::atomic<bool> dirty{false};   // a paint has been asked for
-    void* native = nullptr;           // the backend's window (SDL_Window*), or null headless
+    void* native = nullptr;           // the backend's window (SDL_Window*, or the Win32 record), or null
     uint32_t native_id = 0;           // the backend's window id, for routing input
     std::vector<uint32_t> shown;      // the picture last presented, to skip unchanged presents
 };
@@ -31,7 +31,8 @@ bool window_needs_input_polling();
 // The first window created that is still alive (the main window), or null.
 window_handle window_main();
 
-// The real-window backend (SDL2).
+// The real-window backend (SDL2, or Win32). video_create and video_destroy are called for headless windows
+// too: a backend whose timers and socket events need a native window (Win32) makes a message-only one.
 bool video_start();
 void video_stop();
 void video_create(platform_window* window);

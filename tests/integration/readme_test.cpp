@@ -56,6 +56,15 @@ const std::map<std::string, coverage_type> covered = {
     {"cmake --preset default|debug|asan|tsan", {"scripts/test", "cmake --preset"}},
     {"cmake --build --preset NAME", {"scripts/test", "cmake --build --preset"}},
     {"ctest --preset NAME", {"scripts/test", "ctest --preset"}},
+    // The Windows build: scripts/test runs these; the wine preset's windows.package test runs the packager.
+    {"scripts/windows-deps", {"scripts/test", "scripts/windows-deps"}},
+    {"cmake --preset windows && cmake --build --preset windows", {"scripts/test", "cmake --build --preset windows"}},
+    {"cmake --preset default -DQUILLON_WINDOWS_DIR=build/windows", {"scripts/test", "-DQUILLON_WINDOWS_DIR="}},
+    {"cmake --build --preset default --target quillon_windows_tests",
+     {"scripts/test", "cmake --build --preset default --target quillon_windows_tests"}},
+    {"ctest --preset wine", {"scripts/test", "ctest --preset wine"}},
+    {"scripts/package-windows", {"scripts/test", "ctest --preset wine"}},
+    {"scripts/bench-windows", {"scripts/test", "scripts/bench-windows"}},
 };
 
 std::string readme()

@@ -122,6 +122,8 @@ void video_stop()
 
 void video_create(platform_window* window)
 {
+    if (window_system_headless())
+        return;
     // Fixed size, title bar with close and minimise: no maximise box, no sizing border.
     SDL_Window* native = SDL_CreateWindow(window->title.c_str(), window->x, window->y, window->width,
                                           window->height, SDL_WINDOW_HIDDEN);
