@@ -6,6 +6,7 @@
 #include "bus/controller.h"
 #include "bus/serial.h"
 #include "bus_support.h"
+#include "pty_support.h"
 #include "imaging/camera.h"
 #include "platform/window.h"
 #include "robot/robot.h"
