@@ -58,6 +58,16 @@ int decimal_value(const char* text)
     return static_cast<int>(value);
 }
 
+// camera_pipeline takes the rest of its line: a GStreamer description has spaces of its own.
+void set_camera_pipeline(const char* rest)
+{
+    const char* start = rest + std::strspn(rest, " \t");
+    size_t length = std::strlen(start);
+    while (length > 0 && (start[length - 1] == ' ' || start[length - 1] == '\t'))
+        length--;
+    camera.camera_pipeline.assign(start, length);
+}
+
 } // namespace
 
 void load_config(const char* filename)
@@ -88,6 +98,8 @@ void parse_line(const char* line)
         if (token[0] != 0)
             camera.camera_number = decimal_value(token);
     }
+    if (std::strcmp(token, "camera_pipeline") == 0)
+        set_camera_pipeline(line + position);
 }
 
 void get_next_string(const char* line, unsigned int& position, char* token)

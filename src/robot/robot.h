@@ -32,6 +32,7 @@ constexpr int controller_telemetry_length = 3; // controller telemetry: set_tele
                                                // so shorter payloads must not reach it
 
 class serial_cam_class;
+struct serial_picture_type;
 
 class robot_class {
 public:
@@ -66,6 +67,10 @@ public:
     // The serial camera, reached only under its lock so that the reading thread never meets a deleted one.
     void serial_cam_data(const unsigned char* data, int length);  // device-8 payloads; skipped without a camera
     bool get_camera_rate(double* rate);                           // false without a camera
+    bool get_camera_size(int* width, int* height);                // false without a camera
+    // Copies the camera's last picture, as it sent it, when it is newer than picture number after.
+    bool get_camera_picture(unsigned char* out, unsigned int capacity, unsigned long after,
+                            serial_picture_type* picture);
 
 private:
     std::mutex control_lock;       // guards control
