@@ -207,6 +207,13 @@ TEST(CameraServiceConcurrency, AWatcherGetsAtMostTenJpegsASecondWithoutARequest)
         std::lock_guard<std::mutex> hold(got_lock);
         got.push_back(test_jpeg::decode(jpeg, length));
     });
+    service.setup_camera(nullptr, true);  // the "c" key
+    auto shown = lines();
+    ASSERT_GE(shown.size(), 3u);
+    EXPECT_EQ(shown[shown.size() - 3], "Camera - Capture: " + service.camera_pipeline);
+    EXPECT_EQ(shown[shown.size() - 2], "Camera - Frame size: 96 x 64");
+    EXPECT_EQ(shown[shown.size() - 1], "Camera - Frame rate: 30 fps");
+
     service.watch(true);
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     service.watch(false);
