@@ -190,6 +190,9 @@ void camera_class::serve(thread_state_type& state)
     bool watch_due = watching && get_time() >= state.next_watch;
     if (!wanted && !watch_due)
         return;
+    // While the source is down the last frame is old news: requests wait for the first frame after it.
+    if (capture != nullptr && !capture_running(capture))
+        state.message_ready = false;
     bool fresh = take_newest(state, wanted ? fresh_frame_wait_ms : 0);
     if (wanted) {
         if (state.message_ready)
