@@ -193,7 +193,7 @@ void camera_class::serve(thread_state_type& state)
     // While the source is down the last frame is old news: requests wait for the first frame after it.
     if (capture != nullptr && !capture_running(capture))
         state.message_ready = false;
-    bool fresh = take_newest(state, wanted ? fresh_frame_wait_ms : 0);
+    take_newest(state, wanted ? fresh_frame_wait_ms : 0);
     if (wanted) {
         if (state.message_ready)
             network_send(compressed_buffer, jpeg_size + image_header_size);
@@ -201,9 +201,13 @@ void camera_class::serve(thread_state_type& state)
             image_wanted = true;  // no frame yet: the first one answers it
     }
     if (watch_due) {
-        if (fresh)
+        // A frame a request took first is still news to the watcher.
+        bool news = state.message_ready && state.message_number != state.watched_number;
+        if (news) {
             give_watcher();
-        state.next_watch = get_time() + (fresh ? watch_period : watch_retry);
+            state.watched_number = state.message_number;
+        }
+        state.next_watch = get_time() + (news ? watch_period : watch_retry);
     }
 }
 
@@ -222,11 +226,13 @@ bool camera_class::take_newest(thread_state_type& state, int wait_ms)
         jpeg_size = picture.length;
         image_message_header(compressed_buffer, picture.width, picture.height, jpeg_size);
         state.message_ready = true;
+        state.message_number++;
         return true;
     }
     if (capture == nullptr || !capture_take(capture, camera_buffer, width, height, wait_ms))
         return false;
     state.message_ready = encode_frame();
+    state.message_number++;
     return state.message_ready;
 }
 

@@ -99,6 +99,8 @@ private:
     // What the camera thread alone keeps between its passes.
     struct thread_state_type {
         bool message_ready = false;         // compressed_buffer holds the image message of the newest frame
+        unsigned long message_number = 0;   // counts the frames put into compressed_buffer
+        unsigned long watched_number = 0;   // the last of them the watcher had
         unsigned long picture_number = 0;   // the serial camera's last picture taken
         double next_watch = 0.0;            // get_time when the watcher may have its next frame
     };
