@@ -159,3 +159,16 @@ TEST(ConfigTokens, NextStringSkipsBlanksAndStopsAtTheTerminator)
     get_next_string("  key\t value", position, token);
     EXPECT_STREQ(token, "");
 }
+
+TEST_F(ConfigFile, CameraPipelineTakesTheRestOfItsLineWithoutOuterBlanks)
+{
+    camera.camera_pipeline.clear();
+    load("serial_port COM3\n");
+    EXPECT_EQ(camera.camera_pipeline, "") << "absent: no capture";
+    load("camera_pipeline \t videotestsrc pattern=ball ! video/x-raw,width=320,height=240 \t \r\n");
+    EXPECT_EQ(camera.camera_pipeline, "videotestsrc pattern=ball ! video/x-raw,width=320,height=240");
+    load("camera_pipeline device # the USB camera\ncamera_number 2\n");
+    EXPECT_EQ(camera.camera_pipeline, "device");
+    EXPECT_EQ(camera.camera_number, 2);
+    camera.camera_pipeline.clear();
+}
