@@ -134,6 +134,26 @@ TEST(CapturePipeline, ADescriptionThatCannotStartIsReportedAndTheLinkStillAnswer
     EXPECT_EQ(program->wait(), 0);
 }
 
+TEST(CapturePipeline, ASourceThatEndsIsReportedOnceAndComesBack)
+{
+    temp_folder folder;
+    folder.write("config.txt", "camera_pipeline videotestsrc is-live=true num-buffers=60 ! "
+                               "video/x-raw,width=160,height=120,framerate=30/1\n");
+    auto program = start_quillon(folder);
+    std::string log = folder.file("log.txt");
+    ASSERT_TRUE(wait_for_line(log, "Camera - Capture lost: the source ended; retrying every 2 s")) << read_file(log);
+    ASSERT_TRUE(wait_for_line(log, "Camera - Capture running again", std::chrono::seconds(5))) << read_file(log);
+    EXPECT_EQ(count_lines_containing(log, "Camera - Capture lost"), 1) << "one loss, one line";
+    tcp_client client;
+    ASSERT_TRUE(client.send_bytes({0x60}));
+    message_type message;
+    ASSERT_TRUE(read_message(client, message, std::chrono::seconds(2)));
+    ASSERT_TRUE(read_message(client, message, std::chrono::seconds(2))) << "the rebuilt source answers";
+    expect_image(message, 160, 120);
+    program->signal(SIGTERM);
+    EXPECT_EQ(program->wait(), 0);
+}
+
 TEST(CapturePipeline, TheSerialCamerasPicturesReachTheOperator)
 {
     if (sim_binary().empty())
