@@ -5,6 +5,7 @@
 #include "console/display.h"
 #include "imaging/compress.h"
 #include "net/network.h"
+#include "test_jpeg.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -84,16 +87,6 @@ protected:
     std::string log_path;
     int client = -1;
 };
-
-std::vector<unsigned int> window_messages;  // messages that reached the test's capture window
-
-long capture_window_proc(window_handle window, unsigned int message, uintptr_t wparam, intptr_t lparam)
-{
-    if (message == WM_CAP_DRIVER_DISCONNECT && (wparam != 0 || lparam != 0))
-        return -1;
-    window_messages.push_back(message);
-    return window_default_proc(window, message, wparam, lparam);
-}
 
 } // namespace
 
@@ -179,18 +172,14 @@ TEST(CameraService, SetupBufferWithSizesNoBufferCanHoldFailsAtTheCameraBuffer)
     EXPECT_EQ(lines().size(), 2u);
 }
 
-TEST(CameraServiceConcurrency, StopEndsTheThreadReleasesTheBuffersAndDisconnectsTheDriver)
+TEST(CameraServiceConcurrency, StopEndsTheThreadReleasesTheBuffersAndClosesTheCapture)
 {
-    static bool registered = window_register_class({"camera_test_capture", capture_window_proc});
-    ASSERT_TRUE(registered);
-    window_messages.clear();
     camera_class service;
-    service.capture_window = window_create("camera_test_capture", "capture", 0, 0, 64, 48, nullptr);
-    ASSERT_NE(service.capture_window, nullptr);
-    service.width = 64;
-    service.height = 48;
-    service.setup_buffer();
-    service.start(nullptr);
+    service.camera_pipeline = "videotestsrc is-live=true ! video/x-raw,width=64,height=48,framerate=30/1";
+    service.start_capture(nullptr);
+    ASSERT_NE(service.capture, nullptr);
+    EXPECT_EQ(service.width, 64);
+    EXPECT_EQ(service.height, 48);
     EXPECT_TRUE(service.thread_handle.joinable());
     service.start(nullptr);  // a second start leaves the one thread alone
     for (int i = 0; i < 5; i++)
@@ -201,9 +190,50 @@ TEST(CameraServiceConcurrency, StopEndsTheThreadReleasesTheBuffersAndDisconnects
     EXPECT_EQ(service.camera_buffer, nullptr);
     EXPECT_EQ(service.compressed_buffer, nullptr);
     EXPECT_EQ(service.transcode_buffer, nullptr);
-    ASSERT_FALSE(window_messages.empty());
-    EXPECT_EQ(window_messages.back(), WM_CAP_DRIVER_DISCONNECT);
-    window_destroy(service.capture_window);
+    EXPECT_EQ(service.capture, nullptr);
+}
+
+// The watcher gets JPEGs of the capture at most ten times a second while it watches, and none after.
+TEST(CameraServiceConcurrency, AWatcherGetsAtMostTenJpegsASecondWithoutARequest)
+{
+    clear_lines();
+    camera_class service;
+    service.camera_pipeline = "videotestsrc is-live=true ! video/x-raw,width=96,height=64,framerate=30/1";
+    service.start_capture(nullptr);
+    ASSERT_NE(service.capture, nullptr) << (lines().empty() ? "" : lines().back());
+    std::mutex got_lock;
+    std::vector<test_jpeg::picture_type> got;
+    service.set_jpeg_listener([&](const unsigned char* jpeg, size_t length) {
+        std::lock_guard<std::mutex> hold(got_lock);
+        got.push_back(test_jpeg::decode(jpeg, length));
+    });
+    service.setup_camera(nullptr, true);  // the "c" key
+    auto shown = lines();
+    ASSERT_GE(shown.size(), 3u);
+    EXPECT_EQ(shown[shown.size() - 3], "Camera - Capture: " + service.camera_pipeline);
+    EXPECT_EQ(shown[shown.size() - 2], "Camera - Frame size: 96 x 64");
+    EXPECT_EQ(shown[shown.size() - 1], "Camera - Frame rate: 30 fps");
+
+    service.watch(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    service.watch(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    size_t after_watching;
+    {
+        std::lock_guard<std::mutex> hold(got_lock);
+        after_watching = got.size();
+        EXPECT_GE(got.size(), 5u);
+        EXPECT_LE(got.size(), 11u);
+        for (const auto& picture : got) {
+            EXPECT_EQ(picture.width, 96);
+            EXPECT_EQ(picture.height, 64);
+        }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    service.set_jpeg_listener(nullptr);
+    service.stop();
+    EXPECT_EQ(got.size(), after_watching) << "no JPEG once the watcher stopped";
+    EXPECT_EQ(service.request_count, 0) << "watching is not asking";
 }
 
 TEST_F(CameraSend, TwoSendsOfOneFrameSendTwoIdenticalImageMessages)

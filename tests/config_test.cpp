@@ -185,3 +185,16 @@ TEST_F(ConfigFile, LogAndLinkKeys)
     load("log_size_limit abc\nlog_size_limit 0\nlog_size_limit -3\nlog_size_limit 2x\n");
     EXPECT_EQ(log.count_starting("load_config: log_size_limit"), 4);
 }
+
+TEST_F(ConfigFile, CameraPipelineTakesTheRestOfItsLineWithoutOuterBlanks)
+{
+    camera.camera_pipeline.clear();
+    load("serial_port COM3\n");
+    EXPECT_EQ(camera.camera_pipeline, "") << "absent: no capture";
+    load("camera_pipeline \t videotestsrc pattern=ball ! video/x-raw,width=320,height=240 \t \r\n");
+    EXPECT_EQ(camera.camera_pipeline, "videotestsrc pattern=ball ! video/x-raw,width=320,height=240");
+    load("camera_pipeline device # the USB camera\ncamera_number 2\n");
+    EXPECT_EQ(camera.camera_pipeline, "device");
+    EXPECT_EQ(camera.camera_number, 2);
+    camera.camera_pipeline.clear();
+}

@@ -54,4 +54,39 @@ inline std::vector<unsigned char> solid(int width, int height, unsigned char red
     });
 }
 
+// A decoded picture: RGB samples, top row first.
+struct picture_type {
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned char> rgb;
+    const unsigned char* at(int x, int y) const { return &rgb[(static_cast<size_t>(y) * width + x) * 3]; }
+};
+
+// Decodes a JPEG with the library's own memory source; an empty picture when the header is unreadable.
+inline picture_type decode(const unsigned char* data, size_t size)
+{
+    picture_type picture;
+    jpeg_decompress_struct cinfo;
+    jpeg_error_mgr error;
+    cinfo.err = jpeg_std_error(&error);
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
+    if (size < 4 || data[0] != 0xFF || data[1] != 0xD8 || jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) {
+        jpeg_destroy_decompress(&cinfo);
+        return picture;
+    }
+    cinfo.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&cinfo);
+    picture.width = static_cast<int>(cinfo.output_width);
+    picture.height = static_cast<int>(cinfo.output_height);
+    picture.rgb.resize(static_cast<size_t>(picture.width) * picture.height * 3);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = &picture.rgb[static_cast<size_t>(cinfo.output_scanline) * picture.width * 3];
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    return picture;
+}
+
 } // namespace test_jpeg

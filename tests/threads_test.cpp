@@ -49,17 +49,14 @@ TEST(ThreadStart, ARefusedThreadIsReportedAndEveryPieceStaysDown)
     EXPECT_TRUE(log.has("Serial - Stop Complete"));
 
     // The camera service.
-    window_system_start(true);
-    window_register_class({"ThreadStartCapture", window_default_proc});
     camera_class service;
-    service.capture_window = window_create("ThreadStartCapture", "capture", 0, 0, 10, 10, nullptr);
+    service.serial_frames = true;  // a source, so that only the thread can be refused
     thread_refuse_next(1);
     service.start(nullptr);
     EXPECT_EQ(newest_message_line(), "Camera - " + refused);
     EXPECT_FALSE(service.running);
     EXPECT_FALSE(service.thread_handle.joinable());
     service.stop();
-    window_destroy(service.capture_window);
 
     // The automode thread: not started, so a later start can still run it.
     thread_refuse_next(1);

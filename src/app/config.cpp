@@ -108,6 +108,16 @@ bool parse_network_key(const char* key, const char* line, unsigned int& position
     return true;
 }
 
+// camera_pipeline takes the rest of its line: a GStreamer description has spaces of its own.
+void set_camera_pipeline(const char* rest)
+{
+    const char* start = rest + std::strspn(rest, " \t");
+    size_t length = std::strlen(start);
+    while (length > 0 && (start[length - 1] == ' ' || start[length - 1] == '\t'))
+        length--;
+    camera.camera_pipeline.assign(start, length);
+}
+
 } // namespace
 
 void load_config(const char* filename)
@@ -140,6 +150,8 @@ void parse_line(const char* line)
         if (token[0] != 0)
             camera.camera_number = decimal_value(token);
     }
+    if (std::strcmp(token, "camera_pipeline") == 0)
+        set_camera_pipeline(line + position);
 }
 
 void get_next_string(const char* line, unsigned int& position, char* token)

@@ -117,12 +117,14 @@ void system_start(window_handle window)
     network_start(main_win);
     joystick_start();
     robot.start();
+    camera.start_capture(window);  // after the robot: the serial camera may be its source
     event_loop_set_timer(window, fast_timer, 10);
     event_loop_set_timer(window, second_timer, 1000);
 }
 
 void system_stop()
 {
+    camera.stop();  // first: its thread sends on the link and reads the robot's serial camera
     robot.stop();
     network_stop();
     log_stop();

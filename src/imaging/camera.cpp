@@ -1,17 +1,35 @@
-// The camera service: image requests, the camera thread, the frame buffers and the image message.
+// The camera service: image requests, the camera thread that answers them from the newest frame, the
+// frame buffers, the image message and the watcher's JPEGs.
 #include "imaging/camera.h"
 
 #include "app/threads.h"
+#include "app/time.h"
 #include "app/utility.h"
 #include "console/display.h"
 #include "imaging/compress.h"
+#include "imaging/serialcamera.h"
 #include "net/network.h"
+#include "platform/capture.h"
+#include "robot/robot.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <system_error>
 
 camera_class camera;
+
+namespace {
+
+constexpr int capture_open_wait_ms = 5000;  // a camera that has not settled on a size by then is not used
+constexpr int fresh_frame_wait_ms = 50;     // a request waits this long for a frame newer than the last sent
+constexpr int thread_wait_ms = 100;         // the thread looks at its flags at least this often
+constexpr double watch_period = 0.1;        // the watcher's frames: at most ten a second
+constexpr double watch_retry = 0.02;        // a watcher due with no new frame looks again this much later
+
+} // namespace
 
 void auto_reset_event_class::signal()
 {
@@ -42,11 +60,56 @@ camera_class::~camera_class()
     if (thread_handle.joinable())
         thread_handle.join();
     release_buffers();
+    capture_close(capture);
+}
+
+void camera_class::start_capture(window_handle parent)
+{
+    if (camera_pipeline.empty())
+        return;
+    if (!open_source(camera_pipeline))
+        return;
+    setup_buffer();
+    if (!buffers_fit_frame()) {
+        capture_close(capture);
+        capture = nullptr;
+        serial_frames = false;
+        return;
+    }
+    start(parent);
+}
+
+// Learns the frame size from the source the setting names; false, with a message line, when none opens.
+bool camera_class::open_source(const std::string& setting)
+{
+    if (setting == "serial") {
+        serial_frames = true;
+        source_text = "the serial camera";
+        if (!robot.get_camera_size(&width, &height)) {
+            width = 160;
+            height = 120;
+        }
+        add_line("Camera - Serial camera pictures: %d x %d", width, height);
+        return true;
+    }
+    source_text = setting == "device" ? "v4l2src device=/dev/video" + std::to_string(camera_number) : setting;
+    std::string reason;
+    capture = capture_open(source_text.c_str(), capture_open_wait_ms, &reason);
+    if (capture == nullptr) {
+        add_line("Camera - Capture failed: %s", reason.c_str());
+        log("Camera - Capture description: %s", source_text.c_str());
+        return false;
+    }
+    capture_format_type format = capture_format(capture);
+    width = format.width;
+    height = format.height;
+    add_line("Camera - Capture %d x %d at %.4g fps", width, height, format.frame_rate);
+    return true;
 }
 
 void camera_class::start(window_handle)
 {
-    if (capture_window == nullptr) {
+    if (capture == nullptr && !serial_frames) {
         add_line("Unable to create capture window");
         return;
     }
@@ -76,8 +139,9 @@ void camera_class::stop()
     if (thread_handle.joinable())
         thread_handle.join();
     release_buffers();
-    if (capture_window != nullptr)
-        window_send(capture_window, WM_CAP_DRIVER_DISCONNECT, 0, 0);
+    // The capture goes last, once no thread can take frames from it.
+    capture_close(capture);
+    capture = nullptr;
 }
 
 void camera_class::update()
@@ -88,6 +152,7 @@ void camera_class::update()
 
 void camera_class::request_image()
 {
+    image_wanted = true;
     request_event.signal();
     request_count++;
 }
@@ -99,13 +164,114 @@ unsigned int camera_class::run_thread(void* self)
 
 unsigned int camera_class::camera_thread(void*)
 {
+    thread_state_type state;
     for (;;) {
-        // Waits even before a frame buffer exists, so the thread never spins; a request wakes it at once.
-        request_event.wait_for(100);
-        std::lock_guard<std::mutex> hold(lock);
-        if (!running)
-            return 0;
+        int wait_ms = thread_wait_ms;
+        if (watching)
+            wait_ms = std::clamp(static_cast<int>((state.next_watch - get_time()) * 1000.0) + 1, 0, thread_wait_ms);
+        // A request wakes the thread at once; several before the wait wake it once.
+        request_event.wait_for(wait_ms);
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            if (!running)
+                return 0;
+        }
+        check_capture();
+        serve(state);
     }
+}
+
+// One pass: a waiting request gets the newest frame, and a watcher that is due gets a frame it has not had.
+void camera_class::serve(thread_state_type& state)
+{
+    bool wanted = image_wanted.exchange(false);
+    bool watch_due = watching && get_time() >= state.next_watch;
+    if (!wanted && !watch_due)
+        return;
+    // While the source is down the last frame is old news: requests wait for the first frame after it.
+    if (capture != nullptr && !capture_running(capture))
+        state.message_ready = false;
+    take_newest(state, wanted ? fresh_frame_wait_ms : 0);
+    if (wanted) {
+        if (state.message_ready)
+            network_send(compressed_buffer, jpeg_size + image_header_size);
+        else
+            image_wanted = true;  // no frame yet: the first one answers it
+    }
+    if (watch_due) {
+        // A frame a request took first is still news to the watcher.
+        bool news = state.message_ready && state.message_number != state.watched_number;
+        if (news) {
+            give_watcher();
+            state.watched_number = state.message_number;
+        }
+        state.next_watch = get_time() + (news ? watch_period : watch_retry);
+    }
+}
+
+// Puts the image message of a frame newer than the last one taken into compressed_buffer; false when no
+// newer frame came within the wait, and the message of the last one then stays as it was.
+bool camera_class::take_newest(thread_state_type& state, int wait_ms)
+{
+    if (!buffers_fit_frame())
+        return false;
+    if (serial_frames) {
+        serial_picture_type picture;
+        unsigned int room = static_cast<unsigned int>(compressed_buffer_size) - image_header_size;
+        if (!robot.get_camera_picture(compressed_buffer + image_header_size, room, state.picture_number, &picture))
+            return false;
+        state.picture_number = picture.number;
+        jpeg_size = picture.length;
+        image_message_header(compressed_buffer, picture.width, picture.height, jpeg_size);
+        state.message_ready = true;
+        state.message_number++;
+        return true;
+    }
+    if (capture == nullptr || !capture_take(capture, camera_buffer, width, height, wait_ms))
+        return false;
+    state.message_ready = encode_frame();
+    state.message_number++;
+    return state.message_ready;
+}
+
+void camera_class::give_watcher()
+{
+    std::lock_guard<std::mutex> hold(listener_lock);
+    if (jpeg_listener)
+        jpeg_listener(compressed_buffer + image_header_size, jpeg_size);
+}
+
+// Reports a capture that fails or ends once, and again when it is back.
+void camera_class::check_capture()
+{
+    if (capture == nullptr)
+        return;
+    std::string reason;
+    switch (capture_check(capture, &reason)) {
+    case capture_event::lost:
+        add_line("Camera - Capture lost: %s; retrying every 2 s", reason.c_str());
+        break;
+    case capture_event::restored:
+        add_line("Camera - Capture running again");
+        break;
+    case capture_event::warning:
+        log("Camera - Capture warning: %s", reason.c_str());
+        break;
+    case capture_event::none:
+        break;
+    }
+}
+
+void camera_class::set_jpeg_listener(camera_jpeg_listener listener)
+{
+    std::lock_guard<std::mutex> hold(listener_lock);
+    jpeg_listener = std::move(listener);
+}
+
+void camera_class::watch(bool on)
+{
+    watching = on;
+    request_event.signal();
 }
 
 void camera_class::setup_buffer()
@@ -145,20 +311,46 @@ void camera_class::setup_buffer()
 
 void camera_class::send_image()
 {
+    if (encode_frame())
+        network_send(compressed_buffer, jpeg_size + image_header_size);
+}
+
+// Compresses camera_buffer into the image message in compressed_buffer; false when there is none.
+bool camera_class::encode_frame()
+{
     if (!buffers_fit_frame()) {
         log("Camera - No buffers for a frame of %d x %d", width, height);
-        return;
+        return false;
     }
     if (!compress_frame(camera_buffer, compressed_buffer + image_header_size, transcode_buffer,
                         compressed_buffer_size - static_cast<int>(image_header_size), &jpeg_size, width, height)) {
         add_line("Camera - Unable to compress the frame");
-        return;
+        return false;
     }
     image_message_header(compressed_buffer, width, height, jpeg_size);
-    network_send(compressed_buffer, jpeg_size + image_header_size);
+    return true;
 }
 
-void camera_class::setup_camera(window_handle, bool) {}
+void camera_class::setup_camera(window_handle, bool)
+{
+    if (capture == nullptr && !serial_frames) {
+        add_line(camera_pipeline.empty() ? "Camera - No capture: camera_pipeline is not set"
+                                         : "Camera - No capture: the source did not start");
+        return;
+    }
+    double rate = 0.0;
+    if (serial_frames)
+        robot.get_camera_rate(&rate);
+    else
+        rate = capture_format(capture).frame_rate;
+    bool down = capture != nullptr && !capture_running(capture);
+    add_line("Camera - Capture: %s%s", source_text.c_str(), down ? " (down, retrying)" : "");
+    add_line("Camera - Frame size: %d x %d", width, height);
+    if (rate > 0.0)
+        add_line("Camera - Frame rate: %.3g fps", rate);
+    else
+        add_line("Camera - Frame rate: not fixed");
+}
 
 // The three buffers exist together only after one successful setup_buffer, and their sizes follow from
 // width x height alone, so the frame fits them exactly when that product is unchanged.

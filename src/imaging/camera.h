@@ -1,13 +1,19 @@
-// The camera service: counts and signals the operator's image requests, and holds the capture path that
-// compresses a frame and sends it to the operator as an image message.
+// The camera service: counts the operator's image requests and answers each with an image message of the
+// newest frame, sent by its own thread; frames come from a capture or from the serial camera.
 #pragma once
 
 #include "platform/window.h"
 
+#include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
+
+struct capture_type;
 
 // An event that lets one waiter through per signal; several signals before a wait wake it once.
 class auto_reset_event_class {
@@ -22,7 +28,8 @@ private:
     bool signalled = false;             // a signal is waiting to be taken
 };
 
-// Describes a frame to the capture device as a bottom-up 32-bit bitmap.
+// Describes a frame as a 32-bit bitmap. The frames this service holds are stored top row first, bytes red,
+// green, blue, unused, as the compression takes them; the header keeps its bitmap values all the same.
 struct bitmap_info_type {
     uint32_t biSize = 0;           // size of these header fields, 40
     int32_t biWidth = 0;           // frame width in pixels
@@ -38,23 +45,36 @@ struct bitmap_info_type {
     uint8_t bmiColors[4] = {};     // the one colour entry, unused at 32 bits
 };
 
+using camera_jpeg_listener = std::function<void(const unsigned char* jpeg, size_t length)>;
+
 class camera_class {
 public:
     camera_class();
     ~camera_class();
 
+    // Opens the source camera_pipeline names, sizes the buffers to its frames and starts the thread; the
+    // program runs on without images when it cannot.
+    void start_capture(window_handle parent);
     void start(window_handle parent);
     void stop();
     void update();
     void request_image();
     void send_image();
     void setup_buffer();
+    // Shows the capture's description, frame size and frame rate as message lines.
     void setup_camera(window_handle window, bool);
     static unsigned int run_thread(void* self);
     unsigned int camera_thread(void*);
 
-    // The capture side fills these: the capture window, the frame size and the frame.
-    window_handle capture_window = nullptr;     // the video capture window; start refuses to run without it
+    // For a watcher such as the web console: while watching and a source runs, the camera thread passes
+    // the newest frame's JPEG to the listener at most ten times a second. The listener runs on the camera
+    // thread, under a lock that setting another listener waits for; it must not call back into this object.
+    void set_jpeg_listener(camera_jpeg_listener listener);
+    void watch(bool on);
+
+    std::string camera_pipeline;                // from config.txt: empty, "device", "serial" or a description
+    capture_type* capture = nullptr;            // the running capture, or null; start refuses without a source
+    bool serial_frames = false;                 // the frames are the serial camera's pictures
     int width = 0;                              // frame width in pixels
     int height = 0;                             // frame height in pixels
     unsigned char* compressed_buffer = nullptr; // image message: 9-byte header and the JPEG
@@ -72,12 +92,31 @@ public:
     unsigned int jpeg_size = 0;                 // length of the JPEG last produced by send_image
     std::mutex lock;                            // guards running
 
+    std::atomic<bool> image_wanted{false};      // a request waits for its image
+    std::atomic<bool> watching{false};          // the listener wants frames
+
 private:
+    // What the camera thread alone keeps between its passes.
+    struct thread_state_type {
+        bool message_ready = false;         // compressed_buffer holds the image message of the newest frame
+        unsigned long message_number = 0;   // counts the frames put into compressed_buffer
+        unsigned long watched_number = 0;   // the last of them the watcher had
+        unsigned long picture_number = 0;   // the serial camera's last picture taken
+        double next_watch = 0.0;            // get_time when the watcher may have its next frame
+    };
+
     bool buffers_fit_frame() const;
     void release_buffers();
+    bool encode_frame();
+    bool open_source(const std::string& setting);
+    bool take_newest(thread_state_type& state, int wait_ms);
+    void check_capture();
+    void serve(thread_state_type& state);
+    void give_watcher();
+
+    std::string source_text;                // the description the capture runs, for the "c" key
+    std::mutex listener_lock;               // guards jpeg_listener and its calls
+    camera_jpeg_listener jpeg_listener;     // the watcher, or empty
 };
 
 extern camera_class camera;
-
-// The capture driver's disconnect message, sent to the capture window when the service stops.
-constexpr unsigned int WM_CAP_DRIVER_DISCONNECT = 0x40B;

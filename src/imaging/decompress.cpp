@@ -183,3 +183,23 @@ bool decompress_image(const char* data, unsigned int size, color_type* image, un
     jpeg_destroy_decompress(&cinfo);
     return decoded;
 }
+
+bool jpeg_image_size(const char* data, unsigned int size, int* width, int* height)
+{
+    jpeg_decompress_struct cinfo;
+    camera_error_type error;
+    cinfo.err = jpeg_std_error(&error.pub);
+    error.pub.error_exit = camera_error_exit;
+    error.pub.output_message = camera_output_message;
+    if (setjmp(error.recovery)) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    camera_jpeg_src(&cinfo, data, size);
+    jpeg_read_header(&cinfo, TRUE);
+    *width = static_cast<int>(cinfo.image_width);
+    *height = static_cast<int>(cinfo.image_height);
+    jpeg_destroy_decompress(&cinfo);
+    return true;
+}

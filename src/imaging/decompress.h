@@ -18,5 +18,8 @@ struct color_type {
 // components, is skipped. Columns the image does not have keep their contents.
 bool decompress_image(const char* data, unsigned int size, color_type* image, unsigned int width, unsigned int height);
 
+// The image size the stream's frame header gives; false when the header cannot be read.
+bool jpeg_image_size(const char* data, unsigned int size, int* width, int* height);
+
 // Makes the decompressor read the data in place; a stream that runs out ends with an end-of-image marker.
 void camera_jpeg_src(jpeg_decompress_struct* cinfo, const char* data, unsigned int size);

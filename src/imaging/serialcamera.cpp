@@ -83,6 +83,8 @@ void serial_cam_class::camera_setup_image(int index)
         return;
     }
     compressed_size = static_cast<int>(pixels * 8);
+    picture_buffer = static_cast<unsigned char*>(std::malloc(pixels * 8));
+    picture.length = 0;  // the numbers go on counting, so a copy taken before stays older than the next
     transcode_buffer = static_cast<uint32_t*>(std::malloc(pixels * sizeof(uint32_t)));
     if (transcode_buffer == nullptr) {
         log("Serial Cam [%s - %d] - Unable to create transcode buffer", name, device);
@@ -100,6 +102,8 @@ void serial_cam_class::release_buffers()
     std::free(camera_buffer);
     std::free(compressed_buffer);
     std::free(transcode_buffer);
+    std::free(picture_buffer);
+    picture_buffer = nullptr;
     if (canvas != nullptr)
         canvas_destroy(canvas);
     camera_buffer = nullptr;
@@ -166,8 +170,10 @@ void serial_cam_class::image_data(const unsigned char* data, int length)
         if (received < image_bytes)
             return;
         // Decoding under the lock: a paint shows the previous image or this one, never a mixture.
-        decompress_image(reinterpret_cast<const char*>(compressed_buffer), static_cast<unsigned int>(image_bytes),
-                         camera_buffer, static_cast<unsigned int>(image_width), static_cast<unsigned int>(image_height));
+        if (decompress_image(reinterpret_cast<const char*>(compressed_buffer), static_cast<unsigned int>(image_bytes),
+                             camera_buffer, static_cast<unsigned int>(image_width),
+                             static_cast<unsigned int>(image_height)))
+            keep_picture();
     }
     complete_image();
 }
@@ -184,6 +190,41 @@ void serial_cam_class::complete_image()
     }
     window_invalidate(hwnd);
     add_line("Image Complete");
+}
+
+// Called with lock held, after a whole stream decoded: the stream stays in compressed_buffer only until
+// the next size message, so the operator link's copy is taken from here.
+void serial_cam_class::keep_picture()
+{
+    int width = 0;
+    int height = 0;
+    if (picture_buffer == nullptr || image_bytes <= 0 || image_bytes > compressed_size ||
+        !jpeg_image_size(reinterpret_cast<const char*>(compressed_buffer), static_cast<unsigned int>(image_bytes),
+                         &width, &height))
+        return;
+    std::memcpy(picture_buffer, compressed_buffer, static_cast<size_t>(image_bytes));
+    picture.width = width;
+    picture.height = height;
+    picture.length = static_cast<unsigned int>(image_bytes);
+    picture.number++;
+}
+
+void serial_cam_class::image_size(int* width, int* height)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    *width = image_width;
+    *height = image_height;
+}
+
+bool serial_cam_class::copy_picture(unsigned char* out, unsigned int capacity, unsigned long after,
+                                    serial_picture_type* about)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    if (picture_buffer == nullptr || picture.length == 0 || picture.number <= after || picture.length > capacity)
+        return false;
+    std::memcpy(out, picture_buffer, picture.length);
+    *about = picture;
+    return true;
 }
 
 void serial_cam_class::camera_message(const unsigned char* data, int length)

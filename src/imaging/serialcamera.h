@@ -15,6 +15,14 @@ struct canvas_type;
 // default). Nearly all of a busy log is these dumps.
 extern std::atomic<bool> log_camera_data;
 
+// The camera's last picture that decoded, as the camera sent it.
+struct serial_picture_type {
+    int width = 0;              // from the JPEG's own frame header
+    int height = 0;
+    unsigned int length = 0;    // JPEG bytes
+    unsigned long number = 0;   // counts the pictures kept, from 1
+};
+
 class serial_cam_class {
 public:
     serial_cam_class(const char* name, unsigned char device, unsigned int size_index);
@@ -27,6 +35,9 @@ public:
     static long cam_proc_wrapper(window_handle window, unsigned int message, uintptr_t wparam, intptr_t lparam);
     long cam_proc(window_handle window, unsigned int message, uintptr_t wparam, intptr_t lparam);
     void paint();
+    void image_size(int* width, int* height);
+    // Copies the last picture into out when its number is above after and it fits capacity bytes.
+    bool copy_picture(unsigned char* out, unsigned int capacity, unsigned long after, serial_picture_type* about);
 
     double frame_rate = 0.0;  // completed images per second
 
@@ -48,11 +59,14 @@ public:
     int updates = 0;                          // completed images since the last rate computation
     double last_update = 0.0;                 // time of the first message, then of each rate computation
     bool rate_started = false;                // last_update has been set
+    unsigned char* picture_buffer = nullptr;  // the last picture that decoded; compressed_size bytes
+    serial_picture_type picture;              // what picture_buffer holds; number 0 while it holds nothing
 
 private:
     void size_message(const unsigned char* data, int length);
     void image_data(const unsigned char* data, int length);
     void camera_message(const unsigned char* data, int length);
     void complete_image();
+    void keep_picture();
     void release_buffers();
 };

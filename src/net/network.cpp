@@ -97,8 +97,9 @@ void network_handle(const network_request_type& request)
         robot.set_control(request.record);
         netword_send_telemetry();
     } else {
-        network_send_image();
+        // The reply goes first: the camera thread may have the image on its way within microseconds.
         netword_send_telemetry();
+        network_send_image();
     }
 }
 

@@ -244,6 +244,22 @@ bool robot_class::get_camera_rate(double* rate)
     return true;
 }
 
+bool robot_class::get_camera_size(int* width, int* height)
+{
+    std::lock_guard<std::mutex> hold(serial_cam_lock);
+    if (serial_cam == nullptr)
+        return false;
+    serial_cam->image_size(width, height);
+    return true;
+}
+
+bool robot_class::get_camera_picture(unsigned char* out, unsigned int capacity, unsigned long after,
+                                     serial_picture_type* picture)
+{
+    std::lock_guard<std::mutex> hold(serial_cam_lock);
+    return serial_cam != nullptr && serial_cam->copy_picture(out, capacity, after, picture);
+}
+
 void controller_telemetry_samples(const unsigned char* payload, float* channel0, float* channel1)
 {
     // Byte 2 carries the high four bits of both 12-bit channels: channel 0 low nibble, channel 1 high.

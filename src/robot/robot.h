@@ -33,6 +33,7 @@ constexpr int controller_telemetry_length = 3; // controller telemetry: set_tele
                                                // so shorter payloads must not reach it
 
 class serial_cam_class;
+struct serial_picture_type;
 
 class robot_class {
 public:
@@ -68,6 +69,10 @@ public:
     void serial_cam_data(const unsigned char* data, int length);  // device-8 payloads; skipped without a camera
     // Lock-free, so the 10 ms redraw never waits for an image being decoded on the reading thread.
     bool get_camera_rate(double* rate);                           // false without a camera
+    bool get_camera_size(int* width, int* height);                // false without a camera
+    // Copies the camera's last picture, as it sent it, when it is newer than picture number after.
+    bool get_camera_picture(unsigned char* out, unsigned int capacity, unsigned long after,
+                            serial_picture_type* picture);
 
 private:
     std::mutex control_lock;       // guards control

@@ -244,7 +244,7 @@ TEST(Operator, RefusedConnectionAndBadCommandLinesFailWithAClearMessage)
         {{"--rate", "1"}, "--rate needs messages per second from 2 to 1000"},
         {{"--port", "70000"}, "--port needs a number from 1 to 65535"},
         {{"--bench", "0"}, "--bench needs a number of round trips"},
-        {{"--send", "60", "--bench", "3"}, "choose one of --send and --bench"},
+        {{"--send", "60", "--bench", "3"}, "choose one of --send, --bench and --snapshot"},
         {{"--port"}, "--port needs a value"},
         {{"--frobnicate"}, "unknown option '--frobnicate'"},
     };

@@ -52,6 +52,7 @@ const std::map<std::string, coverage_type> covered = {
     {"quillon-operator [--host H]", {drive_test, ""}},
     {"quillon-operator --send \"30 00 00 40 40 80 80 00\"", {"ReadmeGuide.TheOperatorExampleGivesTheReplyItShows", ""}},
     {"quillon-operator --bench 1000", {demo_test, ""}},
+    {"quillon-operator --snapshot FILE", {"CapturePipeline.EachRequestGetsItsReplyAtOnceAndAtMostOneImage", ""}},
     {"scripts/fuzz [SECONDS]", {"scripts/test", "scripts/fuzz"}},
     {"cmake --preset default|debug|asan|tsan", {"scripts/test", "cmake --preset"}},
     {"cmake --build --preset NAME", {"scripts/test", "cmake --build --preset"}},

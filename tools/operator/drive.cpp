@@ -4,6 +4,7 @@
 #include "connection.h"
 #include "keys.h"
 #include "protocol.h"
+#include "snapshot.h"
 #include "terminal.h"
 
 #include <chrono>
@@ -34,6 +35,8 @@ struct drive_type {
     bool have_reply = false;
     double round_trip_us = 0;
     drive_clock::time_point last_status;
+    int pictures_saved = 0;
+    std::string picture_note;  // what became of the last image received
     std::string error;  // why the connection ended
 };
 
@@ -58,7 +61,10 @@ std::string status_text(const drive_type& drive, drive_clock::time_point now)
         std::snprintf(text, sizeof text, " | no reply for %.1f s", silent);
     else
         std::snprintf(text, sizeof text, " | rtt %5.0f us", drive.round_trip_us);
-    return line + text;
+    line += text;
+    if (!drive.picture_note.empty())
+        line += " | " + drive.picture_note;
+    return line;
 }
 
 void show_status(drive_type* drive, bool force)
@@ -84,6 +90,29 @@ int send_motion(drive_type* drive)
     return 0;
 }
 
+// Each image received goes into the next free quillon-image-NNN.jpg of the current folder.
+void save_picture(drive_type* drive, const protocol_picture_type& image)
+{
+    char name[32];
+    std::snprintf(name, sizeof name, "quillon-image-%03d.jpg", ++drive->pictures_saved);
+    std::string error;
+    if (snapshot_save(image, name, &error) == 0)
+        drive->picture_note = std::string("saved ") + name;
+    else
+        drive->picture_note = error;
+}
+
+// An image request earns a telemetry reply like a control message, and the image follows.
+void request_picture(drive_type* drive)
+{
+    const unsigned char request = protocol_image_request_type;
+    std::string error;
+    if (connection_send(drive->socket, &request, 1, &error) != 0)
+        return;
+    drive->waiting.push_back(drive_clock::now());
+    drive->picture_note = "image asked for";
+}
+
 int receive_replies(drive_type* drive)
 {
     unsigned char buffer[4096];
@@ -101,6 +130,9 @@ int receive_replies(drive_type* drive)
             drive->waiting.pop_front();
         }
     }
+    for (const protocol_picture_type& image : drive->reader.completed_images)
+        save_picture(drive, image);
+    drive->reader.completed_images.clear();
     if (!replies.empty())
         show_status(drive, false);
     return 0;
@@ -116,6 +148,8 @@ int handle_keys(drive_type* drive)
         key_action action = keys_action(key, &drive->motion);
         if (action == key_action::quit)
             return 1;
+        if (action == key_action::picture)
+            request_picture(drive);  // a failed send shows at the next control message
         if (action == key_action::drive)
             drive->next_send = drive_clock::now();  // answer a key at once, then keep the rate
     }
@@ -167,6 +201,7 @@ int drive_run(const options_type& options)
         return 1;
     }
     drive_type drive;
+    drive.reader.keep_images = true;
     drive.name = connection_name(options.host, options.port);
     drive.socket = connection_open(options.host, options.port, &error);
     if (drive.socket < 0) {
@@ -177,7 +212,7 @@ int drive_run(const options_type& options)
     drive.period = std::chrono::duration_cast<drive_clock::duration>(std::chrono::duration<double>(1.0 / options.rate));
     drive.next_send = drive_clock::now();
     std::printf("Driving %s at %g messages a second. W forward, S backward, A left, D right, space stop, "
-                "Q or Esc quit.\n", drive.name.c_str(), options.rate);
+                "P save a camera image, Q or Esc quit.\n", drive.name.c_str(), options.rate);
     int failed = drive_loop(&drive);
     if (!failed) {
         control_message_type stop = protocol_control_message(0, 0, 0);

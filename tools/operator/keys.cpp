@@ -48,6 +48,8 @@ key_action keys_action(int key, motion_type* motion)
     case ' ':
         *motion = keys_mix(0.0, 0.0, "stop");
         return key_action::drive;
+    case 'p':
+        return key_action::picture;
     case 'q':
     case 0x1B:  // Esc
     case 0x03:  // Ctrl-C

@@ -9,7 +9,7 @@ struct motion_type {
     const char* name = "stop";
 };
 
-enum class key_action { none, drive, quit };
+enum class key_action { none, drive, picture, quit };
 
 // Turns one key into an action; for drive, motion receives the new targets.
 key_action keys_action(int key, motion_type* motion);

@@ -1,9 +1,10 @@
 // quillon-operator: a small client for Quillon's operator link. Drives the robot from a terminal,
-// sends one scripted message, or measures round trips.
+// sends one scripted message, measures round trips, or saves one camera image.
 #include "bench.h"
 #include "drive.h"
 #include "options.h"
 #include "send.h"
+#include "snapshot.h"
 
 #include <cstdio>
 
@@ -23,6 +24,8 @@ int main(int argc, char** argv)
         return send_run(options);
     case operator_mode::bench:
         return bench_run(options);
+    case operator_mode::snapshot:
+        return snapshot_run(options);
     case operator_mode::drive:
         break;
     }

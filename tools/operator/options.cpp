@@ -72,6 +72,11 @@ int options_apply(const std::string& name, const std::string& value, options_typ
         if (!parse_long(value, 1, most_round_trips, &options->bench_count))
             return refuse(error, "--bench needs a number of round trips from 1 to 10000000, not '" + value + "'");
         options->mode = operator_mode::bench;
+    } else if (name == "--snapshot") {
+        if (value.empty())
+            return refuse(error, "--snapshot needs a file name for the JPEG");
+        options->snapshot_file = value;
+        options->mode = operator_mode::snapshot;
     } else {
         return refuse(error, "unknown option '" + name + "'");
     }
@@ -80,7 +85,8 @@ int options_apply(const std::string& name, const std::string& value, options_typ
 
 bool takes_value(const std::string& name)
 {
-    return name == "--host" || name == "--port" || name == "--rate" || name == "--send" || name == "--bench";
+    return name == "--host" || name == "--port" || name == "--rate" || name == "--send" || name == "--bench" ||
+           name == "--snapshot";
 }
 
 } // namespace
@@ -108,11 +114,11 @@ int options_parse(int argc, char** argv, options_type* options, std::string* err
             return refuse(error, "unknown option '" + name + "'");
         if (options_apply(name, value, options, error) != 0)
             return 1;
-        if (name == "--send" || name == "--bench")
+        if (name == "--send" || name == "--bench" || name == "--snapshot")
             modes++;
     }
     if (modes > 1)
-        return refuse(error, "choose one of --send and --bench");
+        return refuse(error, "choose one of --send, --bench and --snapshot");
     return 0;
 }
 
@@ -121,12 +127,14 @@ const char* options_usage()
     return "Usage: quillon-operator [--host H] [--port P] [--rate HZ]\n"
            "       quillon-operator [--host H] [--port P] --send HEX\n"
            "       quillon-operator [--host H] [--port P] --bench N\n"
+           "       quillon-operator [--host H] [--port P] --snapshot FILE\n"
            "\n"
            "A small operator client for Quillon's operator link (TCP, one client at a time).\n"
            "\n"
            "Without --send or --bench it drives the robot from this terminal: W forward, S backward,\n"
            "A and D turn on the spot, the space bar stops, Q or Esc quits. It sends a control message\n"
            "at a steady rate and shows each telemetry reply and the round-trip time on one line.\n"
+           "P asks for a camera image and saves it as quillon-image-NNN.jpg in the current folder.\n"
            "\n"
            "  --host H      host name or IPv4 address of the robot (default localhost)\n"
            "  --port P      TCP port (default 32459)\n"
@@ -137,6 +145,8 @@ const char* options_usage()
            "                left target, right target, aux 80, aux 80, 00. Example: 3000003b25808000\n"
            "  --bench N     measure N round trips (a stop message and its telemetry reply, one at a\n"
            "                time) and print the median and the 99th percentile in microseconds\n"
+           "  --snapshot FILE  ask for one camera image, save its JPEG in FILE and print its size and\n"
+           "                how long it took\n"
            "  --help        show this text\n"
            "\n"
            "Exit status: 0 on success, 1 when the connection fails or replies stop, 2 for a bad command line.\n";

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-enum class operator_mode { drive, send, bench, help };
+enum class operator_mode { drive, send, bench, snapshot, help };
 
 struct options_type {
     std::string host = "localhost";
@@ -13,6 +13,7 @@ struct options_type {
     operator_mode mode = operator_mode::drive;
     std::vector<unsigned char> message;  // --send: the bytes to send as they are
     long bench_count = 0;                // --bench: round trips to measure
+    std::string snapshot_file;           // --snapshot: where the JPEG goes
 };
 
 // Fills options from the arguments; returns 0, or 1 with a one-line reason in error.

@@ -53,8 +53,12 @@ void protocol_read(protocol_reader_type* reader, const unsigned char* data, size
     while (position < length) {
         if (reader->image_bytes_left > 0) {
             size_t skip = static_cast<size_t>(std::min<uint64_t>(reader->image_bytes_left, length - position));
+            if (reader->keeping_image)
+                reader->image.jpeg.insert(reader->image.jpeg.end(), data + position, data + position + skip);
             reader->image_bytes_left -= skip;
             position += skip;
+            if (reader->image_bytes_left == 0 && reader->keeping_image)
+                reader->completed_images.push_back(std::move(reader->image));
             continue;
         }
         if (reader->pending.empty() && data[position] != protocol_telemetry_type &&
@@ -75,6 +79,12 @@ void protocol_read(protocol_reader_type* reader, const unsigned char* data, size
         } else {
             reader->images++;
             reader->image_bytes_left = image_length(reader->pending);
+            reader->image = protocol_picture_type{};
+            reader->image.width = reader->pending[1] << 8 | reader->pending[2];
+            reader->image.height = reader->pending[3] << 8 | reader->pending[4];
+            reader->keeping_image = reader->keep_images && reader->image_bytes_left <= protocol_image_keep_limit;
+            if (reader->image_bytes_left == 0 && reader->keeping_image)
+                reader->completed_images.push_back(std::move(reader->image));
         }
         reader->pending.clear();
     }

@@ -15,6 +15,7 @@ constexpr unsigned char protocol_image_type = 0x60;
 constexpr size_t protocol_control_length = 8;
 constexpr size_t protocol_telemetry_length = 21;
 constexpr size_t protocol_image_header_length = 9;
+constexpr uint64_t protocol_image_keep_limit = 64ull << 20;  // larger images are passed over, never kept
 
 using control_message_type = std::array<unsigned char, protocol_control_length>;
 using telemetry_message_type = std::array<unsigned char, protocol_telemetry_length>;
@@ -30,13 +31,25 @@ control_message_type protocol_control_message(unsigned char flags, unsigned char
 // since the server keeps nothing of it for the next chunk.
 int protocol_count_replies(const std::vector<unsigned char>& bytes);
 
+// An image message as received: the size its header gives and the JPEG.
+struct protocol_picture_type {
+    int width = 0;
+    int height = 0;
+    std::vector<unsigned char> jpeg;
+};
+
 // Splits the server's stream into messages. Telemetry replies come out whole; image messages are
-// passed over by their length; bytes that start no known message are counted and dropped.
+// passed over by their length, or kept when keep_images is set; bytes that start no known message are
+// counted and dropped.
 struct protocol_reader_type {
     std::vector<unsigned char> pending;  // start of a telemetry reply or image header not yet complete
     uint64_t image_bytes_left = 0;       // JPEG bytes of an image message still to pass over
     uint64_t images = 0;
     uint64_t stray_bytes = 0;
+    bool keep_images = false;                   // gather the images into completed_images
+    protocol_picture_type image;                  // the image being received
+    bool keeping_image = false;                 // its bytes go into image
+    std::vector<protocol_picture_type> completed_images;  // whole images not yet taken by the caller
 };
 
 // Takes received bytes and appends every completed telemetry reply to replies.
