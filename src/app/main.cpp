@@ -12,6 +12,8 @@
 #include "platform/event_loop.h"
 #include "platform/messages.h"
 #include "robot/robot.h"
+#include "web/web_drive.h"
+#include "web/web_server.h"
 
 #include <cstdio>
 #include <cstring>
@@ -101,6 +103,11 @@ long WinProc(window_handle window, unsigned int message, uintptr_t wparam, intpt
     case WM_SOCKET:
         network_message(wparam, lparam);
         return 0;
+    case WM_WEB_DRIVE:
+    case WM_WEB_STOP:
+    case WM_WEB_LEAVE:
+        web_drive_message(message, wparam, lparam);
+        return 0;
     default:
         return window_default_proc(window, message, wparam, lparam);
     }
@@ -112,6 +119,8 @@ void system_start(window_handle window)
     display_start();
     network_start(main_win);
     load_config("config.txt");
+    // After the link, and after the configuration that says whether the console is wanted at all.
+    web_start(main_win);
     joystick_start();
     robot.start();
     event_loop_set_timer(window, fast_timer, 10);
@@ -121,6 +130,7 @@ void system_start(window_handle window)
 void system_stop()
 {
     robot.stop();
+    web_stop();
     network_stop();
     log_stop();
     event_loop_post_quit(0);
@@ -131,6 +141,7 @@ void timer_message(window_handle window, unsigned int timer_id)
     static int count = 0;
     if (timer_id == fast_timer) {
         network_check();
+        web_check();
         joystick_check();
         input_check();
         update_display(window);
