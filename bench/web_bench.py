@@ -68,12 +68,13 @@ def key_latencies(rig, driver, presses):
     from selenium.webdriver.common.action_chains import ActionChains
     import random
     clock = BoardClock(rig)
-    press, release = [], []
+    press, release, injection = [], [], []
     for _ in range(presses):
         time.sleep(random.uniform(0.05, 0.25))   # every phase of the controller's 100 ms cycle
         mark = len(rig.commands())
         start = time.monotonic()
         ActionChains(driver).key_down('w').perform()
+        injection.append(1000 * (time.monotonic() - start))
         moving = clock.first_after(mark, lambda c: not c.neutral())
         time.sleep(random.uniform(0.15, 0.3))
         mark = len(rig.commands())
@@ -84,7 +85,47 @@ def key_latencies(rig, driver, presses):
             press.append(1000 * (moving - start))
         if stopped is not None:
             release.append(1000 * (stopped - let_go))
-    return press, release
+    return press, release, injection
+
+
+def machine_cpu():
+    with open('/proc/stat') as stat:
+        fields = [int(value) for value in stat.readline().split()[1:]]
+    return fields[3] + fields[4], sum(fields)   # idle and iowait, total
+
+
+def machine_load(action):
+    """Runs action; returns its result and the share of all cores busy meanwhile, in percent."""
+    idle, total = machine_cpu()
+    result = action()
+    idle_after, total_after = machine_cpu()
+    return result, 100.0 * (1 - (idle_after - idle) / max(1, total_after - total))
+
+
+class Watcher:
+    """A bare WebSocket client that takes every message and reads none: quillon's side of a watching
+    browser, without the browser's own load on this machine."""
+
+    def __init__(self, rig):
+        import socket
+        import threading
+        self.connection = socket.create_connection(('127.0.0.1', rig.port))
+        key = 'cXVpbGxvbi13ZWItYmVuY2g='
+        self.connection.sendall(('GET /ws?token=%s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\n'
+                                 'Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n'
+                                 % (rig.token, rig.port, key)).encode())
+        self.reader = threading.Thread(target=self._drain, daemon=True)
+        self.reader.start()
+
+    def _drain(self):
+        try:
+            while self.connection.recv(65536):
+                pass
+        except OSError:
+            pass
+
+    def close(self):
+        self.connection.close()
 
 
 def update_rate(driver, seconds):
@@ -95,7 +136,9 @@ def update_rate(driver, seconds):
     return statistics.mean(rates)
 
 
-def operator_round_trip(bin_dir, folder, count=1000):
+def operator_round_trip(rig, bin_dir, folder, count=1000):
+    if 'Network Online' not in rig.log():
+        return 'not measured: the operator port was taken by another program'
     result = subprocess.run([os.path.join(bin_dir, 'quillon-operator'), '--bench', str(count)], cwd=folder,
                             capture_output=True, text=True, timeout=120)
     median = re.search(r'median: ([0-9.]+) us', result.stdout)
@@ -119,6 +162,7 @@ def main():
     parser.add_argument('--presses', type=int, default=60)
     parser.add_argument('--seconds', type=float, default=10.0, help='length of each CPU measurement')
     options = parser.parse_args()
+    options.bin_dir = os.path.abspath(options.bin_dir)
     for needed in (support.CHROMIUM, support.CHROMEDRIVER, os.path.join(options.bin_dir, 'quillon')):
         if not os.access(needed, os.X_OK):
             print('web_bench: skipped, %s is missing' % needed)
@@ -130,26 +174,41 @@ def main():
         pid = rig.quillon.pid
         time.sleep(2)
         print('quillon CPU, no browser:     %5.2f %% of a core' % cpu_share(pid, options.seconds))
-        print('operator link, no browser:   ' + operator_round_trip(options.bin_dir, rig.folder))
+        print('operator link, no browser:   ' + operator_round_trip(rig, options.bin_dir, rig.folder))
 
         driver = support.browser()
         support.open_console(driver, rig.url())
         print('quillon CPU, 1 browser:      %5.2f %% of a core' % cpu_share(pid, options.seconds))
         print('updates the page sees:       %5.1f a second (goal: 10 or more)' % update_rate(driver, 5))
 
-        press, release = key_latencies(rig, driver, options.presses)
+        press, release, injection = key_latencies(rig, driver, options.presses)
         if press:
             print('key press to motor bytes:    median %5.1f ms, 99th percentile %5.1f ms over %d presses '
                   '(goal: 60 ms, 120 ms)' % (statistics.median(press), percentile(press, 0.99), len(press)))
+            print('  of which WebDriver takes:  median %5.1f ms to deliver the key to the page'
+                  % statistics.median(injection))
         if release:
             print('key release to 80 80 80 80:  median %5.1f ms, 99th percentile %5.1f ms'
                   % (statistics.median(release), percentile(release, 0.99)))
 
         open_windows(driver, rig.url(), 7)
         time.sleep(1)
-        print('quillon CPU, 8 browsers:     %5.2f %% of a core (goal: at most 2 points above none)'
-              % cpu_share(pid, options.seconds))
-        print('operator link, 8 browsers:   ' + operator_round_trip(options.bin_dir, rig.folder))
+        share, load = machine_load(lambda: cpu_share(pid, options.seconds))
+        print('quillon CPU, 8 browsers:     %5.2f %% of a core (goal: at most 2 points above none); '
+              'all cores %.0f %% busy' % (share, load))
+        trip, load = machine_load(lambda: operator_round_trip(rig, options.bin_dir, rig.folder))
+        print('operator link, 8 browsers:   %s; all cores %.0f %% busy' % (trip, load))
+        driver.quit()
+        driver = None
+
+        watchers = [Watcher(rig) for _ in range(8)]
+        time.sleep(1)
+        share, load = machine_load(lambda: cpu_share(pid, options.seconds))
+        print('quillon CPU, 8 bare WebSocket clients: %5.2f %% of a core; all cores %.0f %% busy' % (share, load))
+        trip, load = machine_load(lambda: operator_round_trip(rig, options.bin_dir, rig.folder))
+        print('operator link, 8 bare WebSocket clients: %s; all cores %.0f %% busy' % (trip, load))
+        for watcher in watchers:
+            watcher.close()
     finally:
         if driver is not None:
             driver.quit()
