@@ -26,6 +26,16 @@ SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..'
 STOP_LIMIT = 0.6    # seconds from letting go to the neutral command at the board
 
 
+def touch(driver, kind, selector=None):
+    """One finger on the touch screen: touchStart or touchMove at the middle of the element, or touchEnd."""
+    points = []
+    if selector:
+        x, y = driver.execute_script("const r = document.querySelector(arguments[0]).getBoundingClientRect();"
+                                     "return [r.x + r.width / 2, r.y + r.height / 2];", selector)
+        points = [{'x': x, 'y': y, 'id': 1}]
+    driver.execute_cdp_cmd('Input.dispatchTouchEvent', {'type': kind, 'touchPoints': points})
+
+
 class Console(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -129,7 +139,7 @@ class Console(unittest.TestCase):
                          ('59', '37'))
         self.assert_stops_within_limit(lambda: ActionChains(driver).key_up('w').perform(), 'W released')
 
-    def test_stop_button_and_space_bar_stop_the_robot(self):
+    def test_stop_button_space_bar_and_a_finger_sliding_off_stop_the_robot(self):
         driver = self.open()
         ActionChains(driver).key_down('w').perform()
         self.wait_for_forward()
@@ -137,16 +147,52 @@ class Console(unittest.TestCase):
         self.assert_stops_within_limit(stop.click, 'STOP button')
         ActionChains(driver).key_up('w').perform()
 
-        # The touch button held with the pointer, then the space bar.
-        forward = driver.find_element(By.CSS_SELECTOR, '.dir[data-key="w"]')
-        ActionChains(driver).move_to_element(forward).click_and_hold().perform()
+        # A finger on the touch button W, then the space bar; then a finger that slides off the button.
+        driver.execute_cdp_cmd('Emulation.setTouchEmulationEnabled', {'enabled': True, 'maxTouchPoints': 1})
+        touch(driver, 'touchStart', '.dir[data-key="w"]')
         self.wait_for_forward()
         self.assert_stops_within_limit(lambda: ActionChains(driver).key_down(' ').perform(), 'space bar')
-        ActionChains(driver).key_up(' ').release().perform()
+        ActionChains(driver).key_up(' ').perform()
+        touch(driver, 'touchEnd')
+        touch(driver, 'touchStart', '.dir[data-key="w"]')
+        self.wait_for_forward()
+        self.assert_stops_within_limit(lambda: touch(driver, 'touchMove', '#gamepad'), 'finger slid off')
+        touch(driver, 'touchEnd')
 
-    def test_closing_the_browser_mid_drive_stops_the_robot(self):
+    def test_a_gamepads_stick_and_d_pad_drive_and_its_b_button_stops(self):
         driver = self.open()
+        driver.execute_script(
+            "window.testPad = {id: 'test pad', index: 0, connected: true, mapping: 'standard',"
+            "  axes: [0, 0, 0, 0], buttons: Array.from({length: 17}, () => ({pressed: false, value: 0}))};"
+            "Object.defineProperty(Navigator.prototype, 'getGamepads', {value: () => [window.testPad]});"
+            "window.dispatchEvent(new Event('gamepadconnected'));")
+        self.assertTrue(support.wait_until(lambda: support.text_of(driver, 'gamepad') == 'gamepad: test pad', 2))
+        driver.execute_script("window.testPad.axes[1] = -1;")   # the stick pushed forward
+        self.wait_for_forward()
+        self.assert_stops_within_limit(lambda: driver.execute_script("window.testPad.axes[1] = 0;"),
+                                       'stick centred')
+        driver.execute_script("window.testPad.buttons[12].pressed = true;")   # d-pad up
+        self.wait_for_forward()
+        # B stops; the d-pad, still held, drives again only after it has been let go.
+        self.assert_stops_within_limit(lambda: driver.execute_script("window.testPad.buttons[1].pressed = true;"),
+                                       'B button')
+        driver.execute_script("window.testPad.buttons[1].pressed = false; window.testPad.buttons[12].pressed = false;")
+        time.sleep(0.2)
+        driver.execute_script("window.testPad.buttons[12].pressed = true;")
+        self.wait_for_forward()
+        driver.execute_script("window.testPad.buttons[12].pressed = false;")
+
+    def test_another_tab_and_closing_the_browser_mid_drive_stop_the_robot(self):
+        driver = self.open()
+        console = driver.current_window_handle
         ActionChains(driver).key_down('w').perform()
+        self.wait_for_forward()
+        stops = self.rig.log().count('STOP from browser')
+        self.assert_stops_within_limit(lambda: driver.switch_to.new_window('tab'), 'another tab')
+        self.assertGreater(self.rig.log().count('STOP from browser'), stops, 'the hidden page sent no stop')
+        driver.close()
+        driver.switch_to.window(console)
+        ActionChains(driver).key_up('w').key_down('w').perform()
         self.wait_for_forward()
         self.browsers.remove(driver)
         self.assert_stops_within_limit(driver.quit, 'browser closed')
