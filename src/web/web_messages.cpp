@@ -43,7 +43,7 @@ web_request_type invalid(const char* why)
 size_t utf8_sequence(std::string_view text, size_t i)
 {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+    size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
     if (length == 0 || i + length > text.size())
         return 0;
     for (size_t k = 1; k < length; k++)
