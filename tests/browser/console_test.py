@@ -220,7 +220,8 @@ class Console(unittest.TestCase):
         ActionChains(first).key_up('w').perform()
         ActionChains(second).key_down('w').perform()
         self.wait_for_forward()
-        self.assertEqual(support.text_of(second, 'driver'), 'you')
+        # The page learns it with the next state message, up to 50 ms after the board may have moved.
+        self.assertTrue(support.wait_until(lambda: support.text_of(second, 'driver') == 'you', 1))
         self.assertTrue(support.wait_until(lambda: support.text_of(first, 'driver') == 'a browser', 2))
         self.assert_stops_within_limit(lambda: ActionChains(second).key_up('w').perform(), 'second released')
 
