@@ -95,11 +95,11 @@ def read_commands(record_path):
 class Rig:
     """quillon --headless with the console on a free port, in a fresh folder, served by quillon-sim."""
 
-    def __init__(self, bin_dir, token='browser-test-token', sim_arguments=(), config_lines=()):
+    def __init__(self, bin_dir, token='browser-test-token', sim_arguments=(), config_lines=(), port=None):
         self.bin_dir = os.path.abspath(bin_dir)
         self.folder = tempfile.mkdtemp(prefix='quillon-browser-')
         self.token = token
-        self.port = free_port()
+        self.port = port or free_port()
         self.record = self.file('bus.txt')
         self.sim = self._spawn('quillon-sim', ['--write-config', self.folder, '--record', self.record,
                                                '--no-stdin', '--quiet', *sim_arguments])

@@ -243,6 +243,22 @@ class Console(unittest.TestCase):
         self.assertEqual(driver.find_elements(By.ID, 'connection'), [], 'the console was served')
 
 
+class ComingBack(unittest.TestCase):
+    def test_the_page_reconnects_when_quillon_comes_back(self):
+        rig = support.Rig(BIN_DIR)
+        self.addCleanup(lambda: rig.close())
+        driver = support.browser()
+        self.addCleanup(driver.quit)
+        support.open_console(driver, rig.url())
+        rig.close()
+        self.assertTrue(support.wait_until(lambda: support.text_of(driver, 'connection') == 'disconnected', 3))
+        self.assertIn('trying again', support.text_of(driver, 'notice'))
+        rig = support.Rig(BIN_DIR, port=rig.port)
+        self.assertTrue(support.wait_until(
+            lambda: support.text_of(driver, 'connection') == 'connected' and
+            support.text_of(driver, 'serial-rate') not in ('0', '\u2013'), 10), 'no reconnection')
+
+
 class SecureConsole(unittest.TestCase):
     def test_the_readmes_certificate_serves_the_console_over_https_only(self):
         with open(os.path.join(SOURCE_DIR, 'README.md')) as readme:

@@ -118,6 +118,7 @@
     const element = $('connection');
     element.dataset.state = kind;
     element.textContent = text;
+    document.body.classList.toggle('offline', kind !== 'open');   // the values shown are no longer live
   }
 
   // ---- the state ----
