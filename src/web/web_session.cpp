@@ -75,16 +75,16 @@ response_type make_response(const request_type& request, http::status status, st
 response_type answer(const request_type& request, int status, const web_site_type& site)
 {
     if (status == 401) {
-        response_type response = make_response(request, http::status::unauthorized, token_page, "text/html; charset=utf-8");
+        response_type response =
+            make_response(request, http::status::unauthorized, token_page, "text/html; charset=utf-8");
         response.set(http::field::www_authenticate, "Bearer realm=\"Quillon console\"");
         return response;
     }
     if (status == 403)
         return make_response(request, http::status::forbidden, "WebSocket from another origin refused\n", "text/plain");
     if (status == 503)
-        return make_response(request, http::status::service_unavailable, "All browser places are taken\n", "text/plain");
-    if (websocket::is_upgrade(request))
-        return make_response(request, http::status::bad_request, "Bad WebSocket request\n", "text/plain");
+        return make_response(request, http::status::service_unavailable, "All browser places are taken\n",
+                             "text/plain");
     if (request.method() != http::verb::get) {
         response_type response = make_response(request, http::status::method_not_allowed, "GET only\n", "text/plain");
         response.set(http::field::allow, "GET");
@@ -282,7 +282,8 @@ private:
         parser->header_limit(header_limit);
         parser->body_limit(body_limit);
         beast::get_lowest_layer(stream).expires_after(http_timeout);
-        http::async_read(stream, buffer, *parser, beast::bind_front_handler(&http_session::on_read, this->shared_from_this()));
+        http::async_read(stream, buffer, *parser,
+                         beast::bind_front_handler(&http_session::on_read, this->shared_from_this()));
     }
 
     // Time-outs, limits and garbage end the connection without an answer.
