@@ -8,6 +8,7 @@
 #include "imaging/camera.h"
 #include "imaging/serialcamera.h"
 #include "net/network.h"
+#include "web/web_server.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -118,6 +119,38 @@ void set_camera_pipeline(const char* rest)
     camera.camera_pipeline.assign(start, length);
 }
 
+// web_port: a decimal port number; anything else leaves the console off and says so.
+void set_web_port(const char* value)
+{
+    char* end = nullptr;
+    long port = std::strtol(value, &end, 10);
+    if (value[0] == 0 || *end != 0 || port < 1 || port > 65535) {
+        add_line("load_config: web_port %s is no port number", value);
+        web_config.port = 0;
+        return;
+    }
+    web_config.port = static_cast<int>(port);
+}
+
+// The web console's keys: web_port, web_address, web_token, web_cert, web_key. False for other keys.
+bool parse_web_key(const char* key, const char* line, unsigned int& position)
+{
+    std::string* text = std::strcmp(key, "web_address") == 0 ? &web_config.address
+                        : std::strcmp(key, "web_token") == 0 ? &web_config.token
+                        : std::strcmp(key, "web_cert") == 0  ? &web_config.cert
+                        : std::strcmp(key, "web_key") == 0   ? &web_config.key
+                                                             : nullptr;
+    if (text == nullptr && std::strcmp(key, "web_port") != 0)
+        return false;
+    char value[line_limit + 1];
+    get_next_string(line, position, value);
+    if (text != nullptr)
+        *text = value;
+    else
+        set_web_port(value);
+    return true;
+}
+
 } // namespace
 
 void load_config(const char* filename)
@@ -139,7 +172,8 @@ void parse_line(const char* line)
     char token[line_limit + 1];
     unsigned int position = 0;
     get_next_string(line, position, token);
-    if (parse_log_key(token, line, position) || parse_network_key(token, line, position))
+    if (parse_log_key(token, line, position) || parse_network_key(token, line, position) ||
+        parse_web_key(token, line, position))
         return;
     if (std::strcmp(token, "serial_port") == 0) {
         get_next_string(line, position, token);

@@ -12,6 +12,8 @@
 #include "platform/event_loop.h"
 #include "platform/messages.h"
 #include "robot/robot.h"
+#include "web/web_drive.h"
+#include "web/web_server.h"
 
 #include <cstdio>
 #include <cstring>
@@ -103,6 +105,11 @@ long WinProc(window_handle window, unsigned int message, uintptr_t wparam, intpt
     case WM_SOCKET:
         network_message(wparam, lparam);
         return 0;
+    case WM_WEB_DRIVE:
+    case WM_WEB_STOP:
+    case WM_WEB_LEAVE:
+        web_drive_message(message, wparam, lparam);
+        return 0;
     default:
         return window_default_proc(window, message, wparam, lparam);
     }
@@ -115,6 +122,8 @@ void system_start(window_handle window)
     // The configuration comes before the link, which listens where it says.
     load_config("config.txt");
     network_start(main_win);
+    // After the link, and after the configuration that says whether the console is wanted at all.
+    web_start(main_win);
     joystick_start();
     robot.start();
     camera.start_capture(window);  // after the robot: the serial camera may be its source
@@ -126,6 +135,7 @@ void system_stop()
 {
     camera.stop();  // first: its thread sends on the link and reads the robot's serial camera
     robot.stop();
+    web_stop();
     network_stop();
     log_stop();
     event_loop_post_quit(0);
@@ -136,6 +146,7 @@ void timer_message(window_handle window, unsigned int timer_id)
     static int count = 0;
     if (timer_id == fast_timer) {
         network_check();
+        web_check();
         joystick_check();
         input_check();
         update_display(window);

@@ -22,21 +22,6 @@ constexpr unsigned int key_reset = 0x52;     // R
 
 constexpr double ramp_rate = 2.0;  // per second: a time constant of half a second
 
-struct motion_type {
-    double turn;
-    double forward;
-};
-
-// Forward wins over backward, and left over right. W or S alone carry a slight turn.
-motion_type choose_motion(bool forward, bool backward, bool left, bool right)
-{
-    if (forward)
-        return {left ? -0.145 : right ? 0.19 : 0.045, 0.1};
-    if (backward)
-        return {left ? 0.145 : right ? -0.145 : 0.045, -0.1};
-    return {left ? -0.145 : right ? 0.145 : 0.0, 0.0};
-}
-
 // A rising speed closes the gap gradually; a falling one is set to its target. Neither passes the
 // target, however long the pause between two steps.
 double ramp_speed(double speed, double target, double dt)
@@ -48,6 +33,15 @@ double ramp_speed(double speed, double target, double dt)
 }
 
 } // namespace
+
+motion_type choose_motion(bool forward, bool backward, bool left, bool right)
+{
+    if (forward)
+        return {left ? -0.145 : right ? 0.19 : 0.045, 0.1};
+    if (backward)
+        return {left ? 0.145 : right ? -0.145 : 0.045, -0.1};
+    return {left ? -0.145 : right ? 0.145 : 0.0, 0.0};
+}
 
 void input_key_down(unsigned int key, long flags)
 {

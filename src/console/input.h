@@ -3,6 +3,16 @@
 
 extern bool keys[256];  // held keys, by the low 8 bits of the virtual-key code
 
+// A motion command for set_motion: positive turn to the right, positive forward ahead.
+struct motion_type {
+    double turn;
+    double forward;
+};
+
+// The keyboard's table of motions for the held directions (also the joystick's and the web console's).
+// Forward wins over backward, and left over right; W or S alone carry a slight turn.
+motion_type choose_motion(bool forward, bool backward, bool left, bool right);
+
 void input_key_down(unsigned int key, long flags);
 void input_key_up(unsigned int key);
 void input_lose_focus();

@@ -7,6 +7,7 @@
 #include "console/display.h"
 #include "platform/canvas.h"
 #include "platform/messages.h"
+#include "web/web_server.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -169,6 +170,8 @@ void serial_cam_class::image_data(const unsigned char* data, int length)
         received += count;
         if (received < image_bytes)
             return;
+        // Browsers get the picture as the camera sent it, not decoded and encoded again.
+        web_publish_jpeg(compressed_buffer, static_cast<size_t>(image_bytes));
         // Decoding under the lock: a paint shows the previous image or this one, never a mixture.
         if (decompress_image(reinterpret_cast<const char*>(compressed_buffer), static_cast<unsigned int>(image_bytes),
                              camera_buffer, static_cast<unsigned int>(image_width),

@@ -321,6 +321,11 @@ bool network_send(const unsigned char* data, unsigned int length)
     return send_locked(data, static_cast<int>(length));
 }
 
+bool network_client_held()
+{
+    return client_socket >= 0;
+}
+
 void network_attach_client(int socket)
 {
     if (client_socket != -1)

@@ -52,5 +52,8 @@ void network_send_image();
 // Sends a whole message to the client under the send lock; true when the send failed.
 bool network_send(const unsigned char* data, unsigned int length);
 
+// True while the link holds a client (window thread).
+bool network_client_held();
+
 // Makes an already connected socket the held client, as an accept would (tests attach a socket pair).
 void network_attach_client(int socket);

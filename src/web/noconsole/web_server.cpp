@@ -1,0 +1,22 @@
+// The web console for builds without Boost and OpenSSL (the Windows one): a configured web_port is
+// reported as not served, and nothing else happens.
+#include "web/web_server.h"
+
+#include "console/display.h"
+
+web_config_type web_config;
+
+void web_start(window_handle)
+{
+    if (web_config.port != 0)
+        add_line("Web console - not in this build: web_port %d is not served", web_config.port);
+}
+
+void web_stop() {}
+
+bool web_running()
+{
+    return false;
+}
+
+void web_publish_jpeg(const unsigned char*, size_t) {}

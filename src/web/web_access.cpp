@@ -1,0 +1,188 @@
+// The web console's access rules: token, origin and browser cap.
+#include "web/web_access.h"
+
+#include "console/display.h"
+
+#include <openssl/rand.h>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+bool iequal(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); i++)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+std::string_view trim(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+        text.remove_suffix(1);
+    return text;
+}
+
+// "host[:port]" or "[v6]:port" split into host and port; the default port when none is given. False for
+// a port that is not a number.
+bool split_authority(std::string_view authority, unsigned int default_port, std::string_view& host, unsigned int& port)
+{
+    size_t colon = authority.rfind(':');
+    size_t bracket = authority.rfind(']');
+    port = default_port;
+    host = authority;
+    if (colon == std::string_view::npos || (bracket != std::string_view::npos && colon < bracket))
+        return !host.empty();
+    host = authority.substr(0, colon);
+    std::string_view digits = authority.substr(colon + 1);
+    if (digits.empty() || digits.size() > 5)
+        return false;
+    port = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            return false;
+        port = port * 10 + static_cast<unsigned int>(c - '0');
+    }
+    return !host.empty() && port <= 65535;
+}
+
+bool write_token_file(const std::string& path, const std::string& token)
+{
+    std::ofstream file(path, std::ios::out | std::ios::trunc);
+    if (!file)
+        return false;
+    // Narrowed before the token is written, so no one else ever reads it from the file.
+    std::error_code error;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::replace, error);
+    if (error)
+        return false;
+    file << token << "\n";
+    file.close();
+    return !file.fail();
+}
+
+} // namespace
+
+bool web_token_equal(std::string_view given, std::string_view expected)
+{
+    // Every byte of the expected token is visited whatever the given one holds.
+    unsigned int difference = given.size() == expected.size() ? 0u : 1u;
+    for (size_t i = 0; i < expected.size(); i++) {
+        unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+        difference |= g ^ static_cast<unsigned char>(expected[i]);
+    }
+    return difference == 0 && !expected.empty();
+}
+
+bool web_token_valid(std::string_view token)
+{
+    if (token.size() < 8 || token.size() > 128)
+        return false;
+    for (char c : token)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.' && c != '~')
+            return false;
+    return true;
+}
+
+std::string web_request_token(std::string_view target, std::string_view authorization)
+{
+    size_t question = target.find('?');
+    if (question != std::string_view::npos) {
+        std::string_view query = target.substr(question + 1);
+        while (!query.empty()) {
+            size_t amp = query.find('&');
+            std::string_view pair = query.substr(0, amp);
+            if (pair.substr(0, 6) == "token=")
+                return std::string(pair.substr(6));
+            query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+        }
+    }
+    std::string_view credentials = trim(authorization);
+    if (credentials.size() > 7 && iequal(credentials.substr(0, 7), "Bearer "))
+        return std::string(trim(credentials.substr(7)));
+    return std::string();
+}
+
+std::string_view web_target_path(std::string_view target)
+{
+    return target.substr(0, target.find('?'));
+}
+
+bool web_origin_allowed(std::string_view origin, std::string_view host, bool tls)
+{
+    if (origin.empty())
+        return true;
+    size_t scheme_end = origin.find("://");
+    if (scheme_end == std::string_view::npos)
+        return false;  // "null" and other opaque origins
+    std::string_view scheme = origin.substr(0, scheme_end);
+    unsigned int origin_default = iequal(scheme, "https") ? 443 : iequal(scheme, "http") ? 80 : 0;
+    if (origin_default == 0)
+        return false;
+    std::string_view origin_host, host_host;
+    unsigned int origin_port = 0, host_port = 0;
+    if (!split_authority(origin.substr(scheme_end + 3), origin_default, origin_host, origin_port))
+        return false;
+    if (!split_authority(trim(host), tls ? 443 : 80, host_host, host_port))
+        return false;
+    return origin_port == host_port && iequal(origin_host, host_host);
+}
+
+int web_access_status(const web_request_facts_type& request, std::string_view token)
+{
+    if (!web_token_equal(web_request_token(request.target, request.authorization), token))
+        return 401;
+    if (!request.upgrade)
+        return 200;
+    if (!web_origin_allowed(request.origin, request.host, request.tls))
+        return 403;
+    if (request.browsers >= web_max_browsers)
+        return 503;
+    return 200;
+}
+
+std::string web_make_token()
+{
+    unsigned char random[web_token_bytes];
+    if (RAND_bytes(random, sizeof random) != 1)
+        return std::string();
+    static const char digits[] = "0123456789abcdef";
+    std::string token;
+    for (unsigned char byte : random) {
+        token += digits[byte >> 4];
+        token += digits[byte & 0x0F];
+    }
+    return token;
+}
+
+std::string web_load_token(const std::string& path)
+{
+    std::ifstream existing(path);
+    std::string line;
+    if (existing && std::getline(existing, line)) {
+        std::string token(trim(line));
+        if (web_token_valid(token)) {
+            std::error_code error;
+            std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                                         std::filesystem::perm_options::replace, error);
+            return token;
+        }
+        add_line("Web console: %s holds no usable token; making a new one", path.c_str());
+    }
+    std::string token = web_make_token();
+    if (token.empty()) {
+        add_line("Web console: no random token could be made");
+        return token;
+    }
+    if (!write_token_file(path, token))
+        add_line("Web console: unable to keep the token in %s; it holds for this run only", path.c_str());
+    return token;
+}

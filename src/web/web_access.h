@@ -1,0 +1,49 @@
+// Who may use the web console: the access token (made, kept and compared), where a request carries it,
+// the origin rule for WebSocket upgrades and the cap on browsers.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+constexpr int web_max_browsers = 8;         // WebSocket sessions at once; the next one gets 503
+constexpr size_t web_token_bytes = 16;      // random bytes of a made token (32 hex digits)
+
+// True when the two strings are equal; the time taken depends on their lengths only, never on where
+// they first differ.
+bool web_token_equal(std::string_view given, std::string_view expected);
+
+// A token is 8 to 128 characters that need no escaping in an address: letters, digits, "-", "_", ".", "~".
+bool web_token_valid(std::string_view token);
+
+// The token a request carries: the value of "token" in the target's query, else the credentials of an
+// "Authorization: Bearer" header; empty when it carries none.
+std::string web_request_token(std::string_view target, std::string_view authorization);
+
+// The target without its query, for example "/" for "/?token=abc".
+std::string_view web_target_path(std::string_view target);
+
+// A WebSocket upgrade may come from a page of this console only: true when the Origin header is absent,
+// or its host and port (the scheme's default port when none is given) equal those of the Host header
+// (default port 443 with TLS, else 80). Host names compare without regard to case.
+bool web_origin_allowed(std::string_view origin, std::string_view host, bool tls);
+
+// The HTTP status that answers a request before anything else is done for it: 401 without the right
+// token, then for an upgrade 403 for a foreign origin and 503 when all browser places are taken; 200 when
+// the request may go on.
+struct web_request_facts_type {
+    std::string_view target;          // the request target, query included
+    std::string_view authorization;   // the Authorization header, or empty
+    std::string_view origin;          // the Origin header, or empty
+    std::string_view host;            // the Host header
+    bool upgrade = false;             // a WebSocket upgrade
+    bool tls = false;                 // the console is served over TLS
+    int browsers = 0;                 // WebSocket sessions open now
+};
+int web_access_status(const web_request_facts_type& request, std::string_view token);
+
+// A fresh token of random hex digits from OpenSSL's generator; empty when the generator fails.
+std::string web_make_token();
+
+// The token kept in the file (mode 0600): reused when the file holds one, else made and written there.
+// Failures are message lines; the result is empty only when no token could be made at all.
+std::string web_load_token(const std::string& path);

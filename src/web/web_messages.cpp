@@ -1,0 +1,184 @@
+// Parsing the browsers' messages (Boost.JSON, compiled into this unit) and writing the state message.
+#include "web/web_messages.h"
+
+#include <boost/json/src.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace json = boost::json;
+
+namespace {
+
+// One direction of a drive message: 0 or 1 (or false or true); absent counts as 0. False when the
+// value is anything else.
+bool read_key(const json::object& message, const char* name, unsigned int bit, unsigned int& keys)
+{
+    const json::value* value = message.if_contains(name);
+    if (value == nullptr)
+        return true;
+    bool held = false;
+    if (value->is_bool())
+        held = value->get_bool();
+    else if (value->is_int64() && (value->get_int64() == 0 || value->get_int64() == 1))
+        held = value->get_int64() == 1;
+    else if (value->is_uint64() && value->get_uint64() <= 1)
+        held = value->get_uint64() == 1;
+    else
+        return false;
+    if (held)
+        keys |= bit;
+    return true;
+}
+
+web_request_type invalid(const char* why)
+{
+    web_request_type request;
+    request.error = why;
+    return request;
+}
+
+// Length of the valid UTF-8 sequence at text[i], or 0 when none starts there.
+size_t utf8_sequence(std::string_view text, size_t i)
+{
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; k++)
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+            return 0;
+    unsigned char second = static_cast<unsigned char>(text[i + 1]);
+    if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) || (c == 0xF0 && second < 0x90) ||
+        (c == 0xF4 && second > 0x8F))
+        return 0;  // overlong forms, surrogates, beyond U+10FFFF
+    return length;
+}
+
+void append_number(std::string& out, double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", std::isfinite(value) ? value : 0.0);
+    out += text;
+}
+
+void append_side(std::string& out, const char* name, double target, double speed, bool reverse)
+{
+    out += ",\"";
+    out += name;
+    out += "\":{\"target\":";
+    append_number(out, target);
+    out += ",\"speed\":";
+    append_number(out, speed);
+    out += reverse ? ",\"reverse\":true}" : ",\"reverse\":false}";
+}
+
+} // namespace
+
+web_request_type web_parse_request(std::string_view text)
+{
+    if (text.size() > web_message_max)
+        return invalid("message too long");
+    json::error_code error;
+    json::parse_options options;
+    options.max_depth = 8;
+    json::value value = json::parse(json::string_view(text.data(), text.size()), error, {}, options);
+    if (error || !value.is_object())
+        return invalid("not a JSON object");
+    const json::object& message = value.get_object();
+    const json::value* type = message.if_contains("type");
+    if (type == nullptr || !type->is_string())
+        return invalid("no type");
+    web_request_type request;
+    if (type->get_string() == "stop") {
+        request.kind = web_request_kind::stop;
+        return request;
+    }
+    if (type->get_string() != "drive")
+        return invalid("unknown type");
+    if (!read_key(message, "w", web_key_w, request.keys) || !read_key(message, "a", web_key_a, request.keys) ||
+        !read_key(message, "s", web_key_s, request.keys) || !read_key(message, "d", web_key_d, request.keys))
+        return invalid("a direction is neither 0 nor 1");
+    request.kind = web_request_kind::drive;
+    return request;
+}
+
+void web_append_json_string(std::string& out, std::string_view text)
+{
+    out += '"';
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            out += escape;
+        } else if (c >= 0x80) {
+            size_t length = utf8_sequence(text, i);
+            if (length == 0) {
+                out += "\xEF\xBF\xBD";
+                i++;
+            } else {
+                out.append(text.substr(i, length));
+                i += length;
+            }
+            continue;
+        } else {
+            out += static_cast<char>(c);
+        }
+        i++;
+    }
+    out += '"';
+}
+
+std::string web_state_prefix(const web_state_type& state)
+{
+    std::string out;
+    out.reserve(1024);
+    out += "{\"type\":\"state\",\"serial_rate\":";
+    append_number(out, state.serial_rate);
+    out += ",\"camera_rate\":";
+    if (state.has_camera)
+        append_number(out, state.camera_rate);
+    else
+        out += "null";
+    out += state.remote ? ",\"remote\":true" : ",\"remote\":false";
+    out += state.auto_mode ? ",\"auto\":true" : ",\"auto\":false";
+    append_side(out, "left", state.left_target, state.left_speed, state.left_reverse);
+    append_side(out, "right", state.right_target, state.right_speed, state.right_reverse);
+    out += ",\"analog\":[";
+    for (int i = 0; i < 8; i++) {
+        if (i > 0)
+            out += ',';
+        append_number(out, state.analog[i]);
+    }
+    out += "],\"messages\":[";
+    for (int i = 0; i < state.message_count && i < 12; i++) {
+        if (i > 0)
+            out += ',';
+        web_append_json_string(out, std::string_view(state.messages[i], strnlen(state.messages[i], 200)));
+    }
+    out += "],\"driver\":";
+    web_append_json_string(out, state.driver);
+    out += ",\"browsers\":";
+    out += std::to_string(state.browsers);
+    out += ",\"time\":";
+    append_number(out, state.time);
+    return out;
+}
+
+std::string web_finish_state(const std::string& prefix, bool you_drive)
+{
+    return prefix + (you_drive ? ",\"you_drive\":true}" : ",\"you_drive\":false}");
+}
+
+std::string web_error_message(std::string_view text)
+{
+    std::string out = "{\"type\":\"error\",\"message\":";
+    web_append_json_string(out, text);
+    out += '}';
+    return out;
+}

@@ -1,0 +1,76 @@
+// The web console's messages: what a browser may send (parsed here, strictly) and the state message the
+// console sends to every browser.
+//
+// The protocol, over one WebSocket per browser:
+//
+// Console -> browser, a text message every 50 ms:
+//   {"type":"state","serial_rate":N,"camera_rate":N|null,"remote":bool,"auto":bool,
+//    "left":{"target":N,"speed":N,"reverse":bool},"right":{"target":N,"speed":N,"reverse":bool},
+//    "analog":[8 numbers, fractions of full scale],"messages":["oldest line", ..., "newest line"],
+//    "driver":"link"|"browser"|"keyboard"|"none","you_drive":bool,"browsers":N,"time":seconds_since_start}
+//   Targets and speeds are the control record's own numbers (0 to 240; the status window's bars show
+//   speed / 255). camera_rate is null when there is no serial camera.
+// Console -> browser, a binary message: one whole JPEG picture, exactly as the camera delivered it.
+// Console -> browser, a text message answering a message it could not take:
+//   {"type":"error","message":"..."}
+//
+// Browser -> console, text messages of at most 4 KiB (a longer one closes the connection):
+//   {"type":"drive","w":0|1,"a":0|1,"s":0|1,"d":0|1}   the held directions; all zero releases them.
+//       A missing direction counts as 0; true and false are taken for 1 and 0; other fields are ignored.
+//       The browser repeats it at 20 Hz while something is held: after 0.5 s without one the robot stops.
+//   {"type":"stop"}   any browser: the robot goes to its neutral state at once.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+constexpr size_t web_message_max = 4096;  // bytes of one browser message
+
+// Bits of a drive message's held directions.
+constexpr unsigned int web_key_w = 1;  // forward
+constexpr unsigned int web_key_a = 2;  // left
+constexpr unsigned int web_key_s = 4;  // backward
+constexpr unsigned int web_key_d = 8;  // right
+
+enum class web_request_kind { invalid, drive, stop };
+
+struct web_request_type {
+    web_request_kind kind = web_request_kind::invalid;
+    unsigned int keys = 0;   // web_key_* bits of a drive message
+    std::string error;       // why an invalid message was not taken
+};
+
+// Parses one text message from a browser.
+web_request_type web_parse_request(std::string_view text);
+
+// Appends the text as a JSON string, quotes included. Bytes that are not valid UTF-8 become U+FFFD, so
+// the result is always valid UTF-8 (a browser drops the connection over anything else).
+void web_append_json_string(std::string& out, std::string_view text);
+
+// Everything the state message tells, gathered at one moment.
+struct web_state_type {
+    double serial_rate = 0.0;
+    bool has_camera = false;
+    double camera_rate = 0.0;
+    bool remote = false;
+    bool auto_mode = false;
+    double left_target = 0.0, left_speed = 0.0;
+    bool left_reverse = false;
+    double right_target = 0.0, right_speed = 0.0;
+    bool right_reverse = false;
+    float analog[8] = {};
+    char messages[12][200] = {};  // message lines, oldest first
+    int message_count = 0;
+    const char* driver = "none";  // "link", "browser", "keyboard" or "none"
+    int browsers = 0;
+    double time = 0.0;
+};
+
+// The state message up to its last field: everything but "you_drive", which differs between browsers.
+// web_finish_state appends that field and closes the object.
+std::string web_state_prefix(const web_state_type& state);
+std::string web_finish_state(const std::string& prefix, bool you_drive);
+
+// {"type":"error","message":"..."}
+std::string web_error_message(std::string_view text);

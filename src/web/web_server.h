@@ -1,0 +1,31 @@
+// The web console: an HTTP and WebSocket server on a thread of its own (the web thread) that shows the
+// robot's state and camera to browsers and takes their drive commands. Off unless web_port is set.
+#pragma once
+
+#include "platform/window.h"
+
+#include <cstddef>
+#include <string>
+
+// The configuration keys of the console.
+struct web_config_type {
+    int port = 0;          // web_port; 0 when absent: no console
+    std::string address;   // web_address; empty: every interface
+    std::string token;     // web_token; empty: made once and kept in web_token.txt
+    std::string cert;      // web_cert: certificate chain (PEM); with web_key, TLS only
+    std::string key;       // web_key: private key (PEM)
+};
+extern web_config_type web_config;
+
+constexpr const char* web_token_file = "web_token.txt";
+
+// Starts the console on its thread; drive commands are posted to the window. A failure is a message
+// line and the program runs on without the console.
+void web_start(window_handle window);
+// Closes every browser (going away), waits a bounded time for them, ends the web thread. Idempotent.
+void web_stop();
+bool web_running();
+
+// Hands one whole JPEG picture to every watching browser (the newest replaces one not yet sent). Cheap
+// and safe from any thread; nothing happens while the console is off or nobody watches.
+void web_publish_jpeg(const unsigned char* jpeg, size_t length);

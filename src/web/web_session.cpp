@@ -1,0 +1,388 @@
+// The console's connections, plain or TLS alike: each a template over its stream, each on its own strand
+// with every pending operation holding the session alive.
+#include "web/web_session.h"
+
+#include "platform/event_loop.h"
+#include "web/web_access.h"
+#include "web/web_drive.h"
+#include "web/web_messages.h"
+#include "web/web_outbox.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+#include <optional>
+#include <type_traits>
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+
+web_registry_class web_registry;
+std::atomic<bool> web_stopping{false};
+std::atomic<int> web_http_sessions{0};
+
+namespace {
+
+using plain_stream = beast::tcp_stream;
+using tls_stream = beast::ssl_stream<beast::tcp_stream>;
+using request_type = http::request<http::string_body>;
+using response_type = http::response<http::string_body>;
+
+constexpr auto http_timeout = std::chrono::seconds(30);
+constexpr unsigned int header_limit = 8192;
+constexpr unsigned int body_limit = 4096;
+constexpr size_t buffer_limit = 16384;
+
+const char* token_page =
+    "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+    "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+    "<title>Quillon console: token needed</title></head>\n<body><h1>Quillon console</h1>\n"
+    "<p>This console needs its access token. Open the address that Quillon gives when it starts, in its "
+    "message lines and in <code>log.txt</code> (the line <code>Web console: http://&hellip;/?token=&hellip;</code>), "
+    "or add <code>?token=</code> and the token to this page's address.</p>\n"
+    "<p>The token is the <code>web_token</code> key of Quillon's <code>config.txt</code>; without that key, "
+    "Quillon keeps the token it made in <code>web_token.txt</code> in its working folder.</p>\n</body></html>\n";
+
+void post_to_window(const web_site_type& site, unsigned int message, uint64_t id, intptr_t value)
+{
+    if (site.window != nullptr)
+        event_loop_post(site.window, message, static_cast<uintptr_t>(id), value);
+}
+
+response_type make_response(const request_type& request, http::status status, std::string body, const char* type)
+{
+    response_type response{status, request.version()};
+    response.set(http::field::server, "Quillon");
+    response.set(http::field::content_type, type);
+    response.set(http::field::cache_control, "no-store");
+    response.set("X-Content-Type-Options", "nosniff");
+    response.set(http::field::x_frame_options, "DENY");
+    response.set("Referrer-Policy", "no-referrer");
+    response.body() = std::move(body);
+    response.keep_alive(request.keep_alive() && status == http::status::ok);
+    response.prepare_payload();
+    return response;
+}
+
+// The answer to a request that is not a WebSocket upgrade, or to an upgrade that was refused.
+response_type answer(const request_type& request, int status, const web_site_type& site)
+{
+    if (status == 401) {
+        response_type response =
+            make_response(request, http::status::unauthorized, token_page, "text/html; charset=utf-8");
+        response.set(http::field::www_authenticate, "Bearer realm=\"Quillon console\"");
+        return response;
+    }
+    if (status == 403)
+        return make_response(request, http::status::forbidden, "WebSocket from another origin refused\n", "text/plain");
+    if (status == 503)
+        return make_response(request, http::status::service_unavailable, "All browser places are taken\n",
+                             "text/plain");
+    if (request.method() != http::verb::get) {
+        response_type response = make_response(request, http::status::method_not_allowed, "GET only\n", "text/plain");
+        response.set(http::field::allow, "GET");
+        return response;
+    }
+    std::string_view path = web_target_path(request.target());
+    if (path != "/" && path != "/index.html")
+        return make_response(request, http::status::not_found, "Not found\n", "text/plain");
+    return make_response(request, http::status::ok, site.page, "text/html; charset=utf-8");
+}
+
+template <class Stream> class socket_session : public std::enable_shared_from_this<socket_session<Stream>> {
+public:
+    socket_session(Stream&& stream, const web_site_type& site) : ws(std::move(stream)), site(site) {}
+    ~socket_session()
+    {
+        if (id == 0)
+            return;
+        web_registry.remove(id);
+        if (!web_stopping)
+            post_to_window(site, WM_WEB_LEAVE, id, 0);
+    }
+
+    // On the connection's strand, with the upgrade request already found acceptable.
+    void run(request_type request)
+    {
+        id = web_registry.add(make_peer());
+        beast::get_lowest_layer(ws).expires_never();
+        ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        ws.set_option(websocket::stream_base::decorator(
+            [](websocket::response_type& response) { response.set(http::field::server, "Quillon"); }));
+        ws.read_message_max(web_message_max);
+        ws.async_accept(request, beast::bind_front_handler(&socket_session::on_accept, this->shared_from_this()));
+    }
+
+private:
+    web_peer_type make_peer()
+    {
+        std::weak_ptr<socket_session> weak = this->weak_from_this();
+        web_peer_type peer;
+        peer.send_state = [weak](std::shared_ptr<const std::string> prefix) {
+            if (auto self = weak.lock())
+                net::post(self->ws.get_executor(), [self, prefix] { self->deliver_state(*prefix); });
+        };
+        peer.send_frame = [weak](std::shared_ptr<const std::string> jpeg) {
+            if (auto self = weak.lock())
+                net::post(self->ws.get_executor(), [self, jpeg] { self->deliver_frame(jpeg); });
+        };
+        peer.close = [weak](bool hard) {
+            if (auto self = weak.lock())
+                net::post(self->ws.get_executor(), [self, hard] { self->close(hard); });
+        };
+        return peer;
+    }
+
+    void on_accept(beast::error_code error)
+    {
+        if (error)
+            return;
+        accepted = true;
+        read();
+        pump();
+    }
+
+    void read()
+    {
+        ws.async_read(buffer, beast::bind_front_handler(&socket_session::on_read, this->shared_from_this()));
+    }
+
+    // Any error (the browser closed, a message over the limit, a time-out) ends the session once its
+    // other operations have ended too.
+    void on_read(beast::error_code error, size_t)
+    {
+        if (error)
+            return;
+        if (ws.got_text())
+            take(beast::buffers_to_string(buffer.data()));
+        else
+            reply("binary messages are not taken");
+        buffer.consume(buffer.size());
+        read();
+    }
+
+    void take(const std::string& text)
+    {
+        web_request_type request = web_parse_request(text);
+        if (request.kind == web_request_kind::drive)
+            post_to_window(site, WM_WEB_DRIVE, id, static_cast<intptr_t>(request.keys));
+        else if (request.kind == web_request_kind::stop)
+            post_to_window(site, WM_WEB_STOP, id, 0);
+        else
+            reply(request.error);
+    }
+
+    void reply(const std::string& why)
+    {
+        // A browser that lets replies pile up while it sends more is not reading: it goes.
+        if (!outbox.push_reply(web_error_message(why))) {
+            close(true);
+            return;
+        }
+        pump();
+    }
+
+    void deliver_state(const std::string& prefix)
+    {
+        outbox.set_state(web_finish_state(prefix, id == web_driver_session.load()));
+        pump();
+    }
+
+    void deliver_frame(std::shared_ptr<const std::string> jpeg)
+    {
+        outbox.set_frame(std::move(jpeg));
+        pump();
+    }
+
+    // Starts a write when none is in flight; the written message stays in the outbox until it is done.
+    void pump()
+    {
+        if (!accepted || closing || !outbox.start_next())
+            return;
+        const web_outgoing_type& message = outbox.in_flight();
+        ws.text(!message.binary);
+        ws.async_write(net::buffer(*message.data),
+                       beast::bind_front_handler(&socket_session::on_write, this->shared_from_this()));
+    }
+
+    void on_write(beast::error_code error, size_t)
+    {
+        outbox.write_done();
+        if (!error)
+            pump();
+    }
+
+    void close(bool hard)
+    {
+        if (hard || !accepted) {
+            closing = true;
+            beast::error_code ignored;
+            beast::get_lowest_layer(ws).socket().close(ignored);
+            return;
+        }
+        if (closing)
+            return;
+        closing = true;
+        ws.async_close(websocket::close_code::going_away,
+                       [self = this->shared_from_this()](beast::error_code) {});
+    }
+
+    websocket::stream<Stream> ws;
+    const web_site_type& site;
+    beast::flat_buffer buffer{web_message_max + 1024};
+    web_outbox_class outbox;
+    uint64_t id = 0;        // the session number, once registered
+    bool accepted = false;  // the WebSocket handshake is done: writes may start
+    bool closing = false;   // a close has begun: no new writes
+};
+
+template <class Stream> class http_session : public std::enable_shared_from_this<http_session<Stream>> {
+public:
+    static constexpr bool tls = std::is_same_v<Stream, tls_stream>;
+
+    http_session(Stream&& stream, const web_site_type& site) : stream(std::move(stream)), site(site)
+    {
+        web_http_sessions++;
+    }
+    ~http_session() { web_http_sessions--; }
+
+    void run()
+    {
+        net::dispatch(stream.get_executor(), beast::bind_front_handler(&http_session::start, this->shared_from_this()));
+    }
+
+private:
+    void start()
+    {
+        if constexpr (tls) {
+            beast::get_lowest_layer(stream).expires_after(http_timeout);
+            stream.async_handshake(net::ssl::stream_base::server,
+                                   beast::bind_front_handler(&http_session::on_handshake, this->shared_from_this()));
+        } else {
+            read();
+        }
+    }
+
+    void on_handshake(beast::error_code error)
+    {
+        if (!error)
+            read();
+    }
+
+    void read()
+    {
+        parser.emplace();
+        parser->header_limit(header_limit);
+        parser->body_limit(body_limit);
+        beast::get_lowest_layer(stream).expires_after(http_timeout);
+        http::async_read(stream, buffer, *parser,
+                         beast::bind_front_handler(&http_session::on_read, this->shared_from_this()));
+    }
+
+    // Time-outs, limits and garbage end the connection without an answer.
+    void on_read(beast::error_code error, size_t)
+    {
+        if (error == http::error::end_of_stream) {
+            shut_down();
+            return;
+        }
+        if (error)
+            return;
+        request_type request = parser->release();
+        bool upgrade = websocket::is_upgrade(request);
+        web_request_facts_type facts;
+        facts.target = request.target();
+        facts.authorization = request[http::field::authorization];
+        facts.origin = request[http::field::origin];
+        facts.host = request[http::field::host];
+        facts.upgrade = upgrade;
+        facts.tls = tls;
+        facts.browsers = web_registry.count();
+        int status = web_access_status(facts, site.token);
+        if (status == 200 && upgrade) {
+            std::make_shared<socket_session<Stream>>(std::move(stream), site)->run(std::move(request));
+            return;
+        }
+        write(answer(request, status, site));
+    }
+
+    void write(response_type response)
+    {
+        auto held = std::make_shared<response_type>(std::move(response));
+        // Re-armed before the write: the read's deadline must not fire in the middle of it.
+        beast::get_lowest_layer(stream).expires_after(http_timeout);
+        http::async_write(stream, *held, [self = this->shared_from_this(), held](beast::error_code error, size_t) {
+            if (error)
+                return;
+            if (held->keep_alive())
+                self->read();
+            else
+                self->shut_down();
+        });
+    }
+
+    void shut_down()
+    {
+        if constexpr (tls) {
+            beast::get_lowest_layer(stream).expires_after(http_timeout);
+            stream.async_shutdown([self = this->shared_from_this()](beast::error_code) {});
+        } else {
+            beast::error_code ignored;
+            stream.socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
+        }
+    }
+
+    Stream stream;
+    const web_site_type& site;
+    beast::flat_buffer buffer{buffer_limit};
+    std::optional<http::request_parser<http::string_body>> parser;  // fresh for every request
+};
+
+} // namespace
+
+uint64_t web_registry_class::add(web_peer_type peer)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    uint64_t id = next_id++;
+    open.emplace(id, std::move(peer));
+    return id;
+}
+
+void web_registry_class::remove(uint64_t id)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    open.erase(id);
+}
+
+int web_registry_class::count()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return static_cast<int>(open.size());
+}
+
+std::vector<web_peer_type> web_registry_class::peers()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    std::vector<web_peer_type> copies;
+    copies.reserve(open.size());
+    for (const auto& entry : open)
+        copies.push_back(entry.second);
+    return copies;
+}
+
+void web_session_start(boost::asio::ip::tcp::socket socket, const web_site_type& site)
+{
+    beast::error_code ignored;
+    socket.set_option(net::ip::tcp::no_delay(true), ignored);
+    if (site.ssl != nullptr)
+        std::make_shared<http_session<tls_stream>>(tls_stream(std::move(socket), *site.ssl), site)->run();
+    else
+        std::make_shared<http_session<plain_stream>>(plain_stream(std::move(socket)), site)->run();
+}

@@ -1,0 +1,316 @@
+// The web console of the real program against quillon-sim: access over raw HTTP, the state and the
+// camera over a WebSocket, a drive message reaching the board, the browser cap, and TLS.
+#include "integration_support.h"
+#include "sim_record_support.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/json/src.hpp>  // the integration tests link no other copy of Boost.JSON
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
+#include <regex>
+
+using namespace integration;
+namespace beast = boost::beast;
+namespace net = boost::asio;
+namespace json = boost::json;
+using std::chrono::milliseconds;
+
+namespace {
+
+// A port nobody listens on right now.
+int free_port()
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// Sends one raw request and returns everything the server answers until it closes or falls silent.
+std::string raw_request(int port, const std::string& request)
+{
+    tcp_client client(port);
+    if (!client.connected() || !client.send_bytes(std::vector<unsigned char>(request.begin(), request.end())))
+        return std::string();
+    std::vector<unsigned char> answer = client.receive(1 << 20, milliseconds(1500));
+    return std::string(answer.begin(), answer.end());
+}
+
+std::string upgrade_request(const std::string& target, const std::string& extra_headers)
+{
+    return "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
+           "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n" + extra_headers + "\r\n";
+}
+
+// A browser's WebSocket, played by Beast's synchronous client.
+class browser_socket {
+public:
+    browser_socket(int port, const std::string& token)
+    {
+        boost::system::error_code error;
+        net::ip::tcp::endpoint endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port));
+        beast::get_lowest_layer(ws).connect(endpoint, error);
+        if (!error)
+            ws.handshake("127.0.0.1:" + std::to_string(port), "/ws?token=" + token, error);
+        open = !error;
+    }
+    // The next state message, or null after the limit; pictures on the way are counted and kept.
+    json::value next_state(milliseconds limit = milliseconds(3000))
+    {
+        for (auto end = std::chrono::steady_clock::now() + limit; open && std::chrono::steady_clock::now() < end;) {
+            beast::flat_buffer buffer;
+            boost::system::error_code error;
+            beast::get_lowest_layer(ws).expires_after(std::chrono::seconds(2));
+            ws.read(buffer, error);
+            open = open && (!error || error == beast::error::timeout);
+            if (error)
+                break;
+            std::string text = beast::buffers_to_string(buffer.data());
+            if (ws.got_binary()) {
+                pictures++;
+                last_picture = text;
+            } else if (json::value value = json::parse(text); value.at("type").as_string() == "state") {
+                return value;
+            }
+        }
+        return nullptr;
+    }
+    void send(const std::string& text)
+    {
+        boost::system::error_code error;
+        ws.write(net::buffer(text), error);
+        EXPECT_FALSE(error) << error.message();
+    }
+
+    bool open = false;
+    int pictures = 0;
+    std::string last_picture;
+
+private:
+    net::io_context ioc;
+    beast::websocket::stream<beast::tcp_stream> ws{ioc};
+};
+
+// quillon with its console on a free port, against quillon-sim recording the board's commands.
+class web_rig {
+public:
+    explicit web_rig(const std::string& extra_config = "")
+    {
+        sim = std::make_unique<process>(std::vector<std::string>{sim_binary(), "--write-config", folder.path(),
+                                                                 "--record", folder.file("bus.txt"), "--no-stdin",
+                                                                 "--quiet", "--pose", "3.4,1.5,0"},
+                                        folder.path());
+        wait_until([&] { return read_file(folder.file("config.txt")).find("serial_port pts/") == 0; });
+        port = free_port();
+        std::ofstream(folder.file("config.txt"), std::ios::app) << "web_port " << port << "\n" << extra_config;
+        program = start_quillon(folder);
+        wait_for_line(folder.file("log.txt"), "Web console: ");
+        std::smatch found;
+        std::string log = read_file(folder.file("log.txt"));
+        if (std::regex_search(log, found, std::regex("Web console: (https?)://[^:]+:([0-9]+)/\\?token=([0-9a-zA-Z._~-]+)")))
+            token = found[3];
+    }
+    ~web_rig()
+    {
+        program->signal(SIGTERM);
+        EXPECT_EQ(program->wait(), 0);
+    }
+    // True when a board command after the first `from` passes the test.
+    template <class F> bool board_has(size_t from, F test)
+    {
+        auto commands = read_board_commands(folder.file("bus.txt"));
+        for (size_t i = from; i < commands.size(); i++)
+            if (test(commands[i]))
+                return true;
+        return false;
+    }
+    size_t received() { return read_board_commands(folder.file("bus.txt")).size(); }
+
+    temp_folder folder;
+    std::unique_ptr<process> sim;
+    std::unique_ptr<process> program;
+    int port = 0;
+    std::string token;
+};
+
+} // namespace
+
+TEST(WebConsole, TheTokenGuardsThePageAndTheWebSocket)
+{
+    if (sim_binary().empty())
+        GTEST_SKIP() << "quillon-sim is not built";
+    web_rig rig;
+    ASSERT_EQ(rig.token.size(), 32u) << read_file(rig.folder.file("log.txt"));
+    // The made token is kept for the next start, readable by its owner only.
+    struct stat info {};
+    ASSERT_EQ(stat(rig.folder.file("web_token.txt").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(read_file(rig.folder.file("web_token.txt")), rig.token + "\n");
+
+    std::string refused = raw_request(rig.port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(refused.rfind("HTTP/1.1 401", 0), 0u) << refused;
+    EXPECT_NE(refused.find("web_token.txt"), std::string::npos);
+    refused = raw_request(rig.port, "GET /?token=" + std::string(32, '0') + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(refused.rfind("HTTP/1.1 401", 0), 0u);
+
+    std::string page = raw_request(rig.port, "GET /?token=" + rig.token + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(page.rfind("HTTP/1.1 200", 0), 0u) << page.substr(0, 200);
+    EXPECT_NE(page.find("<style>"), std::string::npos);
+    EXPECT_NE(page.find("<script>"), std::string::npos);
+    EXPECT_EQ(page.find("<!-- console.js -->"), std::string::npos);
+    page = raw_request(rig.port, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + rig.token +
+                                     "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(page.rfind("HTTP/1.1 200", 0), 0u);
+
+    std::string upgrade = raw_request(rig.port, upgrade_request("/ws", ""));
+    EXPECT_EQ(upgrade.rfind("HTTP/1.1 401", 0), 0u) << upgrade;
+    upgrade = raw_request(rig.port, upgrade_request("/ws?token=" + rig.token, "Origin: http://elsewhere.example\r\n"));
+    EXPECT_EQ(upgrade.rfind("HTTP/1.1 403", 0), 0u) << upgrade;
+    // A message over the limit closes the connection.
+    browser_socket big(rig.port, rig.token);
+    ASSERT_TRUE(big.open);
+    big.send(R"({"type":"stop","pad":")" + std::string(8000, 'x') + "\"}");
+    for (int i = 0; i < 100 && big.open; i++)
+        big.next_state(milliseconds(100));
+    EXPECT_FALSE(big.open) << "the connection stayed open";
+}
+
+TEST(WebConsole, BrowsersSeeTheRobotAndTheFirstToPressDrivesIt)
+{
+    if (sim_binary().empty())
+        GTEST_SKIP() << "quillon-sim is not built";
+    web_rig rig;
+    ASSERT_FALSE(rig.token.empty()) << read_file(rig.folder.file("log.txt"));
+    browser_socket driver(rig.port, rig.token);
+    ASSERT_TRUE(driver.open);
+
+    // The sim's telemetry (10 a second) and its range readings (facing a wall 0.6 m ahead) reach the
+    // state messages.
+    json::value state;
+    ASSERT_TRUE(wait_until([&] {
+        state = driver.next_state();
+        return !state.is_null() && state.at("serial_rate").to_number<double>() >= 5 &&
+               state.at("analog").at(0).to_number<double>() > 0;
+    }, std::chrono::seconds(8))) << json::serialize(state);
+    EXPECT_EQ(state.at("driver").as_string(), "none");
+    EXPECT_FALSE(state.at("you_drive").as_bool());
+    EXPECT_EQ(state.at("browsers").to_number<int>(), 1);
+    EXPECT_EQ(state.at("analog").as_array().size(), 8u);
+    std::string lines = json::serialize(state.at("messages"));
+    EXPECT_NE(lines.find("Image Complete"), std::string::npos) << lines;
+    // The serial camera's pictures arrive whole, as JPEG.
+    ASSERT_TRUE(wait_until([&] { driver.next_state(); return driver.pictures > 0; }, std::chrono::seconds(8)));
+    EXPECT_EQ(driver.last_picture.substr(0, 2), "\xFF\xD8");
+    EXPECT_EQ(driver.last_picture.substr(driver.last_picture.size() - 2), "\xFF\xD9");
+
+    // W held (20 messages a second) reaches the board as forward motor bytes; the other browser watches.
+    browser_socket watcher(rig.port, rig.token);
+    ASSERT_TRUE(watcher.open);
+    size_t mark = rig.received();
+    json::value seen, own;
+    bool forward = false;
+    for (int i = 0; i < 60 && !(forward && !seen.is_null() && !own.is_null()); i++) {
+        driver.send(R"({"type":"drive","w":1,"a":0,"s":0,"d":0})");
+        watcher.send(R"({"type":"drive","w":0,"a":0,"s":1,"d":0})");
+        json::value s = watcher.next_state(milliseconds(100));
+        if (!s.is_null() && s.at("driver").as_string() == "browser")
+            seen = s;
+        json::value o = driver.next_state(milliseconds(100));
+        if (!o.is_null() && o.at("you_drive").as_bool())
+            own = o;
+        forward = forward || rig.board_has(mark, [](const board_command_type& c) { return c.forward(); });
+    }
+    EXPECT_TRUE(forward) << "W held: no forward command at the board";
+    ASSERT_FALSE(seen.is_null()) << "the watcher never saw a browser drive";
+    EXPECT_FALSE(seen.at("you_drive").as_bool());
+    EXPECT_TRUE(seen.at("remote").as_bool());
+    ASSERT_FALSE(own.is_null()) << "the driver was never told it drives";
+    EXPECT_GT(own.at("left").at("target").to_number<double>(), 58);
+    EXPECT_GT(own.at("right").at("target").to_number<double>(), 37);
+
+    // Released: neutral at the board within the controller's cycle and the ramp's step.
+    mark = rig.received();
+    driver.send(R"({"type":"drive","w":0,"a":0,"s":0,"d":0})");
+    EXPECT_TRUE(wait_until([&] { return rig.board_has(mark, [](const board_command_type& c) { return c.neutral(); }); }));
+
+    // Eight browsers at most: the ninth is refused with 503. One of them never reads what it is sent.
+    tcp_client silent(rig.port);
+    std::string upgrade = upgrade_request("/ws?token=" + rig.token, "");
+    ASSERT_TRUE(silent.send_bytes(std::vector<unsigned char>(upgrade.begin(), upgrade.end())));
+    std::vector<std::unique_ptr<browser_socket>> more;
+    for (int i = 0; i < 5; i++) {
+        more.push_back(std::make_unique<browser_socket>(rig.port, rig.token));
+        EXPECT_TRUE(more.back()->open) << "browser " << i + 4;
+    }
+    std::string ninth = raw_request(rig.port, upgrade_request("/ws?token=" + rig.token, ""));
+    EXPECT_EQ(ninth.rfind("HTTP/1.1 503", 0), 0u) << ninth;
+    more.pop_back();  // a browser goes: its place is free again
+    ASSERT_TRUE(wait_until([&] {
+        json::value s = watcher.next_state();
+        return !s.is_null() && s.at("browsers").to_number<int>() == 7;
+    }));
+    browser_socket again(rig.port, rig.token);
+    EXPECT_TRUE(again.open);
+
+    // Browsers still open, one of them not reading: the program stops cleanly all the same.
+    rig.program->signal(SIGTERM);
+    EXPECT_EQ(rig.program->wait(), 0);
+    EXPECT_NE(read_file(rig.folder.file("log.txt")).find("Web - Stop"), std::string::npos);
+}
+
+TEST(WebConsole, WithACertificateItServesHttpsOnly)
+{
+    if (sim_binary().empty())
+        GTEST_SKIP() << "quillon-sim is not built";
+    temp_folder keys;
+    std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout " +
+                          keys.file("key.pem") + " -out " + keys.file("cert.pem") + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    web_rig rig("web_cert " + keys.file("cert.pem") + "\nweb_key " + keys.file("key.pem") + "\nweb_token robot-secret-1\n");
+    ASSERT_EQ(rig.token, "robot-secret-1") << read_file(rig.folder.file("log.txt"));
+    EXPECT_NE(read_file(rig.folder.file("log.txt")).find("Web console: https://"), std::string::npos);
+
+    net::io_context ioc;
+    net::ssl::context context(net::ssl::context::tls_client);
+    context.set_verify_mode(net::ssl::verify_none);
+    beast::ssl_stream<beast::tcp_stream> stream(ioc, context);
+    boost::system::error_code error;
+    beast::get_lowest_layer(stream).expires_after(std::chrono::seconds(5));
+    beast::get_lowest_layer(stream).connect(
+        net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(rig.port)), error);
+    ASSERT_FALSE(error) << error.message();
+    stream.handshake(net::ssl::stream_base::client, error);
+    ASSERT_FALSE(error) << error.message();
+    beast::http::request<beast::http::empty_body> request{beast::http::verb::get, "/?token=robot-secret-1", 11};
+    request.set(beast::http::field::host, "localhost");
+    beast::http::write(stream, request, error);
+    ASSERT_FALSE(error) << error.message();
+    beast::flat_buffer buffer;
+    beast::http::response<beast::http::string_body> response;
+    beast::http::read(stream, buffer, response, error);
+    ASSERT_FALSE(error) << error.message();
+    EXPECT_EQ(response.result_int(), 200);
+    EXPECT_NE(response.body().find("<script>"), std::string::npos);
+
+    // Plain HTTP on the same port gets no answer.
+    std::string plain = raw_request(rig.port, "GET /?token=robot-secret-1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(plain.find("HTTP/1.1"), std::string::npos) << plain;
+}
