@@ -135,6 +135,9 @@ TEST(WindowsProgram, DrivesTheSimulatedBoardThroughCom5AndEndsCleanlyOnClose)
     EXPECT_EQ(program->wait(std::chrono::seconds(20)), 0) << program->errors();
     EXPECT_EQ(count_lines_containing(rig.log_path(), "Serial - Stop Complete"), 1) << read_file(rig.log_path());
     EXPECT_EQ(count_lines_containing(rig.log_path(), "Network - Stop"), 1);
+    // The port worked throughout: no error from its waits and reads, no loss.
+    EXPECT_EQ(count_lines_containing(rig.log_path(), "Port error"), 0) << read_file(rig.log_path());
+    EXPECT_EQ(count_lines_containing(rig.log_path(), "Serial - Connection lost"), 0);
     EXPECT_TRUE(client.closed_by_peer());
     EXPECT_TRUE(rig.commands().back().neutral()) << "the board is left moving";
 }
