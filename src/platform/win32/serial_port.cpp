@@ -92,30 +92,19 @@ bool start_wait(serial_port_type* port)
     return true;
 }
 
-enum class wait_state { done, pending, failed };
-
-// Collects the wait whose event has fired. A wait that ended as aborted only says the port's state
-// changed (Wine reports every wake-up of a line without modem signals that way, and a pulled-out adapter
-// aborts it too): the read that follows tells which. The event can fire while the wait is still in flight
-// (a driver that signals it early, or leaves it set from the last wait): then it is cleared and looked at
-// once more, so a completion in between is not missed, and the wait goes on.
-wait_state finish_wait(serial_port_type* port)
+// Collects the wait whose event has fired; false when it ended in an error. Collected with a wait, though
+// the event is set: the result can follow the event (under Wine it is filled in on the thread's next
+// call into the server, such as this wait), and looked at without a wait it still seems in flight
+// (error 996). A wait that ended as aborted only says the port's state changed (Wine reports every
+// wake-up of a line without modem signals that way, and a pulled-out adapter aborts it too): the read
+// that follows tells which.
+bool finish_wait(serial_port_type* port)
 {
     DWORD ignored = 0;
-    for (int look = 0; look < 2; look++) {
-        if (GetOverlappedResult(port->handle, &port->wait_io, &ignored, FALSE) ||
-            GetLastError() == ERROR_OPERATION_ABORTED) {
-            port->wait_pending = false;
-            return wait_state::done;
-        }
-        if (GetLastError() != ERROR_IO_INCOMPLETE) {
-            port->wait_pending = false;
-            return fail(wait_state::failed);
-        }
-        if (look == 0)
-            ResetEvent(port->wait_io.hEvent);
-    }
-    return wait_state::pending;
+    port->wait_pending = false;
+    if (GetOverlappedResult(port->handle, &port->wait_io, &ignored, TRUE) || GetLastError() == ERROR_OPERATION_ABORTED)
+        return true;
+    return fail(false);
 }
 
 enum class woken { stop, other, timeout, failed };
@@ -149,7 +138,8 @@ write_outcome finish_write(serial_port_type* port, serial_event_type* stop)
         GetOverlappedResult(port->handle, &port->write_io, &put, TRUE);
         return {serial_write_result::stopped, put};
     }
-    if (why != woken::other || !GetOverlappedResult(port->handle, &port->write_io, &put, FALSE))
+    // Collected with a wait, as the wait for bytes is: the result can follow the event.
+    if (why != woken::other || !GetOverlappedResult(port->handle, &port->write_io, &put, TRUE))
         return {fail(serial_write_result::failed), 0};
     return {serial_write_result::written, put};
 }
@@ -327,22 +317,15 @@ serial_wait_result serial_port_wait(serial_port_type* port, serial_event_type* s
         return serial_wait_result::received;
     if (!start_wait(port))
         return win32_serial_failure(last_error);
-    ULONGLONG deadline = GetTickCount64() + timeout_ms;
-    for (;;) {
-        ULONGLONG now = GetTickCount64();
-        woken why = wait_for(stop, port->wait_io.hEvent, now < deadline ? static_cast<DWORD>(deadline - now) : 0);
-        if (why == woken::stop)
-            return serial_wait_result::stopped;  // the wait stays in flight for the next call
-        if (why == woken::timeout)
-            return serial_wait_result::timeout;
-        if (why == woken::failed)
-            return serial_wait_result::failed;
-        wait_state state = finish_wait(port);
-        if (state == wait_state::failed)
-            return win32_serial_failure(last_error);
-        if (state == wait_state::done)
-            break;
-    }
+    woken why = wait_for(stop, port->wait_io.hEvent, timeout_ms);
+    if (why == woken::stop)
+        return serial_wait_result::stopped;  // the wait stays in flight for the next call
+    if (why == woken::timeout)
+        return serial_wait_result::timeout;
+    if (why == woken::failed)
+        return serial_wait_result::failed;
+    if (!finish_wait(port))
+        return win32_serial_failure(last_error);
     // Not every driver counts its queue truly (Wine's does not for a pseudo-terminal): the read decides.
     port->woke = true;
     return serial_wait_result::received;
