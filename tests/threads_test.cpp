@@ -6,7 +6,9 @@
 #include "bus/controller.h"
 #include "bus/serial.h"
 #include "bus_support.h"
+#ifndef _WIN32
 #include "pty_support.h"
+#endif
 #include "imaging/camera.h"
 #include "platform/window.h"
 #include "robot/robot.h"
@@ -25,7 +27,9 @@ TEST(ThreadStart, ARefusedThreadIsReportedAndEveryPieceStaysDown)
 {
     test_log log;
 
-    // The serial port opens, but without its reading thread it is closed again and reported down.
+#ifndef _WIN32
+    // The serial port opens, but without its reading thread it is closed again and reported down (a
+    // pseudo-terminal plays the port; on Windows the tests under Wine start the port on a mapped one).
     pty_pair line;
     ASSERT_TRUE(line.ready());
     serial_class port;
@@ -39,6 +43,7 @@ TEST(ThreadStart, ARefusedThreadIsReportedAndEveryPieceStaysDown)
     EXPECT_EQ(port.serial_packet(1, command, 8), 0);
     EXPECT_TRUE(line.read_for(std::chrono::milliseconds(50)).empty()) << "nothing goes to a closed port";
     port.stop();
+#endif
 
     // The controller exchange: no thread, no commands; stopping still completes.
     serial.port_name[0] = 0;

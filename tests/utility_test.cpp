@@ -132,8 +132,8 @@ TEST(Log, AtTheSizeLimitTheLogContinuesInANewFileWithNoLineCutOrLost)
 {
     for (bool buffered : {false, true}) {
         std::string folder = testing::TempDir() + std::to_string(getpid()) + "_rotation_" + std::to_string(buffered);
-        std::string command = "rm -rf '" + folder + "' && mkdir -p '" + folder + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
+        std::filesystem::remove_all(folder);
+        ASSERT_TRUE(std::filesystem::create_directories(folder));
         std::string path = folder + "/log.txt";
         std::string old_path = folder + "/log.1.txt";
         if (buffered)

@@ -3,6 +3,7 @@
 
 #include "app/time.h"
 #include "console/display.h"
+#include "platform/files.h"
 
 #include <algorithm>
 #include <chrono>
@@ -55,30 +56,45 @@ double start_time = 0.0;
 char log_path[4096] = "log.txt";       // where the log is written
 char log_old_path[4100] = "log.1.txt"; // where a full log goes
 
+// The start of the file's name in a path.
+const char* file_name_of(const char* path)
+{
+    const char* name = path;
+    for (const char* c = path; *c != 0; c++)
+        if (file_path_separator(*c))
+            name = c + 1;
+    return name;
+}
+
 // log.txt -> log.1.txt: ".1" before the extension of the file's name.
 void set_log_paths(const char* filename)
 {
     std::snprintf(log_path, sizeof log_path, "%s", filename);
-    const char* slash = std::strrchr(log_path, '/');
-    const char* dot = std::strrchr(log_path, '.');
-    int stem = (dot != nullptr && (slash == nullptr || dot > slash)) ? static_cast<int>(dot - log_path)
-                                                                     : static_cast<int>(std::strlen(log_path));
+    const char* name = file_name_of(log_path);
+    const char* dot = std::strrchr(name, '.');
+    int stem = static_cast<int>((dot != nullptr ? dot : name + std::strlen(name)) - log_path);
     std::snprintf(log_old_path, sizeof log_old_path, "%.*s.1%s", stem, log_path, log_path + stem);
 }
 
 const char* old_log_name()
 {
-    const char* slash = std::strrchr(log_old_path, '/');
-    return slash != nullptr ? slash + 1 : log_old_path;
+    return file_name_of(log_old_path);
 }
 
-// Renames the full log and begins a new one; the caller writes the notice that starts it.
+// A new log file. Binary, so that the bytes counted against the size limit are the bytes in the file
+// (Windows' text mode would add a carriage return to every line).
+FILE* open_log(const char* mode)
+{
+    return std::fopen(log_path, mode);
+}
+
+// Renames the full log and begins a new one; the caller writes the notice that starts it. When the
+// rename fails (the older file held open elsewhere), the lines go on in the same file: none is lost.
 void rotate_file()
 {
     if (log_file != nullptr)
         std::fclose(log_file);
-    std::rename(log_path, log_old_path);
-    log_file = std::fopen(log_path, "w");
+    log_file = open_log(file_replace(log_path, log_old_path) ? "wb" : "ab");
 }
 
 void write_bytes(const char* data, size_t length)
@@ -188,7 +204,7 @@ bool room_for(size_t length)
 void write_direct_locked(const char* stamp, const char* text)
 {
     if (!log_opened) {
-        log_file = std::fopen(log_path, "w");
+        log_file = open_log("wb");
         log_opened = true;
     }
     append_locked(stamp, text, std::strlen(text));
@@ -261,7 +277,7 @@ void log_start(const char* filename)
         start_taken = false;
     }
     set_log_paths(filename);
-    log_file = std::fopen(log_path, "w");
+    log_file = open_log("wb");
     try {
         log_writer = std::thread(writer_main);
         log_mode = log_mode_type::buffered;

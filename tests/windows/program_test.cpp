@@ -27,11 +27,19 @@ std::vector<unsigned char> telemetry_reply()
     return reply;
 }
 
-// quillon-sim on a pseudo-terminal, reached from Windows as COM5.
+// quillon-sim on a pseudo-terminal, reached from Windows as COM5. The board can be unplugged (the sim
+// ends, its terminal hangs up) and plugged in again (a new sim on a new terminal, COM5 pointed at it).
 class com_rig {
 public:
     com_rig()
     {
+        plug();
+        folder.write("config.txt", "serial_port COM5\n");
+    }
+    ~com_rig() { unplug(); }
+    void plug()
+    {
+        plugs++;
         std::filesystem::create_directory(sim_folder());
         sim = std::make_unique<process>(std::vector<std::string>{sim_binary(), "--write-config", sim_folder(),
                                                                  "--record", record_path(), "--quiet"},
@@ -47,21 +55,24 @@ public:
         // Held open on this side as well, so the line never hangs up between the program's opens.
         slave = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         mapped = slave >= 0 && wine::map_com_port(5, device);
-        folder.write("config.txt", "serial_port COM5\n");
     }
-    ~com_rig()
+    void unplug()
     {
+        sim.reset();  // killed: its terminal hangs up
         if (slave >= 0)
             close(slave);
+        slave = -1;
+        mapped = false;
     }
-    std::string sim_folder() const { return folder.file("sim"); }
-    std::string record_path() const { return folder.file("bus.rec"); }
+    std::string sim_folder() const { return folder.file("sim" + std::to_string(plugs)); }
+    std::string record_path() const { return folder.file("bus" + std::to_string(plugs) + ".rec"); }
     std::string log_path() const { return folder.file("log.txt"); }
     std::vector<board_command_type> commands() const { return read_board_commands(record_path()); }
 
     temp_folder folder;
     std::unique_ptr<process> sim;
     std::string device;
+    int plugs = 0;
     int slave = -1;
     bool mapped = false;
 };
@@ -135,8 +146,43 @@ TEST(WindowsProgram, DrivesTheSimulatedBoardThroughCom5AndEndsCleanlyOnClose)
     EXPECT_EQ(program->wait(std::chrono::seconds(20)), 0) << program->errors();
     EXPECT_EQ(count_lines_containing(rig.log_path(), "Serial - Stop Complete"), 1) << read_file(rig.log_path());
     EXPECT_EQ(count_lines_containing(rig.log_path(), "Network - Stop"), 1);
+    // The port worked throughout: no error from its waits and reads, no loss.
+    EXPECT_EQ(count_lines_containing(rig.log_path(), "Port error"), 0) << read_file(rig.log_path());
+    EXPECT_EQ(count_lines_containing(rig.log_path(), "Serial - Connection lost"), 0);
     EXPECT_TRUE(client.closed_by_peer());
     EXPECT_TRUE(rig.commands().back().neutral()) << "the board is left moving";
+}
+
+// The board unplugged while the program runs: the COM port's hang-up is seen, the port closed and tried
+// again once per two-second cycle (one log line for every failed try, no busy loop), and once COM5 leads
+// to a board again the neutral commands reach it with no restart.
+TEST(WindowsProgram, AnUnpluggedBoardIsTakenUpAgainWhenItReturns)
+{
+    com_rig rig;
+    ASSERT_TRUE(rig.mapped) << "no pseudo-terminal to map as COM5: " << rig.device;
+    auto program = start_quillon(rig.folder, {"--headless"});
+    ASSERT_TRUE(program->running()) << program->errors();
+    ASSERT_TRUE(wait_for_line(rig.log_path(), "Serial - Online")) << read_file(rig.log_path());
+    ASSERT_TRUE(wait_until([&] { return rig.commands().size() >= 3; }, std::chrono::seconds(15)));
+
+    rig.unplug();
+    ASSERT_TRUE(wait_for_line(rig.log_path(), "Serial - Connection lost", std::chrono::seconds(10)))
+        << read_file(rig.log_path());
+    std::this_thread::sleep_for(std::chrono::seconds(5));  // two or three cycles without a board
+    EXPECT_EQ(count_lines_containing(rig.log_path(), "Serial - Reconnected"), 0);
+    EXPECT_LE(count_lines_containing(rig.log_path(), "Unable to open serial port"), 1) << read_file(rig.log_path());
+    EXPECT_EQ(count_lines_containing(rig.log_path(), "Serial - Connection lost"), 1) << "lost again and again";
+
+    rig.plug();
+    ASSERT_TRUE(rig.mapped) << rig.device;
+    ASSERT_TRUE(wait_for_line(rig.log_path(), "Serial - Reconnected", std::chrono::seconds(10)))
+        << read_file(rig.log_path());
+    ASSERT_TRUE(wait_until([&] { return rig.commands().size() >= 5; }, std::chrono::seconds(10)))
+        << "no commands at the board plugged in again";
+    EXPECT_TRUE(rig.commands().back().neutral()) << rig.commands().back().text();
+    EXPECT_EQ(count_lines_containing(rig.log_path(), "Serial - Connection lost"), 1) << read_file(rig.log_path());
+    program->signal(SIGINT);
+    EXPECT_EQ(program->wait(std::chrono::seconds(20)), 0) << program->errors();
 }
 
 TEST(WindowsProgram, CtrlCRunsTheNormalShutdown)

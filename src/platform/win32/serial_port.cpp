@@ -92,14 +92,17 @@ bool start_wait(serial_port_type* port)
     return true;
 }
 
-// Collects the finished wait; false when it ended in an error. A wait that ended as aborted only says
-// the port's state changed (Wine reports every wake-up of a line without modem signals that way, and a
-// pulled-out adapter aborts it too): the read that follows tells which.
+// Collects the wait whose event has fired; false when it ended in an error. Collected with a wait, though
+// the event is set: the result can follow the event (under Wine it is filled in on the thread's next
+// call into the server, such as this wait), and looked at without a wait it still seems in flight
+// (error 996). A wait that ended as aborted only says the port's state changed (Wine reports every
+// wake-up of a line without modem signals that way, and a pulled-out adapter aborts it too): the read
+// that follows tells which.
 bool finish_wait(serial_port_type* port)
 {
     DWORD ignored = 0;
     port->wait_pending = false;
-    if (GetOverlappedResult(port->handle, &port->wait_io, &ignored, FALSE) || GetLastError() == ERROR_OPERATION_ABORTED)
+    if (GetOverlappedResult(port->handle, &port->wait_io, &ignored, TRUE) || GetLastError() == ERROR_OPERATION_ABORTED)
         return true;
     return fail(false);
 }
@@ -135,7 +138,8 @@ write_outcome finish_write(serial_port_type* port, serial_event_type* stop)
         GetOverlappedResult(port->handle, &port->write_io, &put, TRUE);
         return {serial_write_result::stopped, put};
     }
-    if (why != woken::other || !GetOverlappedResult(port->handle, &port->write_io, &put, FALSE))
+    // Collected with a wait, as the wait for bytes is: the result can follow the event.
+    if (why != woken::other || !GetOverlappedResult(port->handle, &port->write_io, &put, TRUE))
         return {fail(serial_write_result::failed), 0};
     return {serial_write_result::written, put};
 }
@@ -293,7 +297,10 @@ serial_setup_result serial_port_setup(serial_port_type* port, unsigned int baud)
     return serial_setup_result::ok;
 }
 
-serial_wait_result serial_port_wait(serial_port_type* port, serial_event_type* stop, unsigned int timeout_ms)
+// The win32 backend wakes for every arrival, whatever min_bytes asks: a driver's queue count cannot be
+// trusted to say when enough has come (Wine's is not true for a pseudo-terminal).
+serial_wait_result serial_port_wait(serial_port_type* port, serial_event_type* stop, unsigned int timeout_ms,
+                                    unsigned int)
 {
     if (port == nullptr)
         return fail(serial_wait_result::failed, ERROR_INVALID_HANDLE);

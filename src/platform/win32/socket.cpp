@@ -74,16 +74,18 @@ int socket_set_nonblocking(int socket)
     return result(ioctlsocket(static_cast<SOCKET>(socket), FIONBIO, &on));
 }
 
-int socket_bind_any(int socket, int port)
+int socket_bind(int socket, const char* address, int port)
 {
     // No option: what POSIX asks SO_REUSEADDR for (listen again at once while the last run's connections
     // linger) is Windows' default, and Windows' own SO_REUSEADDR would let a second server share the port.
     // SO_EXCLUSIVEADDRUSE is not wanted either: it refuses the port until those connections have ended.
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    return result(bind(static_cast<SOCKET>(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(static_cast<u_short>(port));
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (address != nullptr && address[0] != 0 && inet_pton(AF_INET, address, &local.sin_addr) != 1)
+        return -2;
+    return result(bind(static_cast<SOCKET>(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local));
 }
 
 int socket_set_nodelay(int socket)
@@ -139,12 +141,15 @@ int socket_send(int socket, const unsigned char* data, int length)
             continue;
         }
         // Nothing sent yet and no room: a failure, as the link expects of a non-blocking send.
-        if (n == 0 || sent == 0 || WSAGetLastError() != WSAEWOULDBLOCK)
+        if (sent == 0)
             return -1;
+        // Part of the message has gone: the count tells the link the stream now holds a cut message.
+        if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK)
+            return sent;
         if (deadline == 0)
             deadline = clock_seconds() + send_completion_seconds;
         if (!wait_writable(s, deadline))
-            return -1;
+            return sent;
     }
     return sent;
 }
