@@ -156,50 +156,53 @@ void camera_jpeg_src(jpeg_decompress_struct* cinfo, const char* data, unsigned i
     source->pub.bytes_in_buffer = 0;
 }
 
+namespace {
+
+// Runs the body on a decompressor that has read the picture's header, then releases it; false when the
+// data is no JPEG or the body fails. The library's errors jump back here, so the body owns nothing that
+// needs destroying.
+template <typename Body>
+bool with_jpeg_header(const char* data, unsigned int size, Body body)
+{
+    jpeg_decompress_struct cinfo;
+    camera_error_type error;
+    cinfo.err = jpeg_std_error(&error.pub);
+    error.pub.error_exit = camera_error_exit;
+    error.pub.output_message = camera_output_message;
+    if (setjmp(error.recovery)) {
+        jpeg_destroy_decompress(&cinfo);
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    camera_jpeg_src(&cinfo, data, size);
+    jpeg_read_header(&cinfo, TRUE);
+    bool done = body(&cinfo, error);
+    jpeg_destroy_decompress(&cinfo);
+    return done;
+}
+
+} // namespace
+
 bool decompress_image(const char* data, unsigned int size, color_type* image, unsigned int width, unsigned int height)
 {
     if (image == nullptr) {
         log("Decompress - No image array");
         return false;
     }
-    jpeg_decompress_struct cinfo;
-    camera_error_type error;
-    cinfo.err = jpeg_std_error(&error.pub);
-    error.pub.error_exit = camera_error_exit;
-    error.pub.output_message = camera_output_message;
-    if (setjmp(error.recovery)) {
-        jpeg_destroy_decompress(&cinfo);
-        return false;
-    }
-    jpeg_create_decompress(&cinfo);
-    camera_jpeg_src(&cinfo, data, size);
-    jpeg_read_header(&cinfo, TRUE);
-    bool decoded = image_fits(&cinfo, height);
-    if (decoded) {
-        decode_rows(&cinfo, image, width);
+    return with_jpeg_header(data, size, [&](jpeg_decompress_struct* cinfo, const camera_error_type& error) {
+        if (!image_fits(cinfo, height))
+            return false;
+        decode_rows(cinfo, image, width);
         // A warning (the data ran out, damaged entropy data) has been logged; the rows are what was left.
-        decoded = error.pub.num_warnings == 0;
-    }
-    jpeg_destroy_decompress(&cinfo);
-    return decoded;
+        return error.pub.num_warnings == 0;
+    });
 }
 
 bool jpeg_image_size(const char* data, unsigned int size, int* width, int* height)
 {
-    jpeg_decompress_struct cinfo;
-    camera_error_type error;
-    cinfo.err = jpeg_std_error(&error.pub);
-    error.pub.error_exit = camera_error_exit;
-    error.pub.output_message = camera_output_message;
-    if (setjmp(error.recovery)) {
-        jpeg_destroy_decompress(&cinfo);
-        return false;
-    }
-    jpeg_create_decompress(&cinfo);
-    camera_jpeg_src(&cinfo, data, size);
-    jpeg_read_header(&cinfo, TRUE);
-    *width = static_cast<int>(cinfo.image_width);
-    *height = static_cast<int>(cinfo.image_height);
-    jpeg_destroy_decompress(&cinfo);
-    return true;
+    return with_jpeg_header(data, size, [&](jpeg_decompress_struct* cinfo, const camera_error_type&) {
+        *width = static_cast<int>(cinfo->image_width);
+        *height = static_cast<int>(cinfo->image_height);
+        return true;
+    });
 }

@@ -58,11 +58,9 @@ int bench_run(const options_type& options)
 {
     std::string name = connection_name(options.host, options.port);
     std::string error;
-    int socket = connection_open(options.host, options.port, &error);
-    if (socket < 0) {
-        std::fprintf(stderr, "quillon-operator: %s\n", error.c_str());
+    int socket = connection_open_or_say(options.host, options.port);
+    if (socket < 0)
         return 1;
-    }
     replies_type replies;
     std::vector<double> samples;
     samples.reserve(static_cast<size_t>(options.bench_count));

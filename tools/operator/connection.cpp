@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -80,6 +81,15 @@ int connection_open(const std::string& host, int port, std::string* error)
     }
     int one = 1;
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return socket;
+}
+
+int connection_open_or_say(const std::string& host, int port)
+{
+    std::string error;
+    int socket = connection_open(host, port, &error);
+    if (socket < 0)
+        std::fprintf(stderr, "quillon-operator: %s\n", error.c_str());
     return socket;
 }
 

@@ -8,6 +8,8 @@
 // Resolves host (IPv4) and connects within a few seconds; returns a non-blocking socket with
 // TCP_NODELAY set, or -1 with the reason in error.
 int connection_open(const std::string& host, int port, std::string* error);
+// The same, with the reason printed on standard error for the person at the terminal.
+int connection_open_or_say(const std::string& host, int port);
 // Closes in good order: no more sending, what the server still sends is read and dropped until it
 // closes its end (or a short while passes), so the server sees a plain end of stream, not a reset.
 void connection_close(int socket);

@@ -11,11 +11,9 @@ int send_run(const options_type& options)
 {
     std::string name = connection_name(options.host, options.port);
     std::string error;
-    int socket = connection_open(options.host, options.port, &error);
-    if (socket < 0) {
-        std::fprintf(stderr, "quillon-operator: %s\n", error.c_str());
+    int socket = connection_open_or_say(options.host, options.port);
+    if (socket < 0)
         return 1;
-    }
     int expected = protocol_count_replies(options.message);
     int result = 0;
     if (connection_send(socket, options.message.data(), options.message.size(), &error) != 0) {

@@ -58,11 +58,9 @@ int snapshot_run(const options_type& options)
 {
     std::string name = connection_name(options.host, options.port);
     std::string error;
-    int socket = connection_open(options.host, options.port, &error);
-    if (socket < 0) {
-        std::fprintf(stderr, "quillon-operator: %s\n", error.c_str());
+    int socket = connection_open_or_say(options.host, options.port);
+    if (socket < 0)
         return 1;
-    }
     protocol_reader_type reader;
     reader.keep_images = true;
     const unsigned char request = protocol_image_request_type;
