@@ -2,9 +2,11 @@
 // bounded stop.
 #include "web/web_server.h"
 
+#include "app/threads.h"
 #include "app/time.h"
 #include "app/utility.h"
 #include "console/display.h"
+#include "imaging/camera.h"
 #include "net/network.h"
 #include "robot/robot.h"
 #include "web/web_access.h"
@@ -116,6 +118,9 @@ void send_state()
         if (error)
             return;
         std::vector<web_peer_type> peers = web_registry.peers();
+        // The capture encodes pictures for browsers only while one watches.
+        if (camera.watching != !peers.empty())
+            camera.watch(!peers.empty());
         if (!peers.empty()) {
             auto prefix = std::make_shared<const std::string>(web_state_prefix(gather_state()));
             for (web_peer_type& peer : peers)
@@ -244,10 +249,16 @@ void web_start(window_handle window)
     web_stopping = false;
     accept_next();
     send_state();
-    server->thread = std::thread([] {
-        server->ioc.run();
-        server->ended.set_value();
-    });
+    if (!thread_start(server->thread, "Web", [] {
+            server->ioc.run();
+            server->ended.set_value();
+        })) {
+        server.reset();
+        return;
+    }
+    // The serial camera hands its pictures to browsers itself; a capture's come through the camera thread.
+    if (camera.camera_pipeline != "serial")
+        camera.set_jpeg_listener([](const unsigned char* jpeg, size_t length) { web_publish_jpeg(jpeg, length); });
     {
         std::lock_guard<std::mutex> hold(publish_lock);
         publishing = true;
@@ -265,6 +276,8 @@ void web_stop()
         publishing = false;
     }
     web_stopping = true;
+    camera.watch(false);
+    camera.set_jpeg_listener({});
     std::future<void> ended = server->ended.get_future();
     net::post(server->ioc, begin_stop);
     if (ended.wait_for(stop_limit) != std::future_status::ready) {

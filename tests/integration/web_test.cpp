@@ -1,5 +1,6 @@
 // The web console of the real program against quillon-sim: access over raw HTTP, the state and the
 // camera over a WebSocket, a drive message reaching the board, the browser cap, and TLS.
+#include "../test_jpeg.h"
 #include "integration_support.h"
 #include "sim_record_support.h"
 
@@ -313,4 +314,30 @@ TEST(WebConsole, WithACertificateItServesHttpsOnly)
     // Plain HTTP on the same port gets no answer.
     std::string plain = raw_request(rig.port, "GET /?token=robot-secret-1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     EXPECT_EQ(plain.find("HTTP/1.1"), std::string::npos) << plain;
+}
+
+TEST(WebConsole, ACapturesPicturesReachTheBrowsersWatching)
+{
+    if (sim_binary().empty())
+        GTEST_SKIP() << "quillon-sim is not built";
+    web_rig rig("camera_pipeline videotestsrc ! video/x-raw,width=320,height=240,framerate=30/1\n");
+    ASSERT_FALSE(rig.token.empty()) << read_file(rig.folder.file("log.txt"));
+    browser_socket viewer(rig.port, rig.token);
+    ASSERT_TRUE(viewer.open);
+    // The serial camera's 160 x 120 pictures come too; the capture's are the 320 x 240 ones.
+    int captured = 0;
+    auto start = std::chrono::steady_clock::now();
+    wait_until([&] {
+        int before = viewer.pictures;
+        viewer.next_state(milliseconds(200));
+        if (viewer.pictures > before && !viewer.last_picture.empty()) {
+            auto picture = test_jpeg::decode(reinterpret_cast<const unsigned char*>(viewer.last_picture.data()),
+                                             viewer.last_picture.size());
+            captured += picture.width == 320 && picture.height == 240 ? 1 : 0;
+        }
+        return captured >= 5;
+    }, std::chrono::seconds(10));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(captured, 5) << read_file(rig.folder.file("log.txt"));
+    EXPECT_LE(captured, static_cast<int>(seconds * 10) + 2) << "at most ten capture pictures a second";
 }
