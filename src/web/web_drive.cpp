@@ -42,6 +42,7 @@ void apply(unsigned int keys)
     }
     motion_type motion = choose_motion(keys & web_key_w, keys & web_key_s, keys & web_key_a, keys & web_key_d);
     robot.set_motion(motion.turn, motion.forward);
+    input_check();  // one ramp step at once, as a key press at the robot takes
 }
 
 void let_go(bool link_held)
