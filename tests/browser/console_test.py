@@ -226,16 +226,12 @@ class Console(unittest.TestCase):
         self.assert_stops_within_limit(lambda: ActionChains(second).key_up('w').perform(), 'second released')
 
     def test_a_wrong_token_gets_401_and_no_websocket(self):
-        for token in ('wrong', '', None):
-            url = self.rig.url(token) if token is not None else 'http://127.0.0.1:%d/' % self.rig.port
-            with self.assertRaises(urllib.error.HTTPError) as refused:
-                urllib.request.urlopen(url, timeout=5)
-            self.assertEqual(refused.exception.code, 401, url)
-            self.assertIn('token', refused.exception.read().decode(errors='replace'))
-            self.assertEqual(support.websocket_upgrade(self.rig.port, token), 401, token)
+        # The access rules in full are the C++ web console test's; here the browser's own view of them.
+        with self.assertRaises(urllib.error.HTTPError) as refused:
+            urllib.request.urlopen(self.rig.url('wrong'), timeout=5)
+        self.assertEqual(refused.exception.code, 401)
+        self.assertEqual(support.websocket_upgrade(self.rig.port, 'wrong'), 401)
         self.assertEqual(support.websocket_upgrade(self.rig.port, self.rig.token), 101, 'the right token')
-        self.assertNotEqual(support.websocket_upgrade(self.rig.port, self.rig.token, origin='http://elsewhere.example'),
-                            101, 'another origin')
 
         driver = support.browser()
         self.browsers.append(driver)

@@ -7,10 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
-#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/json/src.hpp>  // the integration tests link no other copy of Boost.JSON
 
@@ -275,45 +273,6 @@ TEST(WebConsole, BrowsersSeeTheRobotAndTheFirstToPressDrivesIt)
     rig.program->signal(SIGTERM);
     EXPECT_EQ(rig.program->wait(), 0);
     EXPECT_NE(read_file(rig.folder.file("log.txt")).find("Web - Stop"), std::string::npos);
-}
-
-TEST(WebConsole, WithACertificateItServesHttpsOnly)
-{
-    if (sim_binary().empty())
-        GTEST_SKIP() << "quillon-sim is not built";
-    temp_folder keys;
-    std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost -keyout " +
-                          keys.file("key.pem") + " -out " + keys.file("cert.pem") + " >/dev/null 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-    web_rig rig("web_cert " + keys.file("cert.pem") + "\nweb_key " + keys.file("key.pem") + "\nweb_token robot-secret-1\n");
-    ASSERT_EQ(rig.token, "robot-secret-1") << read_file(rig.folder.file("log.txt"));
-    EXPECT_NE(read_file(rig.folder.file("log.txt")).find("Web console: https://"), std::string::npos);
-
-    net::io_context ioc;
-    net::ssl::context context(net::ssl::context::tls_client);
-    context.set_verify_mode(net::ssl::verify_none);
-    beast::ssl_stream<beast::tcp_stream> stream(ioc, context);
-    boost::system::error_code error;
-    beast::get_lowest_layer(stream).expires_after(std::chrono::seconds(5));
-    beast::get_lowest_layer(stream).connect(
-        net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(rig.port)), error);
-    ASSERT_FALSE(error) << error.message();
-    stream.handshake(net::ssl::stream_base::client, error);
-    ASSERT_FALSE(error) << error.message();
-    beast::http::request<beast::http::empty_body> request{beast::http::verb::get, "/?token=robot-secret-1", 11};
-    request.set(beast::http::field::host, "localhost");
-    beast::http::write(stream, request, error);
-    ASSERT_FALSE(error) << error.message();
-    beast::flat_buffer buffer;
-    beast::http::response<beast::http::string_body> response;
-    beast::http::read(stream, buffer, response, error);
-    ASSERT_FALSE(error) << error.message();
-    EXPECT_EQ(response.result_int(), 200);
-    EXPECT_NE(response.body().find("<script>"), std::string::npos);
-
-    // Plain HTTP on the same port gets no answer.
-    std::string plain = raw_request(rig.port, "GET /?token=robot-secret-1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    EXPECT_EQ(plain.find("HTTP/1.1"), std::string::npos) << plain;
 }
 
 TEST(WebConsole, ACapturesPicturesReachTheBrowsersWatching)
