@@ -57,10 +57,14 @@ int WinMain(int argc, char** argv)
         return arguments == 1 ? 0 : 2;
     // Only a run that goes ahead replaces the log of the one before.
     log_start("log.txt");
-    window_system_start(headless);
+    bool windows = window_system_start(headless);
+    if (!windows && !headless)
+        log("Window - No display (%s); running headless", window_system_problem().c_str());
     if (!window_register_class({"Quillon", WinProc}))
         return 0;
     window_handle window = window_create("Quillon", "Quillon", 200, 200, display_x, display_y, nullptr);
+    if (windows && !window_system_problem().empty())
+        log("Window - %s", window_system_problem().c_str());
     window_show(window);
     window_invalidate(window);
     int exit_code = event_loop_run();

@@ -16,6 +16,7 @@
 namespace {
 
 bool headless = true;                                   // no real windows: messages only
+std::string problem;                                    // why real windows failed, if they did
 std::vector<window_class_type> classes;                 // registered classes (window thread)
 std::mutex windows_lock;                                // guards the list, not the windows
 std::vector<std::unique_ptr<platform_window>> windows;  // every window ever created; never freed, so a
@@ -48,6 +49,16 @@ void window_system_stop()
 bool window_system_headless()
 {
     return headless;
+}
+
+std::string window_system_problem()
+{
+    return problem;
+}
+
+void window_report_problem(const std::string& text)
+{
+    problem = text;
 }
 
 bool window_register_class(const window_class_type& window_class)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct canvas_type;
 struct platform_window;
@@ -18,6 +19,8 @@ struct window_class_type {
 bool window_system_start(bool headless);
 void window_system_stop();
 bool window_system_headless();
+// Why real windows could not be had (no display, or a window the backend refused); empty while they could.
+std::string window_system_problem();
 
 // False when the name is already registered (as the desktop platform refuses a second registration).
 bool window_register_class(const window_class_type& window_class);

@@ -31,6 +31,9 @@ bool window_needs_input_polling();
 // The first window created that is still alive (the main window), or null.
 window_handle window_main();
 
+// A backend says here why it could not open the display or a window.
+void window_report_problem(const std::string& problem);
+
 // The real-window backend (SDL2, or Win32). video_create and video_destroy are called for headless windows
 // too: a backend whose timers and socket events need a native window (Win32) makes a message-only one.
 bool video_start();

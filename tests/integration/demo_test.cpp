@@ -261,7 +261,7 @@ public:
             camera_id = first_window(display, "Serial Camera");
             return !status_id.empty() && !camera_id.empty() &&
                    display.run("xdotool getwindowgeometry " + camera_id).find("640x480") != std::string::npos;
-        })) << "the demo's windows: " << display.run("xwininfo -root -tree");
+        }, std::chrono::seconds(30))) << "the demo's windows: " << display.run("xwininfo -root -tree") << "\n" << diagnosis();
         display.run("xdotool windowmove " + status_id + " 0 0");
         display.run("xdotool windowmove " + camera_id + " 0 420");
     }
@@ -276,6 +276,17 @@ public:
         screen_type screen;
         EXPECT_TRUE(display.screenshot(folder.file(name)) && screen.load(display, folder.file(name)));
         return screen;
+    }
+    // What the demo has to say when it went wrong: its banner and errors, what still runs, its logs.
+    std::string diagnosis() const
+    {
+        std::string said = "demo said:\n" + script.output() + script.errors() + "\nstill running: " +
+                           names_in_group(script.group()) + "\nquillon-sim said:\n" + read_file(work + "/sim.txt") +
+                           "\nthe log, without its camera data:\n";
+        for (const std::string& line : read_lines(log()))
+            if (line.find("Cam data") == std::string::npos)
+                said += line + "\n";
+        return said;
     }
     size_t commands() const { return read_board_commands(record()).size(); }
     long forward_commands_since(size_t mark) const

@@ -24,10 +24,13 @@ TEST(Shell, HeadlessStartWritesTheLogAndSigtermShutsDownCleanly)
         EXPECT_TRUE(std::regex_match(line, stamped)) << line;
 }
 
-TEST(Shell, SigintIsACloseRequestToo)
+// A display that does not open leaves a headless run that says why; SIGINT closes it as SIGTERM does.
+TEST(Shell, ADisplayThatDoesNotOpenIsReportedAndSigintClosesTheHeadlessRun)
 {
     temp_folder folder;
-    auto program = start_quillon(folder);
+    auto program = start_quillon(folder, {}, {"DISPLAY=:65000"});
+    ASSERT_TRUE(program->running());
+    EXPECT_EQ(count_lines_containing(folder.file("log.txt"), "Window - No display (DISPLAY :65000 does not open)"), 1);
     program->signal(SIGINT);
     EXPECT_EQ(program->wait(), 0);
 }

@@ -98,16 +98,25 @@ bool video_start()
         return true;
     const char* display = std::getenv("DISPLAY");
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if ((display == nullptr || *display == 0) && (wayland == nullptr || *wayland == 0))
+    if ((display == nullptr || *display == 0) && (wayland == nullptr || *wayland == 0)) {
+        window_report_problem("neither DISPLAY nor WAYLAND_DISPLAY is set");
         return false;
+    }
     // The event loop turns SIGINT and SIGTERM into a close request itself.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_QUIT_ON_LAST_WINDOW_CLOSE, "0");
     // A window surface on a renderer makes SDL recreate each native window at its first present, so a
     // window's id would change under anyone who looked it up (a test, a window manager). Plain surfaces.
     SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
-    if (SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0)
+    // Left to itself, SDL falls back to its invisible offscreen driver when the display does not open.
+    if (std::getenv("SDL_VIDEODRIVER") == nullptr)
+        SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11,wayland");
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO | SDL_INIT_EVENTS) != 0) {
+        bool x11 = display != nullptr && *display != 0;
+        window_report_problem(std::string(x11 ? "DISPLAY " : "WAYLAND_DISPLAY ") + (x11 ? display : wayland) +
+                              " does not open");
         return false;
+    }
     SDL_StartTextInput();
     video_running = true;
     return true;
@@ -127,8 +136,10 @@ void video_create(platform_window* window)
     // Fixed size, title bar with close and minimise: no maximise box, no sizing border.
     SDL_Window* native = SDL_CreateWindow(window->title.c_str(), window->x, window->y, window->width,
                                           window->height, SDL_WINDOW_HIDDEN);
-    if (native == nullptr)
+    if (native == nullptr) {
+        window_report_problem("no window \"" + window->title + "\": " + SDL_GetError());
         return;
+    }
     SDL_SetWindowData(native, "quillon", window);
     window->native = native;
     window->native_id = SDL_GetWindowID(native);

@@ -149,6 +149,8 @@ HWND create_native(platform_window* window)
                                outer.right - outer.left, outer.bottom - outer.top, nullptr, nullptr, instance, window);
     }
     // Headless, or no top-level window to be had: timers, posts and socket events still need a window.
+    if (hwnd == nullptr && !window_system_headless())
+        window_report_problem("no window \"" + window->title + "\": " + win32_error_text(GetLastError()));
     if (hwnd == nullptr)
         hwnd = CreateWindowExA(0, name, window->title.c_str(), 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, window);
     return hwnd;
@@ -167,12 +169,14 @@ bool video_start()
     // A desktop to show windows on: a hidden top-level window can be made (not so under Wine without an
     // X display, where every later window would fail too). Never shown, it is destroyed at no cost.
     const char* probe_class = "QuillonDisplayProbe";
-    if (!register_native_class(probe_class))
+    HWND probe = nullptr;
+    if (register_native_class(probe_class))
+        probe = CreateWindowExA(0, probe_class, "", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr,
+                                GetModuleHandleA(nullptr), nullptr);
+    if (probe == nullptr) {
+        window_report_problem(std::string("no desktop to show windows on: ") + win32_error_text(GetLastError()));
         return false;
-    HWND probe = CreateWindowExA(0, probe_class, "", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr,
-                                 GetModuleHandleA(nullptr), nullptr);
-    if (probe == nullptr)
-        return false;
+    }
     DestroyWindow(probe);
     return true;
 }
