@@ -637,10 +637,16 @@ TEST(FaultClient, AClientThatStopsReadingNeitherHangsTheProgramNorLeavesTheMotor
     } else {
         ASSERT_EQ(send_some(fd, drive, seconds(1)), drive.size());
         std::this_thread::sleep_for(milliseconds(50));
-        EXPECT_GT(drain(fd, milliseconds(50)), 0u) << "no reply once the client read again";
-        double silent = rig.mark("silent after reading again");
-        EXPECT_GE(rig.neutral_after(silent, 1.2), 0.0)
-            << "the motors ran on the last command of a client whose reply had failed once";
+        if (drain(fd, milliseconds(50)) > 0) {
+            double silent = rig.mark("silent after reading again");
+            EXPECT_GE(rig.neutral_after(silent, 1.2), 0.0)
+                << "the motors ran on the last command of a client whose reply had failed once";
+        } else {
+            // The link was still working off the flood while the client waited, and a reply found no room
+            // again: the cut came late, and the connection has to end all the same.
+            EXPECT_TRUE(wait_until([&] { return rig.log_count("Client disconnect") >= 2; }, seconds(2)))
+                << "no reply once the client read again, and the connection stays";
+        }
     }
     close(fd);
     ASSERT_TRUE(wait_until([&] { return rig.log_count("Client disconnect") >= 2; }));
