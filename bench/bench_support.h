@@ -90,8 +90,9 @@ inline std::string start_xvfb(pid_t* server)
     int ends[2];
     if (pipe(ends) != 0)
         return "";
-    *server = spawn({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}, "/tmp",
-                    "", ends[1]);
+    *server = spawn({"/usr/bin/Xvfb", "-displayfd", "1", "-noreset", "-screen", "0", "1280x1024x24",
+                     "-nolisten", "tcp"},
+                    "/tmp", "", ends[1]);
     close(ends[1]);
     std::string number;
     char c;

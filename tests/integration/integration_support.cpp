@@ -168,9 +168,11 @@ virtual_display::virtual_display()
     if (access("/usr/bin/Xvfb", X_OK) != 0)
         return;
     folder = std::make_unique<temp_folder>();
-    server = std::make_unique<process>(
-        std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"},
-        folder->path());
+    // -noreset: otherwise the server resets whenever its last client leaves (each xdotool a test runs), and
+    // a program connecting in that moment is refused.
+    std::vector<std::string> arguments{"/usr/bin/Xvfb", "-displayfd", "1", "-noreset",
+                                       "-screen", "0", "1280x1024x24", "-nolisten", "tcp"};
+    server = std::make_unique<process>(arguments, folder->path());
     std::string number;
     wait_until([&] {
         number = server->output();
