@@ -261,7 +261,8 @@ public:
             camera_id = first_window(display, "Serial Camera");
             return !status_id.empty() && !camera_id.empty() &&
                    display.run("xdotool getwindowgeometry " + camera_id).find("640x480") != std::string::npos;
-        }, std::chrono::seconds(30))) << "the demo's windows: " << display.run("xwininfo -root -tree") << "\n" << diagnosis();
+        }, std::chrono::seconds(30)))
+            << "the demo's windows: " << display.run("xwininfo -root -tree") << "\n" << diagnosis();
         display.run("xdotool windowmove " + status_id + " 0 0");
         display.run("xdotool windowmove " + camera_id + " 0 420");
     }
