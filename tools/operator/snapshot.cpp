@@ -2,38 +2,25 @@
 #include "snapshot.h"
 
 #include "connection.h"
+#include "replies.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 namespace {
 
 constexpr int snapshot_timeout_ms = 5000;
 
 // Reads until an image has come; returns 0, or 1 with the reason in error.
-int wait_image(int socket, protocol_reader_type* reader, std::string* error)
+int wait_image(int socket, replies_type* replies, std::string* error)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(snapshot_timeout_ms);
-    std::vector<telemetry_message_type> replies;
-    while (reader->completed_images.empty()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            *error = "no image within 5 seconds (is camera_pipeline set in the robot's config.txt?)";
-            return 1;
-        }
-        unsigned char buffer[65536];
-        std::string failure;
-        long count = connection_receive(socket, buffer, sizeof buffer, static_cast<int>(left.count()), &failure);
-        if (count < 0) {
-            *error = "connection lost: " + failure;
-            return 1;
-        }
-        protocol_read(reader, buffer, static_cast<size_t>(count), &replies);
-    }
-    return 0;
+    const auto& images = replies->reader.completed_images;
+    int result = replies_read_until(replies, socket, snapshot_timeout_ms, [&] { return !images.empty(); }, error);
+    if (result == 2)
+        *error = "no image within 5 seconds (is camera_pipeline set in the robot's config.txt?)";
+    return result == 0 ? 0 : 1;
 }
 
 } // namespace
@@ -61,22 +48,22 @@ int snapshot_run(const options_type& options)
     int socket = connection_open_or_say(options.host, options.port);
     if (socket < 0)
         return 1;
-    protocol_reader_type reader;
-    reader.keep_images = true;
+    replies_type replies;
+    replies.reader.keep_images = true;
     const unsigned char request = protocol_image_request_type;
     auto sent = std::chrono::steady_clock::now();
     int result = connection_send(socket, &request, 1, &error);
     if (result == 0)
-        result = wait_image(socket, &reader, &error);
+        result = wait_image(socket, &replies, &error);
     double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count();
     connection_close(socket);
     if (result == 0)
-        result = snapshot_save(reader.completed_images.front(), options.snapshot_file, &error);
+        result = snapshot_save(replies.reader.completed_images.front(), options.snapshot_file, &error);
     if (result != 0) {
         std::fprintf(stderr, "quillon-operator: %s: %s\n", name.c_str(), error.c_str());
         return 1;
     }
-    const protocol_picture_type& image = reader.completed_images.front();
+    const protocol_picture_type& image = replies.reader.completed_images.front();
     std::printf("%s: %zu bytes, %d x %d, %.1f ms\n", options.snapshot_file.c_str(), image.jpeg.size(), image.width,
                 image.height, ms);
     return 0;
