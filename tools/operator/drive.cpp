@@ -90,7 +90,7 @@ int send_motion(drive_type* drive)
     return 0;
 }
 
-// Each image received goes into the next free quillon-image-NNN.jpg of the current folder.
+// Each image received goes into quillon-image-NNN.jpg in the current folder, numbered from 001 each run.
 void save_picture(drive_type* drive, const protocol_picture_type& image)
 {
     char name[32];
