@@ -1,6 +1,8 @@
 // The log file, the debug console, hex dumps, byte records and the checksum.
 #include "app/utility.h"
 
+#include "app/taps.h"
+
 #include "app/time.h"
 #include "console/display.h"
 #include "platform/files.h"
@@ -229,6 +231,8 @@ void log_write(const char* text)
         write_direct_locked(stamp, text);
     else
         append_locked(stamp, text, text_length);
+    hold.unlock();
+    tap_publish_text(tap_kind::log_line, text, text_length);
 }
 
 // Ends the writer thread after it has written every waiting line.

@@ -4,6 +4,7 @@
 
 #include "app/threads.h"
 #include "app/time.h"
+#include "app/taps.h"
 #include "app/utility.h"
 #include "bus/controller.h"
 #include "console/display.h"
@@ -238,7 +239,10 @@ int serial_class::serial_packet(unsigned char device, const unsigned char* paylo
     // A writer that waited for the mutex while stop was signalled sends nothing.
     if (serial_event_signalled(stop_event))
         return 0;
-    return do_serial_packet(device, payload, length);
+    int result = do_serial_packet(device, payload, length);
+    if (result == 0)
+        tap_publish_packet(tap_kind::bus_sent, device, payload, length);
+    return result;
 }
 
 int serial_class::serial_send(const unsigned char* data, unsigned int length)
@@ -314,6 +318,7 @@ int serial_class::process_packet(unsigned char* packet, unsigned int length)
     unsigned char device = packet[1];
     unsigned char* payload = packet + 2;
     int payload_length = static_cast<int>(length) - 3;
+    tap_publish_packet(tap_kind::bus_received, device, payload, payload_length);
     if (device == device_id) {
         controller_data(payload, payload_length);
     } else if (device == camera_device) {

@@ -1,6 +1,7 @@
 // The message-line store and the status display.
 #include "console/display.h"
 
+#include "app/taps.h"
 #include "app/utility.h"
 #include "platform/canvas.h"
 #include "robot/robot.h"
@@ -28,6 +29,7 @@ void add_line(const char* format, ...)
     va_end(args);
     do_add_line(text);
     log("%s", text);
+    tap_publish_text(tap_kind::message_line, text, std::strlen(text));
 }
 
 void do_add_line(const char* text)

@@ -2,6 +2,8 @@
 // frame buffers, the image message and the watcher's JPEGs.
 #include "imaging/camera.h"
 
+#include "app/taps.h"
+
 #include "app/threads.h"
 #include "app/time.h"
 #include "app/utility.h"
@@ -167,7 +169,7 @@ unsigned int camera_class::camera_thread(void*)
     thread_state_type state;
     for (;;) {
         int wait_ms = thread_wait_ms;
-        if (watching)
+        if (watched())
             wait_ms = std::clamp(static_cast<int>((state.next_watch - get_time()) * 1000.0) + 1, 0, thread_wait_ms);
         // A request wakes the thread at once; several before the wait wake it once.
         request_event.wait_for(wait_ms);
@@ -185,7 +187,7 @@ unsigned int camera_class::camera_thread(void*)
 void camera_class::serve(thread_state_type& state)
 {
     bool wanted = image_wanted.exchange(false);
-    bool watch_due = watching && get_time() >= state.next_watch;
+    bool watch_due = watched() && get_time() >= state.next_watch;
     if (!wanted && !watch_due)
         return;
     // While the source is down the last frame is old news: requests wait for the first frame after it.
@@ -237,8 +239,10 @@ bool camera_class::take_newest(thread_state_type& state, int wait_ms)
 void camera_class::give_watcher()
 {
     std::lock_guard<std::mutex> hold(listener_lock);
-    if (jpeg_listener)
+    if (jpeg_listener && watching)
         jpeg_listener(compressed_buffer + image_header_size, jpeg_size);
+    if (!serial_frames)
+        tap_publish_jpeg("capture", compressed_buffer + image_header_size, jpeg_size, width, height);
 }
 
 // Reports a capture that fails or ends once, and again when it is back.

@@ -94,6 +94,8 @@ public:
 
     std::atomic<bool> image_wanted{false};      // a request waits for its image
     std::atomic<bool> watching{false};          // the listener wants frames
+    std::atomic<int> tap_watchers{0};           // taps that want the capture's JPEGs (camera_jpeg, "capture")
+    bool watched() const { return watching || tap_watchers > 0; }
 
 private:
     // What the camera thread alone keeps between its passes.

@@ -3,6 +3,7 @@
 #include "imaging/serialcamera.h"
 
 #include "app/time.h"
+#include "app/taps.h"
 #include "app/utility.h"
 #include "console/display.h"
 #include "platform/canvas.h"
@@ -172,6 +173,7 @@ void serial_cam_class::image_data(const unsigned char* data, int length)
             return;
         // Browsers get the picture as the camera sent it, not decoded and encoded again.
         web_publish_jpeg(compressed_buffer, static_cast<size_t>(image_bytes));
+        tap_publish_jpeg("serial", compressed_buffer, static_cast<size_t>(image_bytes), image_width, image_height);
         // Decoding under the lock: a paint shows the previous image or this one, never a mixture.
         if (decompress_image(reinterpret_cast<const char*>(compressed_buffer), static_cast<unsigned int>(image_bytes),
                              camera_buffer, static_cast<unsigned int>(image_width),

@@ -12,10 +12,7 @@ find_package(Boost 1.81 REQUIRED)
 find_package(OpenSSL REQUIRED)
 
 file(GLOB WEB_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/web/*.cpp)
-set(WEB_PAGE_FILES
-    ${PROJECT_SOURCE_DIR}/src/web/page/index.html
-    ${PROJECT_SOURCE_DIR}/src/web/page/console.css
-    ${PROJECT_SOURCE_DIR}/src/web/page/console.js)
+file(GLOB WEB_PAGE_FILES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/web/page/*)
 set(WEB_ASSETS_CPP ${PROJECT_BINARY_DIR}/generated/web_assets.cpp)
 add_custom_command(
     OUTPUT ${WEB_ASSETS_CPP}
