@@ -32,6 +32,14 @@ void add_line(const char* format, ...)
     tap_publish_text(tap_kind::message_line, text, std::strlen(text));
 }
 
+int display_copy_lines(char (*lines)[text_line_size], int capacity)
+{
+    std::lock_guard<std::mutex> hold(text_lock);
+    int count = text_y < capacity ? text_y : capacity;
+    std::memcpy(lines, text_area, sizeof text_area[0] * static_cast<size_t>(count));
+    return count;
+}
+
 void do_add_line(const char* text)
 {
     std::lock_guard<std::mutex> hold(text_lock);

@@ -22,6 +22,8 @@ void display_start();
 // Formats a line, stores it as the newest message line and logs it.
 void add_line(const char* format, ...) PLATFORM_PRINTF(1, 2);
 void do_add_line(const char* text);
+// Copies the message lines shown, oldest first, into lines; returns how many there are (0 to 12).
+int display_copy_lines(char (*lines)[text_line_size], int capacity);
 
 extern int display_x;  // size of the status display
 extern int display_y;

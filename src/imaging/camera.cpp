@@ -241,8 +241,7 @@ void camera_class::give_watcher()
     std::lock_guard<std::mutex> hold(listener_lock);
     if (jpeg_listener && watching)
         jpeg_listener(compressed_buffer + image_header_size, jpeg_size);
-    if (!serial_frames)
-        tap_publish_jpeg("capture", compressed_buffer + image_header_size, jpeg_size, width, height);
+    tap_publish_jpeg("capture", compressed_buffer + image_header_size, jpeg_size, width, height);
 }
 
 // Reports a capture that fails or ends once, and again when it is back.
@@ -270,6 +269,16 @@ void camera_class::set_jpeg_listener(camera_jpeg_listener listener)
 {
     std::lock_guard<std::mutex> hold(listener_lock);
     jpeg_listener = std::move(listener);
+}
+
+void camera_class::pass_serial_picture(const unsigned char* jpeg, size_t length)
+{
+    // With a capture configured the watcher sees the capture alone: one camera, not two taking turns.
+    if (!camera_pipeline.empty() && camera_pipeline != "serial")
+        return;
+    std::lock_guard<std::mutex> hold(listener_lock);
+    if (jpeg_listener)
+        jpeg_listener(jpeg, length);
 }
 
 void camera_class::watch(bool on)

@@ -71,6 +71,8 @@ public:
     // thread, under a lock that setting another listener waits for; it must not call back into this object.
     void set_jpeg_listener(camera_jpeg_listener listener);
     void watch(bool on);
+    // The serial camera's pictures reach the listener as received, whenever it listens; from the reading thread.
+    void pass_serial_picture(const unsigned char* jpeg, size_t length);
 
     std::string camera_pipeline;                // from config.txt: empty, "device", "serial" or a description
     capture_type* capture = nullptr;            // the running capture, or null; start refuses without a source
@@ -95,7 +97,8 @@ public:
     std::atomic<bool> image_wanted{false};      // a request waits for its image
     std::atomic<bool> watching{false};          // the listener wants frames
     std::atomic<int> tap_watchers{0};           // taps that want the capture's JPEGs (camera_jpeg, "capture")
-    bool watched() const { return watching || tap_watchers > 0; }
+    // The camera thread encodes for watchers only a capture's frames: serial pictures pass as received.
+    bool watched() const { return !serial_frames && (watching || tap_watchers > 0); }
 
 private:
     // What the camera thread alone keeps between its passes.

@@ -2,13 +2,14 @@
 // and the "Serial Camera" window that shows the latest image four times enlarged.
 #include "imaging/serialcamera.h"
 
+#include "imaging/camera.h"
+
 #include "app/time.h"
 #include "app/taps.h"
 #include "app/utility.h"
 #include "console/display.h"
 #include "platform/canvas.h"
 #include "platform/messages.h"
-#include "web/web_server.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -171,8 +172,8 @@ void serial_cam_class::image_data(const unsigned char* data, int length)
         received += count;
         if (received < image_bytes)
             return;
-        // Browsers get the picture as the camera sent it, not decoded and encoded again.
-        web_publish_jpeg(compressed_buffer, static_cast<size_t>(image_bytes));
+        // Watchers get the picture as the camera sent it, not decoded and encoded again.
+        camera.pass_serial_picture(compressed_buffer, static_cast<size_t>(image_bytes));
         tap_publish_jpeg("serial", compressed_buffer, static_cast<size_t>(image_bytes), image_width, image_height);
         // Decoding under the lock: a paint shows the previous image or this one, never a mixture.
         if (decompress_image(reinterpret_cast<const char*>(compressed_buffer), static_cast<unsigned int>(image_bytes),

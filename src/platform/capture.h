@@ -18,7 +18,6 @@ capture_type* capture_open(const char* description, int wait_ms, std::string* er
 // Stops the source and releases everything; null is allowed.
 void capture_close(capture_type* capture);
 
-const char* capture_description(const capture_type* capture);
 capture_format_type capture_format(const capture_type* capture);
 // False while the source is down (failed or ended, waiting for its next restart).
 bool capture_running(const capture_type* capture);

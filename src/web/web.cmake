@@ -1,10 +1,11 @@
-# The web console: its sources join quillon_core, with Boost.Beast/Asio/JSON (headers only) and OpenSSL;
+# The web console, a layer of its own (quillon_web) over the core units, with Boost.Beast/Asio/JSON (headers only) and OpenSSL;
 # the page's files are built into the program as byte arrays.
 # The Windows build has neither library: it keeps browser driving's window-thread rules, which need
 # neither, and a console that says it is not there.
 if(WIN32)
-    target_sources(quillon_core PRIVATE ${PROJECT_SOURCE_DIR}/src/web/web_drive.cpp
-                                        ${PROJECT_SOURCE_DIR}/src/web/noconsole/web_server.cpp)
+    add_library(quillon_web STATIC ${PROJECT_SOURCE_DIR}/src/web/web_drive.cpp
+                                   ${PROJECT_SOURCE_DIR}/src/web/noconsole/web_server.cpp)
+    target_link_libraries(quillon_web PUBLIC quillon_core)
     return()
 endif()
 
@@ -22,7 +23,8 @@ add_custom_command(
     COMMENT "Embedding the web console's page"
     VERBATIM)
 
-target_sources(quillon_core PRIVATE ${WEB_SOURCES} ${WEB_ASSETS_CPP})
-target_link_libraries(quillon_core PUBLIC Boost::headers OpenSSL::SSL OpenSSL::Crypto)
-# Asio without its deprecated names; Beast speaks std::string_view.
-target_compile_definitions(quillon_core PUBLIC BOOST_ASIO_NO_DEPRECATED BOOST_BEAST_USE_STD_STRING_VIEW)
+add_library(quillon_web STATIC ${WEB_SOURCES} ${WEB_ASSETS_CPP})
+target_link_libraries(quillon_web PUBLIC quillon_core PRIVATE Boost::headers OpenSSL::SSL OpenSSL::Crypto)
+# Asio without its deprecated names; Beast speaks std::string_view. Public, so that whoever compiles a web
+# header (the tests) sees Beast the same way.
+target_compile_definitions(quillon_web PUBLIC BOOST_ASIO_NO_DEPRECATED BOOST_BEAST_USE_STD_STRING_VIEW)

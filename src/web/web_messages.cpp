@@ -156,10 +156,10 @@ std::string web_state_prefix(const web_state_type& state)
         append_number(out, state.analog[i]);
     }
     out += "],\"messages\":[";
-    for (int i = 0; i < state.message_count && i < 12; i++) {
+    for (int i = 0; i < state.message_count && i < text_line_count; i++) {
         if (i > 0)
             out += ',';
-        web_append_json_string(out, std::string_view(state.messages[i], strnlen(state.messages[i], 200)));
+        web_append_json_string(out, std::string_view(state.messages[i], strnlen(state.messages[i], text_line_size)));
     }
     out += "],\"driver\":";
     web_append_json_string(out, state.driver);

@@ -21,6 +21,8 @@
 //   {"type":"stop"}   any browser: the robot goes to its neutral state at once.
 #pragma once
 
+#include "console/display.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -60,7 +62,7 @@ struct web_state_type {
     double right_target = 0.0, right_speed = 0.0;
     bool right_reverse = false;
     float analog[8] = {};
-    char messages[12][200] = {};  // message lines, oldest first
+    char messages[text_line_count][text_line_size] = {};  // message lines, oldest first
     int message_count = 0;
     const char* driver = "none";  // "link", "browser", "keyboard" or "none"
     int browsers = 0;

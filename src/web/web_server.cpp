@@ -100,11 +100,7 @@ web_state_type gather_state()
     telemetry_type telemetry;
     robot.get_telemetry(&telemetry);
     std::memcpy(state.analog, telemetry.analog, sizeof state.analog);
-    {
-        std::lock_guard<std::mutex> hold(text_lock);
-        std::memcpy(state.messages, text_area, sizeof state.messages);
-        state.message_count = text_y;
-    }
+    state.message_count = display_copy_lines(state.messages, text_line_count);
     state.driver = web_driver_name(static_cast<web_driver_kind>(web_driver_now.load()));
     state.browsers = web_registry.count();
     state.time = get_time() - server->start_time;
@@ -256,9 +252,7 @@ void web_start(window_handle window)
         server.reset();
         return;
     }
-    // The serial camera hands its pictures to browsers itself; a capture's come through the camera thread.
-    if (camera.camera_pipeline != "serial")
-        camera.set_jpeg_listener([](const unsigned char* jpeg, size_t length) { web_publish_jpeg(jpeg, length); });
+    camera.set_jpeg_listener([](const unsigned char* jpeg, size_t length) { web_publish_jpeg(jpeg, length); });
     {
         std::lock_guard<std::mutex> hold(publish_lock);
         publishing = true;

@@ -309,11 +309,6 @@ void capture_close(capture_type* capture)
     delete capture;
 }
 
-const char* capture_description(const capture_type* capture)
-{
-    return capture->description.c_str();
-}
-
 capture_format_type capture_format(const capture_type* capture)
 {
     return capture->format;

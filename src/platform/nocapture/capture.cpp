@@ -9,11 +9,6 @@ capture_type* capture_open(const char*, int, std::string* error)
 
 void capture_close(capture_type*) {}
 
-const char* capture_description(const capture_type*)
-{
-    return "";
-}
-
 capture_format_type capture_format(const capture_type*)
 {
     return {};

@@ -2,8 +2,8 @@
 // platform; Winsock's handles are small kernel handles, and one that would not fit is refused.
 #include "platform/socket.h"
 
-#include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "platform/socket_backend.h"
 #include "platform/win32/internal.h"
 
 #include <climits>
@@ -11,9 +11,6 @@
 #include <mutex>
 
 namespace {
-
-// How long a send may wait for room once part of its message has gone.
-constexpr double send_completion_seconds = 0.5;
 
 bool winsock_started()
 {
@@ -41,19 +38,6 @@ int socket_number(SOCKET s)
 int result(int status)
 {
     return status == 0 ? 0 : -1;
-}
-
-bool wait_writable(SOCKET s, double deadline)
-{
-    double left = deadline - clock_seconds();
-    if (left <= 0)
-        return false;
-    fd_set writable;
-    FD_ZERO(&writable);
-    FD_SET(s, &writable);
-    long microseconds = static_cast<long>(left * 1e6) + 1000;
-    timeval wait{microseconds / 1000000, microseconds % 1000000};
-    return select(0, nullptr, &writable, nullptr, &wait) > 0;
 }
 
 } // namespace
@@ -127,31 +111,23 @@ int socket_recv(int socket, unsigned char* buffer, int size)
     return n == SOCKET_ERROR ? -1 : n;
 }
 
-int socket_send(int socket, const unsigned char* data, int length)
+int socket_backend_send(int socket, const unsigned char* data, int length)
 {
-    if (socket < 0 || length < 0)
-        return -1;
+    int n = send(static_cast<SOCKET>(socket), reinterpret_cast<const char*>(data), length, 0);
+    if (n > 0)
+        return n;
+    return n < 0 && WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
+}
+
+bool socket_backend_wait_writable(int socket, double seconds)
+{
     SOCKET s = static_cast<SOCKET>(socket);
-    int sent = 0;
-    double deadline = 0;
-    while (sent < length) {
-        int n = send(s, reinterpret_cast<const char*>(data) + sent, length - sent, 0);
-        if (n > 0) {
-            sent += n;
-            continue;
-        }
-        // Nothing sent yet and no room: a failure, as the link expects of a non-blocking send.
-        if (sent == 0)
-            return -1;
-        // Part of the message has gone: the count tells the link the stream now holds a cut message.
-        if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK)
-            return sent;
-        if (deadline == 0)
-            deadline = clock_seconds() + send_completion_seconds;
-        if (!wait_writable(s, deadline))
-            return sent;
-    }
-    return sent;
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(s, &writable);
+    long microseconds = static_cast<long>(seconds * 1e6) + 1000;
+    timeval wait{microseconds / 1000000, microseconds % 1000000};
+    return select(0, nullptr, &writable, nullptr, &wait) > 0;
 }
 
 void socket_close(int socket)
