@@ -1,10 +1,8 @@
 # The web console, a layer of its own (quillon_web) over the core units, with Boost.Beast/Asio/JSON (headers only) and OpenSSL;
 # the page's files are built into the program as byte arrays.
-# The Windows build has neither library: it keeps browser driving's window-thread rules, which need
-# neither, and a console that says it is not there.
+# The Windows build has neither library: it has a console that says it is not there.
 if(WIN32)
-    add_library(quillon_web STATIC ${PROJECT_SOURCE_DIR}/src/web/web_drive.cpp
-                                   ${PROJECT_SOURCE_DIR}/src/web/noconsole/web_server.cpp)
+    add_library(quillon_web STATIC ${PROJECT_SOURCE_DIR}/src/web/noconsole/web_server.cpp)
     target_link_libraries(quillon_web PUBLIC quillon_core)
     return()
 endif()
