@@ -1,36 +1,17 @@
 // TCP sockets on POSIX for the operator link.
 #include "platform/socket.h"
 
-#include "platform/clock.h"
 #include "platform/event_loop.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-
-namespace {
-
-// How long a send may wait for room once part of its message has gone.
-constexpr double send_completion_seconds = 0.5;
-
-bool wait_writable(int socket, double deadline)
-{
-    double left = deadline - clock_seconds();
-    if (left <= 0)
-        return false;
-    pollfd p{socket, POLLOUT, 0};
-    int ready = poll(&p, 1, static_cast<int>(left * 1000.0) + 1);
-    return ready > 0 && (p.revents & POLLOUT) != 0;
-}
-
-} // namespace
 
 int socket_open()
 {
@@ -104,7 +85,6 @@ int socket_send(int socket, const unsigned char* data, int length)
     if (socket < 0 || length < 0)
         return -1;
     int sent = 0;
-    double deadline = 0;
     while (sent < length) {
         ssize_t n = ::send(socket, data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
@@ -113,15 +93,9 @@ int socket_send(int socket, const unsigned char* data, int length)
         }
         if (n < 0 && errno == EINTR)
             continue;
-        // Nothing sent yet and no room: a failure, as the link expects of a non-blocking send.
-        if (sent == 0)
-            return -1;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return sent;
-        if (deadline == 0)
-            deadline = clock_seconds() + send_completion_seconds;
-        if (!wait_writable(socket, deadline))
-            return sent;
+        return -1;
     }
     return sent;
 }

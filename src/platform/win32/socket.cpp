@@ -2,7 +2,6 @@
 // platform; Winsock's handles are small kernel handles, and one that would not fit is refused.
 #include "platform/socket.h"
 
-#include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/win32/internal.h"
 
@@ -11,9 +10,6 @@
 #include <mutex>
 
 namespace {
-
-// How long a send may wait for room once part of its message has gone.
-constexpr double send_completion_seconds = 0.5;
 
 bool winsock_started()
 {
@@ -41,19 +37,6 @@ int socket_number(SOCKET s)
 int result(int status)
 {
     return status == 0 ? 0 : -1;
-}
-
-bool wait_writable(SOCKET s, double deadline)
-{
-    double left = deadline - clock_seconds();
-    if (left <= 0)
-        return false;
-    fd_set writable;
-    FD_ZERO(&writable);
-    FD_SET(s, &writable);
-    long microseconds = static_cast<long>(left * 1e6) + 1000;
-    timeval wait{microseconds / 1000000, microseconds % 1000000};
-    return select(0, nullptr, &writable, nullptr, &wait) > 0;
 }
 
 } // namespace
@@ -133,23 +116,15 @@ int socket_send(int socket, const unsigned char* data, int length)
         return -1;
     SOCKET s = static_cast<SOCKET>(socket);
     int sent = 0;
-    double deadline = 0;
     while (sent < length) {
         int n = send(s, reinterpret_cast<const char*>(data) + sent, length - sent, 0);
         if (n > 0) {
             sent += n;
             continue;
         }
-        // Nothing sent yet and no room: a failure, as the link expects of a non-blocking send.
-        if (sent == 0)
-            return -1;
-        // Part of the message has gone: the count tells the link the stream now holds a cut message.
-        if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK)
+        if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK)
             return sent;
-        if (deadline == 0)
-            deadline = clock_seconds() + send_completion_seconds;
-        if (!wait_writable(s, deadline))
-            return sent;
+        return -1;
     }
     return sent;
 }
