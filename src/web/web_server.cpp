@@ -11,6 +11,7 @@
 #include "robot/robot.h"
 #include "web/web_access.h"
 #include "web/web_drive.h"
+#include "web/web_guard.h"
 #include "web/web_messages.h"
 #include "web/web_page.h"
 #include "web/web_session.h"
@@ -126,6 +127,8 @@ void send_state()
     server->state_timer.async_wait([](boost::system::error_code error) {
         if (error)
             return;
+        if (std::string line = web_throttle.report(get_time()); !line.empty())
+            log("%s", line.c_str());
         std::vector<web_peer_type> peers = web_registry.peers();
         // The capture encodes pictures for browsers only while one watches.
         if (camera.watching != !peers.empty())
