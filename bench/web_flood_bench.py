@@ -111,8 +111,11 @@ def main():
         print('  cpu        %.1f %% of a core while opening, %.1f %% while held   (goal: < 5 %%)'
               % (opening_cpu, holding_cpu))
         if served:
-            print('  browser    %d of %d page loads served during the flood, slowest %.3f s; after it %s   (goal: < 1 s)'
-                  % (len(served), len(during), max(served), 'failed' if held_fetch is None else '%.3f s' % held_fetch))
+            served.sort()
+            print('  browser    %d of %d page loads served during the flood: median %.3f s, 99th percentile %.3f s, '
+                  'slowest %.3f s; after it %s   (goal: < 1 s)'
+                  % (len(served), len(during), served[len(served) // 2], served[int(0.99 * (len(served) - 1))],
+                     served[-1], 'failed' if held_fetch is None else '%.3f s' % held_fetch))
         else:
             print('  browser    no page load served during the flood (%d tried)' % len(during))
     finally:
