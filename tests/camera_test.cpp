@@ -14,6 +14,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <thread>
 #include <string>
@@ -202,10 +204,14 @@ TEST(CameraServiceConcurrency, AWatcherGetsAtMostTenJpegsASecondWithoutARequest)
     service.start_capture(nullptr);
     ASSERT_NE(service.capture, nullptr) << (lines().empty() ? "" : lines().back());
     std::mutex got_lock;
+    std::condition_variable got_more;
     std::vector<test_jpeg::picture_type> got;
+    std::vector<std::chrono::steady_clock::time_point> times;
     service.set_jpeg_listener([&](const unsigned char* jpeg, size_t length) {
         std::lock_guard<std::mutex> hold(got_lock);
         got.push_back(test_jpeg::decode(jpeg, length));
+        times.push_back(std::chrono::steady_clock::now());
+        got_more.notify_all();
     });
     service.setup_camera(nullptr, true);  // the "c" key
     auto shown = lines();
@@ -214,25 +220,28 @@ TEST(CameraServiceConcurrency, AWatcherGetsAtMostTenJpegsASecondWithoutARequest)
     EXPECT_EQ(shown[shown.size() - 2], "Camera - Frame size: 96 x 64");
     EXPECT_EQ(shown[shown.size() - 1], "Camera - Frame rate: 30 fps");
 
+    // The source gives 30 frames a second; the watcher gets one every tenth of a second at most.
+    constexpr size_t wanted = 8;
     service.watch(true);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    {
+        std::unique_lock<std::mutex> hold(got_lock);
+        EXPECT_TRUE(got_more.wait_for(hold, std::chrono::seconds(10), [&] { return got.size() >= wanted; }));
+    }
     service.watch(false);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
     size_t after_watching;
     {
         std::lock_guard<std::mutex> hold(got_lock);
         after_watching = got.size();
-        EXPECT_GE(got.size(), 5u);
-        EXPECT_LE(got.size(), 11u);
+        for (size_t i = 1; i < times.size(); i++)
+            EXPECT_GE(times[i] - times[i - 1], std::chrono::milliseconds(90)) << i;
         for (const auto& picture : got) {
             EXPECT_EQ(picture.width, 96);
             EXPECT_EQ(picture.height, 64);
         }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    service.stop();  // the camera thread has ended: whatever it was to send is counted
     service.set_jpeg_listener(nullptr);
-    service.stop();
-    EXPECT_EQ(got.size(), after_watching) << "no JPEG once the watcher stopped";
+    EXPECT_LE(got.size(), after_watching + 1) << "no JPEG once the watcher stopped, but one on its way";
     EXPECT_EQ(service.request_count, 0) << "watching is not asking";
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -169,6 +170,53 @@ TEST(Log, AtTheSizeLimitTheLogContinuesInANewFileWithNoLineCutOrLost)
         }
         std::filesystem::remove_all(folder);
     }
+}
+
+// No descriptor free when the log is full: the old file takes the lines and the change is made once a
+// descriptor is free again. No line is lost.
+TEST(Log, WhenTheNewFileCannotBeOpenedTheOldOneTakesTheLinesUntilItCan)
+{
+    std::string folder = testing::TempDir() + std::to_string(getpid()) + "_rotation_no_descriptor";
+    std::filesystem::remove_all(folder);
+    ASSERT_TRUE(std::filesystem::create_directories(folder));
+    std::string path = folder + "/log.txt";
+    log_restart(path.c_str());
+    log_set_size_limit(8192);
+    log("first line");
+    rlimit old_limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old_limit), 0);
+    int lowest = dup(0);
+    ASSERT_GE(lowest, 0);
+    close(lowest);
+    rlimit low = old_limit;
+    low.rlim_cur = static_cast<rlim_t>(lowest);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    constexpr int count = 400;  // about 20 KB: two changes of file fall due while none can be made
+    for (int i = 0; i < count; i++)
+        log("numbered line %06d of the rotation test", i);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old_limit), 0);
+    log("numbered line %06d of the rotation test", count);
+    log_stop();
+
+    auto old_lines = read_lines(folder + "/log.1.txt");
+    auto new_lines = read_lines(path);
+    ASSERT_EQ(new_lines.size(), 1u) << "the change waited for a descriptor";
+    std::regex numbered(R"(\[\d+\.\d{4}\] numbered line (\d{6}) of the rotation test)");
+    int expected = 0;
+    int notices = 0;
+    for (const std::string& line : old_lines) {
+        std::smatch parts;
+        if (std::regex_match(line, parts, numbered))
+            EXPECT_EQ(std::stoi(parts[1]), expected++);
+        else
+            notices += line.find("Log - Unable to open") != std::string::npos;
+    }
+    EXPECT_EQ(expected, count);
+    EXPECT_EQ(notices, 1);
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(new_lines[0], parts, numbered)) << new_lines[0];
+    EXPECT_EQ(std::stoi(parts[1]), count);
+    std::filesystem::remove_all(folder);
 }
 
 TEST(ShowBuffer, FormatsLabelCountAndLowerCaseHex)

@@ -57,6 +57,7 @@ bool start_taken = false;              // start_time holds the zero of this run'
 double start_time = 0.0;
 char log_path[4096] = "log.txt";       // where the log is written
 char log_old_path[4100] = "log.1.txt"; // where a full log goes
+bool log_change_owed = false;          // the writer's: a new file could not be opened; the old one goes on
 
 // The start of the file's name in a path.
 const char* file_name_of(const char* path)
@@ -87,16 +88,26 @@ const char* old_log_name()
 // (Windows' text mode would add a carriage return to every line).
 FILE* open_log(const char* mode)
 {
-    return std::fopen(log_path, mode);
+    return file_open_renamable(log_path, mode);
 }
 
 // Renames the full log and begins a new one; the caller writes the notice that starts it. When the
 // rename fails (the older file held open elsewhere), the lines go on in the same file: none is lost.
 void rotate_file()
 {
+    // The new file is opened before the old one is closed: with no descriptor free (or the folder full)
+    // the old file takes the lines and the change is tried again with the next batch.
+    FILE* fresh = open_log(file_replace(log_path, log_old_path) ? "wb" : "ab");
+    if (fresh == nullptr) {
+        if (log_file != nullptr && !log_change_owed)
+            std::fprintf(log_file, "Log - Unable to open %s; the lines go on here\n", log_path);
+        log_change_owed = true;
+        return;
+    }
     if (log_file != nullptr)
         std::fclose(log_file);
-    log_file = open_log(file_replace(log_path, log_old_path) ? "wb" : "ab");
+    log_file = fresh;
+    log_change_owed = false;
 }
 
 void write_bytes(const char* data, size_t length)
@@ -108,6 +119,8 @@ void write_bytes(const char* data, size_t length)
 // Writes a batch of whole lines, changing files at the offsets where the size limit was reached.
 void write_batch(const char* batch, size_t size, const size_t* cuts, int cut_count)
 {
+    if (log_change_owed)
+        rotate_file();
     size_t from = 0;
     for (int i = 0; i < cut_count; i++) {
         write_bytes(batch + from, cuts[i] - from);
@@ -315,6 +328,7 @@ void log_stop()
     if (log_file != nullptr)
         std::fclose(log_file);
     log_file = nullptr;
+    log_change_owed = false;
     log_pending_size = 0;
     log_rotation_count = 0;
     log_mode = log_mode_type::closed;
@@ -328,6 +342,7 @@ void log_restart(const char* filename)
     if (log_file != nullptr)
         std::fclose(log_file);
     log_file = nullptr;
+    log_change_owed = false;
     log_opened = false;
     log_pending_size = 0;
     log_rotation_count = 0;

@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 int camera_port = 32459;
 char listen_address[network_address_size] = "";
@@ -42,23 +43,97 @@ double last_client_time = 0.0;               // get_time of the accept or of the
 bool client_silent = false;                  // the time-out has said so for the current silence
 bool accept_paused = false;                  // the listening socket is unwatched until accept_resume_time
 double accept_resume_time = 0.0;
-std::mutex network_send_lock;                // makes every send on client_socket whole
+std::mutex network_send_lock;                // makes every send on client_socket whole; guards the backlog
+// Bytes the client's socket had no room for: the rest of a message already begun, and the replies that
+// came after it. Nothing ever waits for room: the backlog goes out on later sends and on every tick.
+// An image is not queued behind it, so a slow reader loses images, never replies.
+std::vector<unsigned char> backlog;
+size_t backlog_replies = 0;                  // bytes of replies queued since the backlog was last empty
+// A client that leaves this much of replies unread while it goes on sending is not reading at all.
+constexpr size_t backlog_reply_limit = 64 * 1024;
 window_handle network_window = nullptr;      // receives the socket events
 network_parser_type parser;                  // the client's unfinished message, window thread only
 
-// Called with network_send_lock held.
-bool send_locked(const unsigned char* data, int length)
+// The stream can carry nothing more: the window thread drops the client. Lock held.
+void cut_locked()
 {
-    if (client_socket < 0 || client_socket == cut_socket)
-        return true;
-    int sent = socket_send(client_socket, data, length);
-    if (sent == length)
-        return false;
     client_connected = false;
     robot.reset_control();
-    if (sent != -1)
-        cut_socket = client_socket;  // the client can no longer find the message boundaries
-    return true;
+    cut_socket = client_socket;
+    backlog.clear();
+    backlog_replies = 0;
+}
+
+// A send failed outright (the client has gone, or no longer reads): the robot stops. A stream left in the
+// middle of a message is cut; otherwise the client may still drive. Lock held.
+void fail_locked()
+{
+    if (!backlog.empty()) {
+        cut_locked();
+        return;
+    }
+    client_connected = false;
+    robot.reset_control();
+}
+
+// Sends what the backlog holds as far as the socket takes it; true once it is empty. Lock held.
+bool flush_locked()
+{
+    if (backlog.empty())
+        return true;
+    int sent = socket_send(client_socket, backlog.data(), static_cast<int>(backlog.size()));
+    if (sent < 0) {
+        fail_locked();
+        return false;
+    }
+    backlog.erase(backlog.begin(), backlog.begin() + sent);
+    if (backlog.empty())
+        backlog_replies = 0;
+    return backlog.empty();
+}
+
+bool usable_locked()
+{
+    return client_socket >= 0 && client_socket != cut_socket;
+}
+
+// Sends what fits now and keeps the rest of the message in the backlog; true when the send failed.
+// Lock held, backlog empty.
+bool send_or_keep_locked(const unsigned char* data, int length)
+{
+    int sent = socket_send(client_socket, data, length);
+    if (sent < 0) {
+        fail_locked();
+        return true;
+    }
+    backlog.insert(backlog.end(), data + sent, data + length);
+    return false;
+}
+
+// A reply is never dropped: it queues behind the backlog. Lock held.
+bool send_reply_locked(const unsigned char* data, int length)
+{
+    if (!usable_locked())
+        return true;
+    if (flush_locked())
+        return send_or_keep_locked(data, length);
+    if (!usable_locked())
+        return true;
+    if (backlog_replies + static_cast<size_t>(length) > backlog_reply_limit) {
+        cut_locked();
+        return true;
+    }
+    backlog.insert(backlog.end(), data, data + length);
+    backlog_replies += static_cast<size_t>(length);
+    return false;
+}
+
+// An image goes only onto an empty backlog; otherwise the reader is slow and loses it. Lock held.
+bool send_image_locked(const unsigned char* data, int length)
+{
+    if (!usable_locked() || !flush_locked())
+        return true;
+    return send_or_keep_locked(data, length);
 }
 
 void hold_client(int socket)
@@ -81,6 +156,8 @@ void close_client()
     socket_close(client_socket);
     client_socket = -1;
     cut_socket = -1;
+    backlog.clear();
+    backlog_replies = 0;
 }
 
 void network_disconnect()
@@ -295,6 +372,11 @@ void network_read()
 void network_check()
 {
     resume_accepting_when_due();
+    {
+        std::lock_guard<std::mutex> hold(network_send_lock);
+        if (usable_locked())
+            flush_locked();
+    }
     drop_cut_client();
     // Every held client is watched, also one whose reply failed: it can still drive, so its silence must
     // still stop the robot, or the motors would run on its last command. The neutral state is applied on
@@ -313,7 +395,7 @@ void netword_send_telemetry()
     message[0] = network_telemetry_byte;
     robot.get_telemetry(message + 1);
     std::lock_guard<std::mutex> hold(network_send_lock);
-    send_locked(message, sizeof message);
+    send_reply_locked(message, sizeof message);
 }
 
 void network_send_image()
@@ -326,7 +408,13 @@ bool network_send(const unsigned char* data, unsigned int length)
     if (length > static_cast<unsigned int>(INT_MAX))
         return true;
     std::lock_guard<std::mutex> hold(network_send_lock);
-    return send_locked(data, static_cast<int>(length));
+    return send_image_locked(data, static_cast<int>(length));
+}
+
+size_t network_backlog_size()
+{
+    std::lock_guard<std::mutex> hold(network_send_lock);
+    return backlog.size();
 }
 
 bool network_client_held()

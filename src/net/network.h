@@ -4,6 +4,7 @@
 
 #include "platform/window.h"
 
+#include <cstddef>
 #include <cstdint>
 
 extern int camera_port;  // the TCP port the link listens on
@@ -49,8 +50,12 @@ void network_read();
 void network_check();
 void netword_send_telemetry();
 void network_send_image();
-// Sends a whole message to the client under the send lock; true when the send failed.
+// Sends an image message to the client (any thread). It never waits for room: what the socket does not
+// take now follows on later sends and ticks, and while such a rest is waiting a new image is dropped.
+// True when the image was dropped or the send failed.
 bool network_send(const unsigned char* data, unsigned int length);
+// Bytes accepted for the client that its socket has not taken yet.
+size_t network_backlog_size();
 
 // True while the link holds a client (window thread).
 bool network_client_held();

@@ -24,11 +24,8 @@ int socket_accept(int socket, char* peer, size_t peer_size);
 // Receives at most `size` bytes: their count, 0 when the peer has closed, -1 on an error or when nothing
 // is waiting. The socket's read event is reported again from then on.
 int socket_recv(int socket, unsigned char* buffer, int size);
-// Sends the whole buffer without raising SIGPIPE. Returns `length` when all of it went; -1 when nothing
-// went (no room, or an error), so the stream is as it was; otherwise the count of bytes that did go
-// (between 1 and length - 1): once part of a message has gone the rest gets a short wait, and when it
-// still cannot follow the stream holds a cut message, which the caller must treat as the end of the
-// connection.
+// Sends as much of the buffer as fits now, without waiting and without raising SIGPIPE: the count of
+// bytes that went (0 when there is no room), or -1 on an error. The caller keeps what did not go.
 int socket_send(int socket, const unsigned char* data, int length);
 // Stops the event loop watching the socket and closes it; -1 is ignored.
 void socket_close(int socket);

@@ -11,6 +11,7 @@
 #include "robot/drivers.h"
 #include "robot/robot.h"
 #include "web/web_access.h"
+#include "web/web_guard.h"
 #include "web/web_messages.h"
 #include "web/web_page.h"
 #include "web/web_session.h"
@@ -20,6 +21,9 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <cstring>
 #include <future>
@@ -37,6 +41,12 @@ constexpr auto state_period = std::chrono::milliseconds(50);
 constexpr auto close_grace = std::chrono::milliseconds(300);   // for browsers to answer the going-away
 constexpr auto stop_limit = std::chrono::milliseconds(2000);   // should the grace timer not end it
 constexpr size_t jpeg_limit = 4 * 1024 * 1024;
+// TLS 1.2: forward secrecy (ECDHE) and authenticated encryption (GCM, ChaCha20-Poly1305) only, no CBC and
+// no RSA key exchange. TLS 1.3's own suites are all of that kind and stay as OpenSSL sets them.
+constexpr const char* tls12_ciphers = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                                      "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                                      "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+constexpr size_t token_advised_length = 16;
 
 // One running console. Members are destroyed in reverse order: the io_context, and with it every session
 // it still holds, goes before the TLS context and the site that sessions use.
@@ -113,6 +123,8 @@ void send_state()
     server->state_timer.async_wait([](boost::system::error_code error) {
         if (error)
             return;
+        if (std::string line = web_throttle.report(get_time()); !line.empty())
+            log("%s", line.c_str());
         std::vector<web_peer_type> peers = web_registry.peers();
         // The capture encodes pictures for browsers only while one watches.
         if (camera.watching != !peers.empty())
@@ -157,6 +169,8 @@ bool load_tls(server_type& s)
     s.ssl->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
                            net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 | net::ssl::context::no_tlsv1_1,
                        error);
+    if (!error && SSL_CTX_set_cipher_list(s.ssl->native_handle(), tls12_ciphers) != 1)
+        error = boost::system::error_code(static_cast<int>(ERR_get_error()), net::error::get_ssl_category());
     if (!error)
         s.ssl->use_certificate_chain_file(web_config.cert, error);
     if (!error)
@@ -219,6 +233,9 @@ std::string choose_token()
         add_line("Web console: web_token must be 8 to 128 letters, digits, '-', '_', '.' or '~'; no console");
         return std::string();
     }
+    if (web_config.token.size() < token_advised_length)
+        add_line("Web console: web_token has %d characters; use at least %d, a short one can be guessed",
+                 static_cast<int>(web_config.token.size()), static_cast<int>(token_advised_length));
     return web_config.token;
 }
 

@@ -2,10 +2,13 @@
 // with every pending operation holding the session alive.
 #include "web/web_session.h"
 
+#include "app/time.h"
 #include "app/utility.h"
+#include "platform/event_loop.h"
 #include "robot/drivers.h"
 #include "web/web_access.h"
 #include "web/web_drive_limit.h"
+#include "web/web_guard.h"
 #include "web/web_messages.h"
 #include "web/web_outbox.h"
 
@@ -37,6 +40,9 @@ using request_type = http::request<http::string_body>;
 using response_type = http::response<http::string_body>;
 
 constexpr auto http_timeout = std::chrono::seconds(30);
+// A TLS handshake, and a request from its first byte to the end of its headers and body, have this long:
+// a connection that stalls holds its socket no longer.
+constexpr auto request_timeout = std::chrono::seconds(5);
 constexpr unsigned int header_limit = 8192;
 constexpr unsigned int body_limit = 4096;
 constexpr size_t buffer_limit = 16384;
@@ -80,6 +86,12 @@ response_type answer(const request_type& request, int status, const web_site_typ
     if (status == 503)
         return make_response(request, http::status::service_unavailable, "All browser places are taken\n",
                              "text/plain");
+    if (status == 429) {
+        response_type response = make_response(request, http::status::too_many_requests,
+                                               "Too many wrong tokens from this address: try again later\n", "text/plain");
+        response.set(http::field::retry_after, "30");
+        return response;
+    }
     if (request.method() != http::verb::get) {
         response_type response = make_response(request, http::status::method_not_allowed, "GET only\n", "text/plain");
         response.set(http::field::allow, "GET");
@@ -258,7 +270,11 @@ public:
     {
         web_http_sessions++;
     }
-    ~http_session() { web_http_sessions--; }
+    ~http_session()
+    {
+        web_gate.leave(ticket);
+        web_http_sessions--;
+    }
 
     void run()
     {
@@ -268,8 +284,11 @@ public:
 private:
     void start()
     {
+        beast::error_code ignored;
+        address = beast::get_lowest_layer(stream).socket().remote_endpoint(ignored).address().to_string();
+        enter_gate();
         if constexpr (tls) {
-            beast::get_lowest_layer(stream).expires_after(http_timeout);
+            beast::get_lowest_layer(stream).expires_after(request_timeout);
             stream.async_handshake(net::ssl::stream_base::server,
                                    beast::bind_front_handler(&http_session::on_handshake, this->shared_from_this()));
         } else {
@@ -283,12 +302,46 @@ private:
             read();
     }
 
+    // Until its request shows the token, the connection counts against the gate; a full gate drops it
+    // for a newcomer.
+    void enter_gate()
+    {
+        if (ticket != 0)
+            return;
+        std::weak_ptr<http_session> weak = this->weak_from_this();
+        ticket = web_gate.enter([weak] {
+            if (auto self = weak.lock())
+                net::post(self->stream.get_executor(), [self] {
+                    beast::error_code ignored;
+                    beast::get_lowest_layer(self->stream).socket().close(ignored);
+                });
+        });
+    }
+
+    // The access status, with guessing slowed: an address that must wait gets 429 without a look at its token.
+    int check_access(const web_request_facts_type& facts)
+    {
+        double now = get_time();
+        if (!web_throttle.allowed(address, now))
+            return 429;
+        int status = web_access_status(facts, site.token);
+        if (status != 401) {
+            web_throttle.succeeded(address);
+            web_gate.leave(ticket);
+            ticket = 0;
+        } else if (!web_request_token(facts.target, facts.authorization).empty()) {
+            web_throttle.failed(address, now);
+        }
+        return status;
+    }
+
     void read()
     {
+        enter_gate();
         parser.emplace();
         parser->header_limit(header_limit);
         parser->body_limit(body_limit);
-        beast::get_lowest_layer(stream).expires_after(http_timeout);
+        beast::get_lowest_layer(stream).expires_after(request_timeout);
         http::async_read(stream, buffer, *parser,
                          beast::bind_front_handler(&http_session::on_read, this->shared_from_this()));
     }
@@ -312,7 +365,7 @@ private:
         facts.upgrade = upgrade;
         facts.tls = tls;
         facts.browsers = web_registry.count();
-        int status = web_access_status(facts, site.token);
+        int status = check_access(facts);
         if (status == 200 && upgrade) {
             std::make_shared<socket_session<Stream>>(std::move(stream), site)->run(std::move(request));
             return;
@@ -350,6 +403,8 @@ private:
     const web_site_type& site;
     beast::flat_buffer buffer{buffer_limit};
     std::optional<http::request_parser<http::string_body>> parser;  // fresh for every request
+    std::string address;  // the peer's, for the slow-down of guessing
+    uint64_t ticket = 0;  // in the gate while waiting for a request that shows the token
 };
 
 } // namespace

@@ -44,6 +44,12 @@ def wait_until(condition, limit=10.0, step=0.01):
         time.sleep(step)
 
 
+def page_has_polled(driver):
+    """Returns once the page has drawn two more frames: the gamepad is read on every frame."""
+    driver.execute_async_script(
+        'const done = arguments[arguments.length - 1]; requestAnimationFrame(() => requestAnimationFrame(done));')
+
+
 def free_port():
     with socket.socket() as probe:
         probe.bind(('127.0.0.1', 0))
@@ -106,16 +112,34 @@ class Rig:
         self.quillon = None
         if not wait_until(lambda: self._read('config.txt').endswith('\n')):
             raise RuntimeError('quillon-sim wrote no config.txt')
-        with open(self.file('config.txt'), 'a') as config:
-            config.write('web_port %d\n' % self.port)
-            if token is not None:
-                config.write('web_token %s\n' % token)
-            for line in config_lines:
-                config.write(line + '\n')
-        self.quillon = self._spawn('quillon', ['--headless'])
+        config_text = self._read('config.txt')
+        # A free port may be taken by another program before quillon binds it: quillon then says so in its
+        # log, and starts again on another (unless the port was asked for).
+        for attempt in range(5):
+            with open(self.file('config.txt'), 'w') as config:
+                config.write(config_text + 'web_port %d\n' % self.port)
+                if token is not None:
+                    config.write('web_token %s\n' % token)
+                for line in config_lines:
+                    config.write(line + '\n')
+            self.quillon = self._spawn('quillon', ['--headless'])
+            if not wait_until(self._console_said, limit=15):
+                self.close()
+                raise RuntimeError('the console said nothing of port %d' % self.port)
+            if port or 'Web console: unable to listen' not in self.log():
+                break
+            self.quillon.send_signal(signal.SIGTERM)
+            self.quillon.wait(10)
+            self.port = free_port()
         if not wait_until(self._console_answers, limit=15):
             self.close()
             raise RuntimeError('the console did not open on port %d' % self.port)
+
+    def _console_said(self):
+        if self.quillon.poll() is not None:
+            raise RuntimeError('quillon ended: ' + self.log())
+        log = self.log()
+        return 'Web console: http' in log or 'Web console: unable to listen' in log
 
     def _spawn(self, program, arguments):
         with open(self.file('.%s.out' % program), 'wb') as out:
@@ -223,9 +247,10 @@ def take_screenshot(bin_dir, path):
     try:
         driver = browser(1280, 1000)
         open_console(driver, rig.url())
-        time.sleep(12)
+        wait_until(lambda: text_of(driver, 'serial-rate') not in ('0', '\u2013') and rig.commands(), 15)
         ActionChains(driver).key_down('w').perform()
-        time.sleep(7)
+        mark = len(rig.commands())
+        wait_until(lambda: len(rig.commands()) >= mark + 70, 10)   # seven seconds of driving towards the wall
         driver.save_screenshot(path)
         ActionChains(driver).key_up('w').perform()
     finally:

@@ -84,7 +84,8 @@ class Console(unittest.TestCase):
         self.assertIsNotNone(neutral_at, what + ': the board never got 80 80 80 80')
         self.assertLessEqual(elapsed, STOP_LIMIT, what + ': %.3f s to 80 80 80 80' % elapsed)
         print('%s: %.3f s' % (what, elapsed), file=sys.stderr)
-        time.sleep(0.6)   # longer than the silence limit: nothing drives on after it
+        # Longer than the silence limit (six commands at 10 Hz): nothing drives on after it.
+        support.wait_until(lambda: len(self.rig.commands()) >= neutral_at + 7, 3)
         moving = [c.text() for c in self.rig.commands()[neutral_at:] if not c.neutral()]
         self.assertEqual(moving, [], what + ': the robot moved again')
 
@@ -177,7 +178,7 @@ class Console(unittest.TestCase):
         self.assert_stops_within_limit(lambda: driver.execute_script("window.testPad.buttons[1].pressed = true;"),
                                        'B button')
         driver.execute_script("window.testPad.buttons[1].pressed = false; window.testPad.buttons[12].pressed = false;")
-        time.sleep(0.2)
+        support.page_has_polled(driver)   # the page has seen both let go
         driver.execute_script("window.testPad.buttons[12].pressed = true;")
         self.wait_for_forward()
         driver.execute_script("window.testPad.buttons[12].pressed = false;")
@@ -209,7 +210,7 @@ class Console(unittest.TestCase):
         # D alone from the second would turn on the spot: the right side would run backwards.
         mark = len(self.rig.commands())
         ActionChains(second).key_down('d').perform()
-        time.sleep(1.0)
+        support.wait_until(lambda: len(self.rig.commands()) >= mark + 10, 3)   # a second of commands
         ActionChains(second).key_up('d').perform()
         during = self.rig.commands()[mark:]
         self.assertTrue(during and all(c.forward() for c in during), [c.text() for c in during])

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -260,11 +261,10 @@ int lowest_free_descriptor(pid_t pid)
     return free;
 }
 
-// Connects and lets go again and again for the time, as a client that keeps trying would.
-void knock(milliseconds time)
+// Connects and lets go again and again until told to stop, as a client that keeps trying would.
+void knock(const std::atomic<bool>& stop)
 {
-    auto end = std::chrono::steady_clock::now() + time;
-    while (std::chrono::steady_clock::now() < end) {
+    while (!stop) {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -295,39 +295,49 @@ TEST_F(OperatorLink, WithTheDescriptorsUsedUpAKnockingClientCostsAFewLinesAndThe
     };
     ASSERT_TRUE(use_up_descriptors());
 
+    // Knocks until the link has looked again a few times; the pause between looks bounds the lines.
+    auto knock_until = [&](const char* line, int times) {
+        std::atomic<bool> stop{false};
+        std::thread knocker(knock, std::cref(stop));
+        auto start = std::chrono::steady_clock::now();
+        bool seen = wait_until([&] { return count_lines_containing(log, line) >= times; });
+        stop = true;
+        knocker.join();
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_TRUE(seen) << line;
+        EXPECT_LE(count_lines_containing(log, line), static_cast<int>(seconds / 0.25) + 3) << line;
+    };
     size_t before = read_lines(log).size();
-    std::thread knocker(knock, milliseconds(3000));
-    int served = 0;
-    for (int i = 0; i < 30; i++) {
-        ASSERT_TRUE(held->send_bytes(control_message(0x00, 0x20, 0x20)));
-        served += held->receive(21).size() == 21;
-        std::this_thread::sleep_for(milliseconds(100));
-    }
-    knocker.join();
-    EXPECT_EQ(served, 30);
-    std::this_thread::sleep_for(milliseconds(300));
-    size_t during = read_lines(log).size() - before;
-    int refused = count_lines_containing(log, "Another client attempted to connect");
-    EXPECT_LT(during, 100u);
-    EXPECT_GE(refused, 3);
-    EXPECT_LE(refused, 16);
+    std::atomic<int> served{0};
+    std::atomic<bool> serving{true};
+    bool lost = false;
+    std::thread driver([&] {
+        while (serving && !lost) {
+            lost = !held->send_bytes(control_message(0x00, 0x20, 0x20)) || held->receive(21).size() != 21;
+            served++;
+            std::this_thread::sleep_for(milliseconds(10));  // a driver's pace, not a wait
+        }
+    });
+    knock_until("Another client attempted to connect", 4);
+    int served_while_knocking = served;
+    EXPECT_TRUE(wait_until([&] { return served > served_while_knocking; })) << "the held client is still served";
+    serving = false;
+    driver.join();
+    EXPECT_FALSE(lost) << "a message went unanswered";
+    EXPECT_LT(read_lines(log).size() - before, 100u);
 
     // No client held: the waiting connection cannot be accepted, once per pause.
     held->close();
     ASSERT_TRUE(wait_for_line(log, "Client disconnect"));
     ASSERT_TRUE(use_up_descriptors());  // the held client's descriptor is free again
-    knock(milliseconds(1000));
-    std::this_thread::sleep_for(milliseconds(300));
-    int failed = count_lines_containing(log, "Accept error.");
-    EXPECT_GE(failed, 1);
-    EXPECT_LE(failed, 7);
+    knock_until("Accept error.", 2);
 
-    // Descriptors again: the next client is taken.
+    // Descriptors again: the next client is taken once the pause is over.
     ASSERT_EQ(prlimit(program->pid(), RLIMIT_NOFILE, &old_limit, nullptr), 0);
-    std::this_thread::sleep_for(milliseconds(300));
-    auto next = connect_client();
-    ASSERT_TRUE(next->send_bytes(control_message(0x00, 0x20, 0x20)));
-    EXPECT_TRUE(replies(*next, 1));
+    EXPECT_TRUE(wait_until([&] {
+        tcp_client next(32459);
+        return next.send_bytes(control_message(0x00, 0x20, 0x20)) && next.receive(21, milliseconds(500)).size() == 21;
+    }));
 }
 
 TEST_F(OperatorLink, DisconnectFreesTheSlotForANewClient)

@@ -395,7 +395,7 @@ TEST(Install, PutsTheThreeProgramsAndTheSystemdUnitInPlace)
     std::string unit = read_file(unit_path);
     for (const char* setting : {"ExecStart=quillon --headless\n", "WorkingDirectory=/var/lib/quillon\n",
                                 "Restart=on-failure\n", "KillSignal=SIGTERM\n", "SupplementaryGroups=dialout\n",
-                                "WantedBy=multi-user.target\n"})
+                                "LimitNOFILE=65536\n", "WantedBy=multi-user.target\n"})
         EXPECT_NE(unit.find(setting), std::string::npos) << setting;
 
     // systemd itself checks the unit, pointed at the installed program.

@@ -13,11 +13,15 @@
 #include <boost/json/src.hpp>  // the integration tests link no other copy of Boost.JSON
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 
@@ -118,14 +122,30 @@ public:
                                                                  "--quiet", "--pose", "3.4,1.5,0"},
                                         folder.path());
         wait_until([&] { return read_file(folder.file("config.txt")).find("serial_port pts/") == 0; });
-        port = free_port();
-        std::ofstream(folder.file("config.txt"), std::ios::app) << "web_port " << port << "\n" << extra_config;
-        program = start_quillon(folder);
-        wait_for_line(folder.file("log.txt"), "Web console: ");
-        std::smatch found;
-        std::string log = read_file(folder.file("log.txt"));
-        if (std::regex_search(log, found, std::regex("Web console: (https?)://[^:]+:([0-9]+)/\\?token=([0-9a-zA-Z._~-]+)")))
-            token = found[3];
+        std::string config = read_file(folder.file("config.txt"));
+        // A free port may be taken by another program before quillon binds it: then it says so, and
+        // starts again on another.
+        for (int attempt = 0; attempt < 5 && token.empty(); attempt++) {
+            port = free_port();
+            std::ofstream(folder.file("config.txt")) << config << "web_port " << port << "\n" << extra_config;
+            program = start_quillon(folder);
+            std::string log = folder.file("log.txt");
+            wait_until([&] {
+                std::string text = read_file(log);
+                return text.find("Web console: http") != std::string::npos ||
+                       text.find("Web console: unable to listen") != std::string::npos;
+            });
+            std::smatch found;
+            std::string text = read_file(log);
+            if (std::regex_search(text, found, std::regex("Web console: (https?)://[^:]+:([0-9]+)/\\?token=([0-9a-zA-Z._~-]+)")))
+                token = found[3];
+            if (token.empty() && text.find("Web console: unable to listen") != std::string::npos) {
+                program->signal(SIGTERM);
+                program->wait();
+            } else {
+                break;
+            }
+        }
     }
     ~web_rig()
     {
@@ -299,4 +319,96 @@ TEST(WebConsole, ACapturesPicturesReachTheBrowsersWatching)
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(captured, 5) << read_file(rig.folder.file("log.txt"));
     EXPECT_LE(captured, static_cast<int>(seconds * 10) + 2) << "at most ten capture pictures a second";
+}
+
+// Without the token a connection costs the console little: a few dozen are held at once, the oldest
+// dropped for a newcomer, each for 5 s at most, while a browser with the token still gets in. Wrong
+// tokens slow their address down and are counted in the log; a short web_token is taken with a warning.
+TEST(WebConsole, WithoutTheTokenConnectionsAreCappedAndCutShortAndGuessesSlowed)
+{
+    if (sim_binary().empty())
+        GTEST_SKIP() << "quillon-sim is not built";
+    web_rig rig("web_token guessable-1\n");
+    ASSERT_EQ(rig.token, "guessable-1") << read_file(rig.folder.file("log.txt"));
+    std::string log = rig.folder.file("log.txt");
+    EXPECT_TRUE(wait_for_line(log, "Web console: web_token has 11 characters; use at least 16"));
+    std::string descriptors = "/proc/" + std::to_string(rig.program->pid()) + "/fd";
+    auto open_descriptors = [&] {
+        auto entries = std::filesystem::directory_iterator(descriptors);
+        return static_cast<int>(std::distance(begin(entries), end(entries)));
+    };
+    int before = open_descriptors();
+
+    constexpr int stalled_count = 200;
+    constexpr int gate = 32;  // the console's cap on connections without the token
+    std::vector<std::unique_ptr<tcp_client>> stalled;
+    for (int i = 0; i < stalled_count; i++) {
+        stalled.push_back(std::make_unique<tcp_client>(rig.port));
+        if (i % 2 == 1)
+            stalled.back()->send_bytes({'G', 'E', 'T', ' ', '/'});  // a request line that never ends
+    }
+    std::vector<bool> ended(stalled_count, false);
+    auto closed = [&] {
+        for (int i = 0; i < stalled_count; i++) {
+            pollfd p{stalled[i]->socket(), POLLIN, 0};
+            unsigned char byte;
+            if (!ended[i] && poll(&p, 1, 0) > 0)
+                ended[i] = ::recv(p.fd, &byte, 1, 0) <= 0;
+        }
+        return static_cast<int>(std::count(ended.begin(), ended.end(), true));
+    };
+    EXPECT_TRUE(wait_until([&] { return closed() >= stalled_count - gate; })) << closed();
+    EXPECT_LE(open_descriptors(), before + gate + 2);
+    browser_socket browser(rig.port, rig.token);
+    ASSERT_TRUE(browser.open);
+    EXPECT_FALSE(browser.next_state().is_null());
+    EXPECT_TRUE(wait_until([&] { return closed() == stalled_count; }, milliseconds(8000))) << closed();
+
+    auto status_of = [&](const std::string& token) {
+        std::string answer = raw_request(rig.port, "GET /?token=" + token + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        return answer.size() >= 12 ? std::stoi(answer.substr(9, 3)) : 0;
+    };
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(status_of("wrong-guess-" + std::to_string(i)), 401) << i;
+    int guesses = 5;
+    while (guesses < 20 && status_of("wrong-guess-" + std::to_string(guesses)) != 429)
+        guesses++;
+    EXPECT_LT(guesses, 20) << "guessing was never slowed";
+    EXPECT_TRUE(wait_until([&] { return status_of(rig.token) == 200; })) << "the wait ends";
+    EXPECT_TRUE(wait_until([&] {
+        return std::regex_search(read_file(log),
+                                 std::regex("Web console: [0-9]+ wrong tokens? since the last report, the last from 127\\.0\\.0\\.1"));
+    }));
+}
+
+// TLS 1.2 offers forward secrecy with authenticated encryption only; TLS 1.3 is offered as well.
+TEST(WebConsole, TlsOffersOnlyForwardSecretAeadCiphersOnVersion12)
+{
+    if (sim_binary().empty() || access("/usr/bin/openssl", X_OK) != 0)
+        GTEST_SKIP() << "quillon-sim or openssl is not there";
+    temp_folder keys;
+    std::string make = "cd '" + keys.path() + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem " +
+                       "-out cert.pem -days 2 -subj /CN=localhost > made.txt 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0) << read_file(keys.file("made.txt"));
+    web_rig rig("web_cert " + keys.file("cert.pem") + "\nweb_key " + keys.file("key.pem") + "\n");
+    ASSERT_FALSE(rig.token.empty()) << read_file(rig.folder.file("log.txt"));
+    struct row_type {
+        const char* options;
+        bool accepted;
+    };
+    const row_type rows[] = {
+        {"-tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256", true},
+        {"-tls1_2 -cipher ECDHE-RSA-CHACHA20-POLY1305", true},
+        {"-tls1_3", true},
+        {"-tls1_2 -cipher ECDHE-RSA-AES128-SHA", false},  // CBC
+        {"-tls1_2 -cipher AES128-GCM-SHA256", false},     // RSA key exchange, no forward secrecy
+        {"-tls1_2 -cipher AES256-SHA256", false},
+    };
+    for (const row_type& row : rows) {
+        std::string out = keys.file("client.txt");
+        std::string command = "openssl s_client -connect 127.0.0.1:" + std::to_string(rig.port) + " " + row.options +
+                              " < /dev/null > '" + out + "' 2>&1";
+        bool accepted = std::system(command.c_str()) == 0 && read_file(out).find("Cipher is (NONE)") == std::string::npos;
+        EXPECT_EQ(accepted, row.accepted) << row.options << "\n" << read_file(out);
+    }
 }

@@ -12,3 +12,8 @@ bool file_path_separator(char c)
 {
     return c == '/';
 }
+
+FILE* file_open_renamable(const char* path, const char* mode)
+{
+    return std::fopen(path, mode);
+}

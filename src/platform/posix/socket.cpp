@@ -2,13 +2,11 @@
 #include "platform/socket.h"
 
 #include "platform/event_loop.h"
-#include "platform/socket_backend.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -82,23 +80,24 @@ int socket_recv(int socket, unsigned char* buffer, int size)
     return n < 0 ? -1 : static_cast<int>(n);
 }
 
-int socket_backend_send(int socket, const unsigned char* data, int length)
+int socket_send(int socket, const unsigned char* data, int length)
 {
-    for (;;) {
-        ssize_t n = ::send(socket, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0)
-            return static_cast<int>(n);
+    if (socket < 0 || length < 0)
+        return -1;
+    int sent = 0;
+    while (sent < length) {
+        ssize_t n = ::send(socket, data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
         if (n < 0 && errno == EINTR)
             continue;
-        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return sent;
+        return -1;
     }
-}
-
-bool socket_backend_wait_writable(int socket, double seconds)
-{
-    pollfd p{socket, POLLOUT, 0};
-    int ready = poll(&p, 1, static_cast<int>(seconds * 1000.0) + 1);
-    return ready > 0 && (p.revents & POLLOUT) != 0;
+    return sent;
 }
 
 void socket_close(int socket)

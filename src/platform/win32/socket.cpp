@@ -3,7 +3,6 @@
 #include "platform/socket.h"
 
 #include "platform/event_loop.h"
-#include "platform/socket_backend.h"
 #include "platform/win32/internal.h"
 
 #include <climits>
@@ -111,23 +110,23 @@ int socket_recv(int socket, unsigned char* buffer, int size)
     return n == SOCKET_ERROR ? -1 : n;
 }
 
-int socket_backend_send(int socket, const unsigned char* data, int length)
+int socket_send(int socket, const unsigned char* data, int length)
 {
-    int n = send(static_cast<SOCKET>(socket), reinterpret_cast<const char*>(data), length, 0);
-    if (n > 0)
-        return n;
-    return n < 0 && WSAGetLastError() == WSAEWOULDBLOCK ? 0 : -1;
-}
-
-bool socket_backend_wait_writable(int socket, double seconds)
-{
+    if (socket < 0 || length < 0)
+        return -1;
     SOCKET s = static_cast<SOCKET>(socket);
-    fd_set writable;
-    FD_ZERO(&writable);
-    FD_SET(s, &writable);
-    long microseconds = static_cast<long>(seconds * 1e6) + 1000;
-    timeval wait{microseconds / 1000000, microseconds % 1000000};
-    return select(0, nullptr, &writable, nullptr, &wait) > 0;
+    int sent = 0;
+    while (sent < length) {
+        int n = send(s, reinterpret_cast<const char*>(data) + sent, length - sent, 0);
+        if (n > 0) {
+            sent += n;
+            continue;
+        }
+        if (n == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK)
+            return sent;
+        return -1;
+    }
+    return sent;
 }
 
 void socket_close(int socket)
