@@ -1,6 +1,8 @@
-// File operations whose behaviour differs between systems: a rename that replaces, and the characters
-// that separate folders in a path.
+// File operations whose behaviour differs between systems: a rename that replaces, a file only its owner
+// may read, and the characters that separate folders in a path.
 #pragma once
+
+#include <cstddef>
 
 // Gives the file `from` the name `to`, replacing a file already there (std::rename refuses that on
 // Windows). True on success.
@@ -8,3 +10,8 @@ bool file_replace(const char* from, const char* to);
 
 // True for a character that ends a folder's name in a path: '/' everywhere, '\\' and ':' on Windows too.
 bool file_path_separator(char c);
+
+// Creates the file, which must not exist yet (nor be a link), readable and writable by its owner only
+// from the moment it exists, and writes the bytes into it. False when it exists or anything fails; a file
+// that was created but not fully written is removed again.
+bool file_create_private(const char* path, const char* data, size_t length);

@@ -12,3 +12,19 @@ bool file_path_separator(char c)
 {
     return c == '/' || c == '\\' || c == ':';
 }
+
+// CREATE_NEW refuses a file that exists; the folder's inherited access rules apply, as for every file the
+// program writes there.
+bool file_create_private(const char* path, const char* data, size_t length)
+{
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD wrote = 0;
+    bool whole = length <= MAXDWORD && WriteFile(file, data, static_cast<DWORD>(length), &wrote, nullptr) &&
+                 wrote == length;
+    whole = CloseHandle(file) && whole;
+    if (!whole)
+        DeleteFileA(path);
+    return whole;
+}
