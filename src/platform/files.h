@@ -8,6 +8,9 @@
 // Windows). True on success.
 bool file_replace(const char* from, const char* to);
 
+// How a line of a text file ends here: "\r\n" on Windows (its tools expect it), "\n" elsewhere.
+const char* file_line_end();
+
 // True for a character that ends a folder's name in a path: '/' everywhere, '\\' and ':' on Windows too.
 bool file_path_separator(char c);
 

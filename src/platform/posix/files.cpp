@@ -13,6 +13,11 @@ bool file_replace(const char* from, const char* to)
     return std::rename(from, to) == 0;
 }
 
+const char* file_line_end()
+{
+    return "\n";
+}
+
 bool file_path_separator(char c)
 {
     return c == '/';

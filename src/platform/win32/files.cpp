@@ -8,6 +8,11 @@ bool file_replace(const char* from, const char* to)
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
+const char* file_line_end()
+{
+    return "\r\n";
+}
+
 bool file_path_separator(char c)
 {
     return c == '/' || c == '\\' || c == ':';
