@@ -80,7 +80,11 @@ TEST(WebAddress, TheDisplayShowsTheAddressAgainUntilABrowserHasConnected)
                              "/ (the token is in config.txt, key web_token)"));
 
     // A browser comes (and goes): the address is not repeated any more.
-    web_registry.remove(web_registry.add(web_peer_type{}));
+    web_peer_type browser;
+    browser.send_state = [](std::shared_ptr<const std::string>) {};
+    browser.send_frame = [](std::shared_ptr<const std::string>) {};
+    browser.close = [](bool) {};
+    web_registry.remove(web_registry.add(browser));
     int after_browser = shown() + 1;  // at most one repeat was already on its way
     std::this_thread::sleep_for(4 * web_config.address_repeat);  // four periods: nothing may come
     EXPECT_LE(shown(), after_browser);

@@ -285,12 +285,26 @@ private:
                                  beast::error_code ignored;
                                  beast::get_lowest_layer(self->stream).socket().shutdown(
                                      net::ip::tcp::socket::shutdown_send, ignored);
+                                 self->drain();
                              });
             return;
         }
         if constexpr (tls)
             stream.async_handshake(net::ssl::stream_base::server, buffer.data(),
                                    beast::bind_front_handler(&http_session::on_handshake, this->shared_from_this()));
+    }
+
+    // Reads what the client still sends until it closes, so that closing does not reset the connection
+    // before the client has read the answer.
+    void drain()
+    {
+        buffer.consume(buffer.size());
+        beast::get_lowest_layer(stream).expires_after(std::chrono::seconds(2));
+        beast::get_lowest_layer(stream).async_read_some(
+            buffer.prepare(1024), [self = this->shared_from_this()](beast::error_code error, size_t) {
+                if (!error)
+                    self->drain();
+            });
     }
 
     void on_handshake(beast::error_code error, size_t used)
