@@ -109,8 +109,6 @@ class Console(unittest.TestCase):
         self.assertIn(lines[-1], self.rig.log(), 'the newest message line is not in the log')
         self.assertIn('Web console: http://', self.rig.log(), "the log does not give the console's address")
         self.assertNotIn(self.rig.token, self.rig.log(), 'the token is in the log')
-        self.assertTrue(any(line.startswith('Web console: http://') and line.endswith('?token=' + self.rig.token)
-                            for line in lines), lines)
 
         self.assertTrue(support.wait_until(lambda: driver.execute_script(
             "const i = document.getElementById('camera');"

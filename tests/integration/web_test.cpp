@@ -165,18 +165,12 @@ TEST(WebConsole, TheTokenGuardsThePageAndTheWebSocket)
     ASSERT_EQ(stat(rig.folder.file("web_token.txt").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(read_file(rig.folder.file("web_token.txt")), rig.token + "\n");
-    // The log gives the PC's IPv4 addresses and where the token is, not the token; the display, with it.
+    // The log gives the PC's IPv4 addresses and where the token is, not the token (the display's line
+    // with the token is the web address unit test's).
     std::string log = read_file(rig.folder.file("log.txt"));
-    std::string port = std::to_string(rig.port);
-    EXPECT_TRUE(std::regex_search(log, std::regex("Web console: http://([0-9.]+|localhost):" + port +
+    EXPECT_TRUE(std::regex_search(log, std::regex("Web console: http://([0-9.]+|localhost):" + std::to_string(rig.port) +
                                                   "/.* \\(the token is in web_token.txt\\)"))) << log;
     EXPECT_EQ(log.find(rig.token), std::string::npos) << "the token is in log.txt";
-    browser_socket viewer(rig.port, rig.token);
-    json::value state;
-    ASSERT_TRUE(wait_until([&] { return !(state = viewer.next_state()).is_null(); }));
-    EXPECT_TRUE(std::regex_search(json::serialize(state.at("messages")),
-                                  std::regex("Web console: http://([0-9.]+|localhost):" + port + "/\\?token=" + rig.token)))
-        << json::serialize(state.at("messages"));
     std::string plain = raw_request(rig.port, "GET /ws?token=" + rig.token + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     EXPECT_EQ(plain.rfind("HTTP/1.1 426", 0), 0u) << "a plain GET of /ws with a place free: " << plain;
 
