@@ -174,6 +174,18 @@ TEST(CameraService, SetupBufferWithSizesNoBufferCanHoldFailsAtTheCameraBuffer)
     EXPECT_EQ(lines().size(), 2u);
 }
 
+// The "c" key: without camera_pipeline it changes nothing; a capture that did not start says so.
+TEST(CameraService, TheCKeyWithoutACaptureSaysOnlyWhatWasAskedFor)
+{
+    clear_lines();
+    camera_class service;
+    service.setup_camera(nullptr, true);
+    EXPECT_TRUE(lines().empty());
+    service.camera_pipeline = "videotestsrc";
+    service.setup_camera(nullptr, true);
+    EXPECT_EQ(lines(), std::vector<std::string>{"Camera - No capture: the source did not start"});
+}
+
 TEST(CameraServiceConcurrency, StopEndsTheThreadReleasesTheBuffersAndClosesTheCapture)
 {
     camera_class service;

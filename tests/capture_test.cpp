@@ -131,3 +131,25 @@ TEST(Capture, FailuresGiveTheLibrarysReasonAndAnEndedSourceComesBack)
     EXPECT_TRUE(frame_after_restore);
     capture_close(capture);
 }
+
+// Everything the library reported is read in one check: the warnings of three slow branches that piled
+// up come as one warning with their texts joined, not one per check.
+TEST(Capture, OneCheckReadsEveryWarningTheBusHolds)
+{
+    std::string slow = " t. ! queue leaky=downstream ! identity sleep-time=30000 ! fakesink sync=true max-lateness=1000000";
+    std::string description = "videotestsrc is-live=true ! video/x-raw,width=64,height=48,framerate=100/1 "
+                              "! tee name=t" + slow + slow + slow + " t. ! queue";
+    std::string error;
+    capture_type* capture = capture_open(description.c_str(), 5000, &error);
+    ASSERT_NE(capture, nullptr) << error;
+    // The pause is the point: warnings pile up on the bus while nobody checks.
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    std::string reason;
+    EXPECT_EQ(capture_check(capture, &reason), capture_event::warning);
+    size_t warned = 0;
+    for (size_t at = reason.find("buffers are being dropped"); at != std::string::npos;
+         at = reason.find("buffers are being dropped", at + 1))
+        warned++;
+    EXPECT_GE(warned, 2u) << reason;
+    capture_close(capture);
+}

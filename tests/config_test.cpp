@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 
 using namespace bus_test;
@@ -182,8 +183,19 @@ TEST_F(ConfigFile, LogAndLinkKeys)
     load("listen_address " + long_value + "\n");
     EXPECT_EQ(std::string(listen_address), long_value.substr(0, sizeof listen_address - 1));
 
-    load("log_size_limit abc\nlog_size_limit 0\nlog_size_limit -3\nlog_size_limit 2x\n");
-    EXPECT_EQ(log.count_starting("load_config: log_size_limit"), 4);
+    load("log_camera_data yes\nlog_camera_data 2\nlog_camera_data true\n");
+    EXPECT_TRUE(log_camera_data) << "a refused value keeps what was there";
+    EXPECT_EQ(log.count_starting("load_config: log_camera_data"), 3);
+
+    load("log_size_limit 0.005\nlog_size_limit abc\nlog_size_limit -3\nlog_size_limit 2x\nlog_size_limit 0\n");
+    EXPECT_EQ(log.count_starting("load_config: log_size_limit"), 3);
+    // 0 is no limit: far past the smallest limit, the run stays in one file.
+    std::string line(200, 'x');
+    for (int i = 0; i < 100; i++)
+        ::log("%s", line.c_str());
+    std::string old_path = log.path().substr(0, log.path().size() - 4) + ".1.txt";
+    EXPECT_FALSE(std::ifstream(old_path).good());
+    EXPECT_GE(log.lines().size(), 100u);
 }
 
 TEST_F(ConfigFile, CameraPipelineTakesTheRestOfItsLineWithoutOuterBlanks)

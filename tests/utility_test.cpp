@@ -1,15 +1,19 @@
 // The log, hex dumps, byte records and the checksum.
 #include "app/utility.h"
 
+#include "platform/files.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -164,9 +168,16 @@ TEST(Log, AtTheSizeLimitTheLogContinuesInANewFileWithNoLineCutOrLost)
             ASSERT_EQ(std::stoi(parts[1]), expected++);
         }
         EXPECT_EQ(expected, count);
+        // The limit holds for the file's real bytes, line ends as the platform writes them (CR LF on Windows).
         for (const std::string& file : {path, old_path}) {
-            std::ifstream in(file, std::ios::ate);
-            EXPECT_LE(static_cast<long long>(in.tellg()), 8192) << file;
+            std::ifstream in(file, std::ios::binary);
+            std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            EXPECT_LE(raw.size(), 8192u) << file;
+            size_t ends = 0;
+            for (size_t at = raw.find(file_line_end()); at != std::string::npos; at = raw.find(file_line_end(), at + 1))
+                ends++;
+            EXPECT_EQ(ends, read_lines(file).size()) << file;
+            EXPECT_EQ(static_cast<size_t>(std::count(raw.begin(), raw.end(), '\n')), ends) << file;
         }
         std::filesystem::remove_all(folder);
     }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -106,4 +107,36 @@ TEST(WebAccess, AMadeTokenIsKeptPrivateAndReused)
     std::string fresh = web_load_token(path);
     EXPECT_TRUE(fresh.size() == 2 * web_token_bytes && fresh != made);
     std::remove(path.c_str());
+
+    // A link planted where the file would be made is not followed: the token is kept nowhere else.
+    std::string elsewhere = path + ".elsewhere";
+    ASSERT_EQ(symlink(elsewhere.c_str(), path.c_str()), 0);
+    EXPECT_EQ(web_load_token(path).size(), 2 * web_token_bytes);
+    EXPECT_NE(stat(elsewhere.c_str(), &info), 0) << "the token went through the link";
+    EXPECT_TRUE(log.wait_for("Web console: unable to keep the token in " + path + "; it holds for this run only"));
+    std::remove(path.c_str());
+    std::remove(elsewhere.c_str());
+}
+
+// Plain HTTP that reached a console serving TLS: the answer points to https:// on the same host.
+TEST(WebAccess, PlainHttpToATlsConsoleIsPointedToHttps)
+{
+    struct case_type {
+        std::string request;
+        std::string pointed_to;
+    };
+    const case_type cases[] = {
+        {"GET /?token=abc HTTP/1.1\r\nHost: robot.local:8443\r\n\r\n", "Open https://robot.local:8443/ (https://"},
+        {"GET / HTTP/1.1\r\nhOST:  10.0.0.7:8443 \r\nAccept: */*\r\n\r\n", "Open https://10.0.0.7:8443/ (https://"},
+        {"GET / HTTP/1.0\r\n\r\n", "Open this address (https://"},
+        {"GET / HTTP/1.1\r\nHost: <script>\r\n\r\n", "Open this address (https://"},
+        {"GET / HTTP/1.1\r\nHost: cut-off", "Open this address (https://"},
+    };
+    for (const case_type& c : cases) {
+        std::string answer = web_plain_http_answer(c.request);
+        EXPECT_EQ(answer.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u);
+        EXPECT_NE(answer.find(c.pointed_to), std::string::npos) << answer;
+        size_t body = answer.find("\r\n\r\n") + 4;
+        EXPECT_NE(answer.find("Content-Length: " + std::to_string(answer.size() - body) + "\r\n"), std::string::npos);
+    }
 }

@@ -64,13 +64,14 @@ int decimal_value(const char* text)
     return static_cast<int>(value);
 }
 
-// log_size_limit: megabytes, a fraction allowed; anything but a positive number is refused.
+// log_size_limit: megabytes, a fraction allowed, 0 for no limit (the whole run in one file); anything
+// else is refused.
 void set_log_size_limit(const char* value)
 {
     char* end = nullptr;
     double megabytes = std::strtod(value, &end);
-    if (end == value || *end != 0 || !std::isfinite(megabytes) || megabytes <= 0 || megabytes > 1e6) {
-        add_line("load_config: log_size_limit '%s' refused: a number of megabytes above 0", value);
+    if (end == value || *end != 0 || !std::isfinite(megabytes) || megabytes < 0 || megabytes > 1e6) {
+        add_line("load_config: log_size_limit '%s' refused: a number of megabytes, 0 for no limit", value);
         return;
     }
     log_set_size_limit(static_cast<long long>(megabytes * 1024 * 1024));
@@ -88,8 +89,11 @@ bool parse_log_key(const char* key, const char* line, unsigned int& position)
     }
     if (std::strcmp(key, "log_camera_data") == 0) {
         get_next_string(line, position, value);
-        if (value[0] != 0)
-            log_camera_data = decimal_value(value) != 0;
+        // Only 0 and 1: a word such as "yes" would otherwise read as 0 and silently turn the dump off.
+        if (std::strcmp(value, "0") == 0 || std::strcmp(value, "1") == 0)
+            log_camera_data = value[0] == '1';
+        else if (value[0] != 0)
+            add_line("load_config: log_camera_data '%s' refused: 0 or 1", value);
         return true;
     }
     return false;

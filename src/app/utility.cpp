@@ -84,8 +84,8 @@ const char* old_log_name()
     return file_name_of(log_old_path);
 }
 
-// A new log file. Binary, so that the bytes counted against the size limit are the bytes in the file
-// (Windows' text mode would add a carriage return to every line).
+// A new log file. Binary, so that the bytes counted against the size limit are the bytes in the file:
+// the line ends are written as the platform has them (CR LF on Windows), never added behind our back.
 FILE* open_log(const char* mode)
 {
     return file_open_renamable(log_path, mode);
@@ -188,14 +188,16 @@ void append_text(const char* text, size_t length)
 // The caller has made room (room_for).
 void append_locked(const char* stamp, const char* text, size_t text_length)
 {
+    const char* line_end = file_line_end();
+    size_t end_length = std::strlen(line_end);
     size_t stamp_length = std::strlen(stamp);
-    size_t length = stamp_length + text_length + 1;
+    size_t length = stamp_length + text_length + end_length;
     bool was_empty = log_pending_size == 0;
     if (rotation_due(length)) {
         log_rotations[log_rotation_count++] = log_pending_size;
         char notice[256];
-        int notice_length = std::snprintf(notice, sizeof notice, "%sLog - Continued: the earlier lines are in %s\n",
-                                          stamp, old_log_name());
+        int notice_length = std::snprintf(notice, sizeof notice, "%sLog - Continued: the earlier lines are in %s%s",
+                                          stamp, old_log_name(), line_end);
         notice_length = std::clamp(notice_length, 0, static_cast<int>(sizeof notice) - 1);
         append_text(notice, static_cast<size_t>(notice_length));
         log_file_bytes = notice_length;
@@ -203,7 +205,7 @@ void append_locked(const char* stamp, const char* text, size_t text_length)
     }
     append_text(stamp, stamp_length);
     append_text(text, text_length);
-    append_text("\n", 1);
+    append_text(line_end, end_length);
     log_file_bytes += static_cast<long long>(length);
     log_appended += length;
     if (was_empty && log_mode == log_mode_type::buffered)

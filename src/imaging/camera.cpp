@@ -347,8 +347,9 @@ bool camera_class::encode_frame()
 void camera_class::setup_camera(window_handle, bool)
 {
     if (capture == nullptr && !serial_frames) {
-        add_line(camera_pipeline.empty() ? "Camera - No capture: camera_pipeline is not set"
-                                         : "Camera - No capture: the source did not start");
+        // Without camera_pipeline the key does nothing at all, as on a PC that has no camera.
+        if (!camera_pipeline.empty())
+            add_line("Camera - No capture: the source did not start");
         return;
     }
     double rate = 0.0;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 // Text of a dotted IPv4 address with its terminator.
 constexpr size_t socket_address_size = 16;
@@ -29,3 +31,7 @@ int socket_recv(int socket, unsigned char* buffer, int size);
 int socket_send(int socket, const unsigned char* data, int length);
 // Stops the event loop watching the socket and closes it; -1 is ignored.
 void socket_close(int socket);
+
+// The PC's own IPv4 addresses in dotted form, those of interfaces that are up, loopback left out: what
+// another machine on the robot's network can reach it by. Empty when the system tells none.
+std::vector<std::string> socket_local_addresses();

@@ -2,10 +2,12 @@
 #include "web/web_access.h"
 
 #include "console/display.h"
+#include "platform/files.h"
 
 #include <openssl/rand.h>
 
 #include <cctype>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -53,20 +55,11 @@ bool split_authority(std::string_view authority, unsigned int default_port, std:
     return !host.empty() && port <= 65535;
 }
 
+// A fresh file, private from the moment it exists: never a file or a link someone placed there before.
 bool write_token_file(const std::string& path, const std::string& token)
 {
-    std::ofstream file(path, std::ios::out | std::ios::trunc);
-    if (!file)
-        return false;
-    // Narrowed before the token is written, so no one else ever reads it from the file.
-    std::error_code error;
-    std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
-                                 std::filesystem::perm_options::replace, error);
-    if (error)
-        return false;
-    file << token << "\n";
-    file.close();
-    return !file.fail();
+    std::string line = token + "\n";
+    return file_create_private(path.c_str(), line.data(), line.size());
 }
 
 } // namespace
@@ -140,9 +133,11 @@ int web_access_status(const web_request_facts_type& request, std::string_view to
 {
     if (!web_token_equal(web_request_token(request.target, request.authorization), token))
         return 401;
-    if (!request.upgrade)
+    // A plain GET of the WebSocket's address tells the page how its upgrade would fare: a browser's
+    // WebSocket never learns the status that refused it.
+    if (!request.upgrade && web_target_path(request.target) != "/ws")
         return 200;
-    if (!web_origin_allowed(request.origin, request.host, request.tls))
+    if (request.upgrade && !web_origin_allowed(request.origin, request.host, request.tls))
         return 403;
     if (request.browsers >= web_max_browsers)
         return 503;
@@ -167,7 +162,8 @@ std::string web_load_token(const std::string& path)
 {
     std::ifstream existing(path);
     std::string line;
-    if (existing && std::getline(existing, line)) {
+    if (existing) {
+        std::getline(existing, line);
         std::string token(trim(line));
         if (web_token_valid(token)) {
             std::error_code error;
@@ -176,6 +172,8 @@ std::string web_load_token(const std::string& path)
             return token;
         }
         add_line("Web console: %s holds no usable token; making a new one", path.c_str());
+        existing.close();
+        std::remove(path.c_str());
     }
     std::string token = web_make_token();
     if (token.empty()) {
@@ -185,4 +183,22 @@ std::string web_load_token(const std::string& path)
     if (!write_token_file(path, token))
         add_line("Web console: unable to keep the token in %s; it holds for this run only", path.c_str());
     return token;
+}
+
+std::string web_plain_http_answer(std::string_view request_start)
+{
+    std::string address = "this address";
+    for (size_t at = request_start.find("\r\n"); at != std::string_view::npos; at = request_start.find("\r\n", at + 2)) {
+        if (!iequal(request_start.substr(at + 2, 5), "host:"))
+            continue;
+        size_t end = request_start.find("\r\n", at + 2);
+        std::string_view name = trim(request_start.substr(at + 7, end == std::string_view::npos ? 0 : end - at - 7));
+        if (!name.empty() && name.size() <= 255 && name.find_first_of("<>\"'& ") == std::string_view::npos)
+            address = "https://" + std::string(name) + "/";
+        break;
+    }
+    std::string body = "This console is served over HTTPS only. Open " + address +
+                       " (https://, not http://) with the same ?token=.\n";
+    return "HTTP/1.1 400 Bad Request\r\nServer: Quillon\r\nContent-Type: text/plain; charset=utf-8\r\n"
+           "Connection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }

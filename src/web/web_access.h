@@ -28,8 +28,8 @@ std::string_view web_target_path(std::string_view target);
 bool web_origin_allowed(std::string_view origin, std::string_view host, bool tls);
 
 // The HTTP status that answers a request before anything else is done for it: 401 without the right
-// token, then for an upgrade 403 for a foreign origin and 503 when all browser places are taken; 200 when
-// the request may go on.
+// token, then for an upgrade 403 for a foreign origin, and for an upgrade or a plain GET of "/ws" 503 when
+// all browser places are taken; 200 when the request may go on.
 struct web_request_facts_type {
     std::string_view target;          // the request target, query included
     std::string_view authorization;   // the Authorization header, or empty
@@ -47,3 +47,7 @@ std::string web_make_token();
 // The token kept in the file (mode 0600): reused when the file holds one, else made and written there.
 // Failures are message lines; the result is empty only when no token could be made at all.
 std::string web_load_token(const std::string& path);
+
+// The whole HTTP answer to a plain request that reached a console serving TLS (the request's first bytes
+// given): a 400 whose text points to the https:// address, with the request's Host when it names one.
+std::string web_plain_http_answer(std::string_view request_start);

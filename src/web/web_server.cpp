@@ -8,16 +8,17 @@
 #include "console/display.h"
 #include "imaging/camera.h"
 #include "net/network.h"
+#include "platform/socket.h"
 #include "robot/drivers.h"
 #include "robot/robot.h"
 #include "web/web_access.h"
+#include "web/web_address.h"
 #include "web/web_guard.h"
 #include "web/web_messages.h"
 #include "web/web_page.h"
 #include "web/web_session.h"
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
@@ -58,6 +59,9 @@ struct server_type {
     net::steady_timer state_timer{ioc};
     net::steady_timer retry_timer{ioc};
     net::steady_timer grace_timer{ioc};
+    net::steady_timer address_timer{ioc};
+    std::vector<std::string> urls;    // the console's addresses, for the display
+    uint64_t sessions_before = 0;     // browsers registered before this start: more means one came
     double start_time = 0.0;
     std::thread thread;
     std::promise<void> ended;
@@ -147,6 +151,7 @@ void begin_stop()
     server->acceptor.close(ignored);
     server->state_timer.cancel();
     server->retry_timer.cancel();
+    server->address_timer.cancel();
     std::vector<web_peer_type> peers = web_registry.peers();
     for (web_peer_type& peer : peers)
         peer.close(false);
@@ -209,20 +214,28 @@ bool open_acceptor(server_type& s, tcp::endpoint& endpoint)
     return true;
 }
 
-void announce(const tcp::endpoint& endpoint, bool tls, const std::string& token)
+// The address on the status display, with its token: again every minute until a browser has come.
+void show_address()
 {
-    std::string host;
-    if (endpoint.address().is_unspecified()) {
-        boost::system::error_code error;
-        host = net::ip::host_name(error);
-        if (error || host.empty())
-            host = "localhost";
-    } else if (endpoint.address().is_v6()) {
-        host = "[" + endpoint.address().to_string() + "]";
-    } else {
-        host = endpoint.address().to_string();
-    }
-    add_line("Web console: %s://%s:%d/?token=%s", tls ? "https" : "http", host.c_str(), web_config.port, token.c_str());
+    if (server == nullptr || web_registry.total() > server->sessions_before)
+        return;
+    for (const std::string& line : web_address_display_lines(server->urls, server->site.token, 3))
+        do_add_line(line.c_str());
+    server->address_timer.expires_after(web_config.address_repeat);
+    server->address_timer.async_wait([](boost::system::error_code error) {
+        if (!error)
+            show_address();
+    });
+}
+
+// The log gets the addresses and where the token is kept; the token itself only goes on the display.
+void announce(const tcp::endpoint& endpoint, bool tls)
+{
+    std::string listening = endpoint.address().is_unspecified() ? std::string() : endpoint.address().to_string();
+    server->urls = web_address_urls(listening, tls, web_config.port, socket_local_addresses());
+    std::string place = web_config.token.empty() ? std::string(web_token_file) : "config.txt, key web_token";
+    log("%s", web_address_log_line(server->urls, place).c_str());
+    net::post(server->ioc, show_address);
 }
 
 std::string choose_token()
@@ -258,6 +271,7 @@ void web_start(window_handle window)
         return;
     s->site.page = web_page();
     s->start_time = get_time();
+    s->sessions_before = web_registry.total();
     server = std::move(s);
     web_stopping = false;
     accept_next();
@@ -274,7 +288,7 @@ void web_start(window_handle window)
         std::lock_guard<std::mutex> hold(publish_lock);
         publishing = true;
     }
-    announce(endpoint, server->site.ssl != nullptr, server->site.token);
+    announce(endpoint, server->site.ssl != nullptr);
 }
 
 void web_stop()

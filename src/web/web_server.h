@@ -4,6 +4,7 @@
 
 #include "platform/window.h"
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -14,6 +15,8 @@ struct web_config_type {
     std::string token;     // web_token; empty: made once and kept in web_token.txt
     std::string cert;      // web_cert: certificate chain (PEM); with web_key, TLS only
     std::string key;       // web_key: private key (PEM)
+    // How often the address comes back on the status display while no browser has connected (not a key).
+    std::chrono::milliseconds address_repeat{60000};
 };
 extern web_config_type web_config;
 

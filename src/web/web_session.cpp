@@ -51,8 +51,8 @@ const char* token_page =
     "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
     "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
     "<title>Quillon console: token needed</title></head>\n<body><h1>Quillon console</h1>\n"
-    "<p>This console needs its access token. Open the address that Quillon gives when it starts, in its "
-    "message lines and in <code>log.txt</code> (the line <code>Web console: http://&hellip;/?token=&hellip;</code>), "
+    "<p>This console needs its access token. Open the address that Quillon shows on its status display "
+    "(the line <code>Web console: http://&hellip;/?token=&hellip;</code>), "
     "or add <code>?token=</code> and the token to this page's address.</p>\n"
     "<p>The token is the <code>web_token</code> key of Quillon's <code>config.txt</code>; without that key, "
     "Quillon keeps the token it made in <code>web_token.txt</code> in its working folder.</p>\n</body></html>\n";
@@ -98,6 +98,8 @@ response_type answer(const request_type& request, int status, const web_site_typ
         return response;
     }
     std::string_view path = web_target_path(request.target());
+    if (path == "/ws")
+        return make_response(request, http::status::upgrade_required, "A browser place is free\n", "text/plain");
     if (path != "/" && path != "/index.html")
         return make_response(request, http::status::not_found, "Not found\n", "text/plain");
     return make_response(request, http::status::ok, site.page, "text/html; charset=utf-8");
@@ -289,15 +291,51 @@ private:
         enter_gate();
         if constexpr (tls) {
             beast::get_lowest_layer(stream).expires_after(request_timeout);
-            stream.async_handshake(net::ssl::stream_base::server,
-                                   beast::bind_front_handler(&http_session::on_handshake, this->shared_from_this()));
+            beast::async_detect_ssl(beast::get_lowest_layer(stream), buffer,
+                                    beast::bind_front_handler(&http_session::on_detect, this->shared_from_this()));
         } else {
             read();
         }
     }
 
-    void on_handshake(beast::error_code error)
+    // Plain HTTP to a TLS console gets a plain answer that points to https://, not a silent close.
+    void on_detect(beast::error_code error, bool is_tls)
     {
+        if (error)
+            return;
+        if (!is_tls) {
+            auto text = std::make_shared<std::string>(web_plain_http_answer(
+                std::string_view(static_cast<const char*>(buffer.data().data()), buffer.size())));
+            net::async_write(beast::get_lowest_layer(stream), net::buffer(*text),
+                             [self = this->shared_from_this(), text](beast::error_code, size_t) {
+                                 beast::error_code ignored;
+                                 beast::get_lowest_layer(self->stream).socket().shutdown(
+                                     net::ip::tcp::socket::shutdown_send, ignored);
+                                 self->drain();
+                             });
+            return;
+        }
+        if constexpr (tls)
+            stream.async_handshake(net::ssl::stream_base::server, buffer.data(),
+                                   beast::bind_front_handler(&http_session::on_handshake, this->shared_from_this()));
+    }
+
+    // Reads what the client still sends until it closes, so that closing does not reset the connection
+    // before the client has read the answer.
+    void drain()
+    {
+        buffer.consume(buffer.size());
+        beast::get_lowest_layer(stream).expires_after(std::chrono::seconds(2));
+        beast::get_lowest_layer(stream).async_read_some(
+            buffer.prepare(1024), [self = this->shared_from_this()](beast::error_code error, size_t) {
+                if (!error)
+                    self->drain();
+            });
+    }
+
+    void on_handshake(beast::error_code error, size_t used)
+    {
+        buffer.consume(used);
         if (!error)
             read();
     }
@@ -427,6 +465,12 @@ int web_registry_class::count()
 {
     std::lock_guard<std::mutex> hold(lock);
     return static_cast<int>(open.size());
+}
+
+uint64_t web_registry_class::total()
+{
+    std::lock_guard<std::mutex> hold(lock);
+    return next_id - 1;
 }
 
 std::vector<web_peer_type> web_registry_class::peers()

@@ -38,6 +38,7 @@ public:
     uint64_t add(web_peer_type peer);
     void remove(uint64_t id);
     int count();
+    uint64_t total();  // sessions ever registered
     std::vector<web_peer_type> peers();  // copies, to be called without the lock held
 
 private:

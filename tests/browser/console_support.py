@@ -219,22 +219,36 @@ def text_of(driver, element_id):
     return driver.execute_script("return document.getElementById(arguments[0]).textContent;", element_id)
 
 
-def websocket_upgrade(port, token, origin=None, path='/ws'):
-    """Asks for a WebSocket upgrade by hand; returns the HTTP status code of the answer."""
+def hold_websocket(port, token):
+    """A WebSocket that takes a browser place and never reads: the open connection, once upgraded."""
+    connection = socket.create_connection(('127.0.0.1', port), timeout=5)
+    status = websocket_upgrade(port, token, connection=connection)
+    if status != 101:
+        connection.close()
+        raise RuntimeError('no browser place: %d' % status)
+    return connection
+
+
+def websocket_upgrade(port, token, origin=None, path='/ws', connection=None):
+    """Asks for a WebSocket upgrade by hand; returns the HTTP status code of the answer. The connection is
+    closed afterwards unless it was handed in."""
     key = base64.b64encode(os.urandom(16)).decode()
     origin = origin or 'http://127.0.0.1:%d' % port
     query = '' if token is None else '?token=' + token
     request = ('GET %s%s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n'
                'Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\nOrigin: %s\r\n\r\n'
                % (path, query, port, key, origin))
-    with socket.create_connection(('127.0.0.1', port), timeout=5) as connection:
-        connection.sendall(request.encode())
-        answer = b''
-        while b'\r\n' not in answer:
-            chunk = connection.recv(4096)
-            if not chunk:
-                break
-            answer += chunk
+    own = connection is None
+    connection = connection or socket.create_connection(('127.0.0.1', port), timeout=5)
+    connection.sendall(request.encode())
+    answer = b''
+    while b'\r\n' not in answer:
+        chunk = connection.recv(4096)
+        if not chunk:
+            break
+        answer += chunk
+    if own:
+        connection.close()
     words = answer.split(b'\r\n', 1)[0].split()
     return int(words[1]) if len(words) >= 2 and words[1].isdigit() else 0
 

@@ -4,7 +4,6 @@ drives quillon-sim's simulated board; what the board receives is read from the s
     /usr/bin/python3 tests/browser/console_test.py --bin-dir build/default [unittest options]
 """
 import argparse
-import http.client
 import os
 import shutil
 import subprocess
@@ -18,6 +17,7 @@ import urllib.request
 
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
 
 import console_support as support
 
@@ -108,7 +108,8 @@ class Console(unittest.TestCase):
             "return Array.from(document.querySelectorAll('#messages li'), e => e.textContent);")
         self.assertTrue(lines, 'no message lines')
         self.assertIn(lines[-1], self.rig.log(), 'the newest message line is not in the log')
-        self.assertIn('?token=' + self.rig.token, self.rig.log(), "the log does not give the console's address")
+        self.assertIn('Web console: http://', self.rig.log(), "the log does not give the console's address")
+        self.assertNotIn(self.rig.token, self.rig.log(), 'the token is in the log')
 
         self.assertTrue(support.wait_until(lambda: driver.execute_script(
             "const i = document.getElementById('camera');"
@@ -226,6 +227,30 @@ class Console(unittest.TestCase):
         self.assertTrue(support.wait_until(lambda: support.text_of(first, 'driver') == 'a browser', 2))
         self.assert_stops_within_limit(lambda: ActionChains(second).key_up('w').perform(), 'second released')
 
+    def test_the_pad_works_from_the_keyboard_and_says_what_it_does(self):
+        driver = self.open()
+        driver.execute_script("document.querySelector('.dir[data-key=\"w\"]').focus();")
+        ActionChains(driver).key_down(Keys.ENTER).perform()
+        self.wait_for_forward()
+        pressed = lambda: driver.execute_script(
+            "return document.querySelector('.dir[data-key=\"w\"]').getAttribute('aria-pressed');")
+        self.assertEqual((pressed(), support.text_of(driver, 'pad-status')), ('true', 'Driving forward'))
+        self.assertEqual(driver.find_element(By.ID, 'pad-status').get_attribute('aria-live'), 'assertive')
+        self.assert_stops_within_limit(lambda: ActionChains(driver).key_up(Keys.ENTER).perform(), 'Enter released')
+        self.assertEqual((pressed(), support.text_of(driver, 'pad-status')), ('false', 'Released'))
+
+    def test_the_ninth_browser_is_told_the_console_is_full_and_gets_in_when_a_place_frees(self):
+        held = [support.hold_websocket(self.rig.port, self.rig.token) for _ in range(8)]
+        self.addCleanup(lambda: [connection.close() for connection in held])
+        driver = support.browser()
+        self.browsers.append(driver)
+        driver.get(self.rig.url())
+        self.assertTrue(support.wait_until(lambda: 'console is full' in support.text_of(driver, 'notice'), 10),
+                        support.text_of(driver, 'notice'))
+        held.pop().close()
+        self.assertTrue(support.wait_until(lambda: support.text_of(driver, 'connection') == 'connected', 10))
+        self.assertTrue(support.wait_until(lambda: support.text_of(driver, 'notice') == '', 2))
+
     def test_a_wrong_token_gets_401_and_no_websocket(self):
         # The access rules in full are the C++ web console test's; here the browser's own view of them.
         with self.assertRaises(urllib.error.HTTPError) as refused:
@@ -244,12 +269,25 @@ class ComingBack(unittest.TestCase):
     def test_the_page_reconnects_when_quillon_comes_back(self):
         rig = support.Rig(BIN_DIR)
         self.addCleanup(lambda: rig.close())
-        driver = support.browser()
+        driver = support.browser(390, 844)   # a phone
         self.addCleanup(driver.quit)
         support.open_console(driver, rig.url())
+        self.assertTrue(support.wait_until(lambda: driver.execute_script(
+            "return document.getElementById('camera').complete && !!document.getElementById('camera').naturalWidth;"),
+            10), 'no camera picture')
+        ActionChains(driver).key_down('w').perform()
+        self.assertTrue(support.wait_until(lambda: support.text_of(driver, 'driver') == 'you', 3))
+        pad_top = "return document.getElementById('pad').getBoundingClientRect().top;"
+        before = driver.execute_script(pad_top)
         rig.close()
         self.assertTrue(support.wait_until(lambda: support.text_of(driver, 'connection') == 'disconnected', 3))
         self.assertIn('trying again', support.text_of(driver, 'notice'))
+        # Nothing live is kept: nobody named as driving, the picture marked old; the pad did not move.
+        self.assertEqual(support.text_of(driver, 'driver'), 'unknown')
+        self.assertTrue(driver.find_element(By.ID, 'picture-age').is_displayed())
+        self.assertRegex(support.text_of(driver, 'picture-age'), r'^picture from \d+ s ago$')
+        self.assertEqual(driver.execute_script(pad_top), before, 'the pad moved when the notice appeared')
+        ActionChains(driver).key_up('w').perform()
         rig = support.Rig(BIN_DIR, port=rig.port)
         self.assertTrue(support.wait_until(
             lambda: support.text_of(driver, 'connection') == 'connected' and
@@ -271,11 +309,11 @@ class SecureConsole(unittest.TestCase):
         self.addCleanup(driver.quit)
         support.open_console(driver, rig.url(scheme='https'))   # the page, then its wss connection
         self.assertTrue(driver.current_url.startswith('https://'))
-        try:
-            status = urllib.request.urlopen(rig.url(), timeout=5).status
-        except (urllib.error.URLError, http.client.HTTPException, OSError):
-            status = None
-        self.assertNotEqual(status, 200, 'plain http is served too')
+        # Plain http gets a plain answer pointing to https://.
+        with self.assertRaises(urllib.error.HTTPError) as plain:
+            urllib.request.urlopen(rig.url(), timeout=5)
+        self.assertEqual(plain.exception.code, 400)
+        self.assertIn('https://127.0.0.1:%d/' % rig.port, plain.exception.read().decode())
 
 
 if __name__ == '__main__':

@@ -1,5 +1,6 @@
-// scripts/demo as a newcomer runs it, under Xvfb: it builds with the default preset, brings up quillon-sim
-// and quillon in windows, the operator client drives the simulated robot, and Ctrl-C stops everything.
+// scripts/demo as a newcomer runs it, under Xvfb: it builds the three programs with the demo preset, brings
+// up quillon-sim and quillon in windows, the operator client drives the simulated robot, and Ctrl-C stops
+// everything.
 #include "integration_support.h"
 #include "sim_record_support.h"
 

@@ -258,7 +258,8 @@ TEST(Operator, RefusedConnectionAndBadCommandLinesFailWithAClearMessage)
 
     process help({operator_binary(), "--help"}, folder.path());
     EXPECT_EQ(help.wait(), 0);
-    EXPECT_NE(help.output().find("--bench N"), std::string::npos);
+    for (const char* option : {"--bench N", "--snapshot FILE", "--send, --bench or --snapshot"})
+        EXPECT_NE(help.output().find(option), std::string::npos) << option;
 }
 
 TEST(Operator, DrivesFromATerminalShowsTelemetryAndPutsTheTerminalBackOnEveryWayOut)

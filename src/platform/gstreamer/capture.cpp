@@ -332,6 +332,28 @@ bool capture_take(capture_type* capture, unsigned char* pixels, int width, int h
     return converted;
 }
 
+// Everything the bus holds, read in one go so that a burst of warnings cannot hold an error back for
+// several checks: the first error or end is the event, otherwise the warnings' texts joined.
+static capture_event bus_drain(GstBus* bus, std::string* reason)
+{
+    capture_event event = capture_event::none;
+    auto wanted = static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS | GST_MESSAGE_WARNING);
+    while (GstMessage* message = gst_bus_pop_filtered(bus, wanted)) {
+        GstMessageType type = GST_MESSAGE_TYPE(message);
+        if (event != capture_event::lost && type != GST_MESSAGE_WARNING) {
+            *reason = type == GST_MESSAGE_EOS ? "the source ended" : message_text(message);
+            event = capture_event::lost;
+        } else if (event == capture_event::none) {
+            *reason = message_text(message);
+            event = capture_event::warning;
+        } else if (event == capture_event::warning && reason->size() < 1000) {
+            *reason += "; " + message_text(message);
+        }
+        gst_message_unref(message);
+    }
+    return event;
+}
+
 capture_event capture_check(capture_type* capture, std::string* reason)
 {
     if (capture->current.pipeline == nullptr || capture->restarting) {
@@ -347,25 +369,7 @@ capture_event capture_check(capture_type* capture, std::string* reason)
         }
         return source_restart(capture);
     }
-    GstMessage* message = gst_bus_pop_filtered(
-        capture->current.bus,
-        static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS | GST_MESSAGE_WARNING));
-    if (message == nullptr)
-        return capture_event::none;
-    capture_event event = capture_event::lost;
-    switch (GST_MESSAGE_TYPE(message)) {
-    case GST_MESSAGE_WARNING:
-        *reason = message_text(message);
-        event = capture_event::warning;
-        break;
-    case GST_MESSAGE_EOS:
-        *reason = "the source ended";
-        break;
-    default:
-        *reason = message_text(message);
-        break;
-    }
-    gst_message_unref(message);
+    capture_event event = bus_drain(capture->current.bus, reason);
     if (event == capture_event::lost)
         source_lost(capture);
     return event;

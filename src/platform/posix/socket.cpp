@@ -5,6 +5,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -106,4 +108,24 @@ void socket_close(int socket)
         return;
     event_loop_select_socket(socket, nullptr, 0, 0);
     ::close(socket);
+}
+
+std::vector<std::string> socket_local_addresses()
+{
+    std::vector<std::string> addresses;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return addresses;
+    for (ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET)
+            continue;
+        if ((entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_LOOPBACK) != 0)
+            continue;
+        char text[INET_ADDRSTRLEN] = {};
+        const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
+        if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) != nullptr)
+            addresses.emplace_back(text);
+    }
+    freeifaddrs(list);
+    return addresses;
 }

@@ -11,6 +11,11 @@ bool file_replace(const char* from, const char* to)
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
+const char* file_line_end()
+{
+    return "\r\n";
+}
+
 bool file_path_separator(char c)
 {
     return c == '/' || c == '\\' || c == ':';
@@ -33,4 +38,20 @@ FILE* file_open_renamable(const char* path, const char* mode)
     if (file == nullptr)
         _close(fd);
     return file;
+}
+
+// CREATE_NEW refuses a file that exists; the folder's inherited access rules apply, as for every file the
+// program writes there.
+bool file_create_private(const char* path, const char* data, size_t length)
+{
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD wrote = 0;
+    bool whole = length <= MAXDWORD && WriteFile(file, data, static_cast<DWORD>(length), &wrote, nullptr) &&
+                 wrote == length;
+    whole = CloseHandle(file) && whole;
+    if (!whole)
+        DeleteFileA(path);
+    return whole;
 }

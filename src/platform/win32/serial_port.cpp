@@ -18,7 +18,9 @@ struct serial_port_type {
     DWORD wait_mask = 0;        // filled in by the driver when the wait completes
     bool wait_pending = false;  // a WaitCommEvent is in flight: issuing another would lose its events
     bool woke = false;          // the last wait ended by the driver: the next read shows whether for bytes
-    int empty_wakes = 0;        // such wake-ups in a row that found nothing to read
+    bool woke_empty = false;    // the last such wake-up found nothing: the next wait continues its time
+    int closed_wakes = 0;       // wake-ups in a row whose read ended at once with nothing: a closed line
+    ULONGLONG quiet_until = 0;  // GetTickCount64 when a wait that keeps waking for nothing times out
     OVERLAPPED read_io{};
     OVERLAPPED write_io{};
 };
@@ -29,9 +31,14 @@ constexpr DWORD queue_size = 0x2000;          // the driver's input and output q
 // A read the driver holds longer than this had nothing to give (Wine holds reads of an empty line until a
 // byte comes, whatever the time-outs say); it is cancelled and counts as empty.
 constexpr DWORD read_settle_ms = 20;
-// Wake-ups in a row that find nothing to read. A driver wakes once without bytes after a read (it
-// remembers the characters just taken); a line that has hung up wakes every time: report it, never spin.
+// Wake-ups in a row whose read ended at once with nothing. A driver wakes once without bytes after a read
+// (it remembers the characters just taken); a line that has hung up wakes every time and its reads end at
+// once: report it, never spin. A silent line is not that: under Wine it wakes for nothing too, but its
+// reads are held until a byte comes, so they never count here.
 constexpr int hangup_empty_wakes = 10;
+// After a wake-up that found nothing, the next wait first pauses this long: a driver that keeps waking
+// for nothing cannot make the reading thread spin, and bytes that come meanwhile wait in its queue.
+constexpr DWORD empty_wake_pause_ms = 20;
 
 thread_local DWORD last_error = 0;            // for serial_port_error_text
 
@@ -294,27 +301,16 @@ serial_setup_result serial_port_setup(serial_port_type* port, unsigned int baud)
     if (!SetupComm(port->handle, queue_size, queue_size) || !SetCommState(port->handle, &dcb) ||
         !SetCommTimeouts(port->handle, &timeouts) || !SetCommMask(port->handle, EV_RXCHAR))
         return fail(serial_setup_result::set_failed);
+    // What the board sent while nobody listened (a restart's downtime) is stale: start from an empty queue.
+    PurgeComm(port->handle, PURGE_RXCLEAR);
     return serial_setup_result::ok;
 }
 
 // The win32 backend wakes for every arrival, whatever min_bytes asks: a driver's queue count cannot be
 // trusted to say when enough has come (Wine's is not true for a pseudo-terminal).
-serial_wait_result serial_port_wait(serial_port_type* port, serial_event_type* stop, unsigned int timeout_ms,
-                                    unsigned int)
+// Arms the driver's wait for received bytes and waits for it, the stop event or the time.
+static serial_wait_result wait_for_bytes(serial_port_type* port, serial_event_type* stop, DWORD timeout_ms)
 {
-    if (port == nullptr)
-        return fail(serial_wait_result::failed, ERROR_INVALID_HANDLE);
-    if (port->empty_wakes >= hangup_empty_wakes) {
-        port->empty_wakes = 0;
-        return fail(serial_wait_result::hangup, ERROR_BROKEN_PIPE);
-    }
-    if (signalled(stop))
-        return serial_wait_result::stopped;
-    long queued = queued_bytes(port);
-    if (queued < 0)
-        return win32_serial_failure(last_error);
-    if (queued > 0)
-        return serial_wait_result::received;
     if (!start_wait(port))
         return win32_serial_failure(last_error);
     woken why = wait_for(stop, port->wait_io.hEvent, timeout_ms);
@@ -331,6 +327,40 @@ serial_wait_result serial_port_wait(serial_port_type* port, serial_event_type* s
     return serial_wait_result::received;
 }
 
+serial_wait_result serial_port_wait(serial_port_type* port, serial_event_type* stop, unsigned int timeout_ms,
+                                    unsigned int)
+{
+    if (port == nullptr)
+        return fail(serial_wait_result::failed, ERROR_INVALID_HANDLE);
+    if (port->closed_wakes >= hangup_empty_wakes) {
+        port->closed_wakes = 0;
+        return fail(serial_wait_result::hangup, ERROR_BROKEN_PIPE);
+    }
+    if (signalled(stop))
+        return serial_wait_result::stopped;
+    long queued = queued_bytes(port);
+    if (queued < 0)
+        return win32_serial_failure(last_error);
+    if (queued > 0)
+        return serial_wait_result::received;
+    // A wait after a wake-up for nothing goes on with that wait's time: a silent line times out every
+    // timeout_ms, as on Linux, however often the driver wakes.
+    ULONGLONG now = GetTickCount64();
+    if (!port->woke_empty)
+        port->quiet_until = now + timeout_ms;
+    DWORD left = port->quiet_until > now ? static_cast<DWORD>(port->quiet_until - now) : 0;
+    if (port->woke_empty) {
+        DWORD pause = left < empty_wake_pause_ms ? left : empty_wake_pause_ms;
+        if (stop != nullptr ? WaitForSingleObject(stop->handle, pause) == WAIT_OBJECT_0 : (Sleep(pause), false))
+            return serial_wait_result::stopped;
+        left -= pause;
+    }
+    port->woke_empty = false;
+    if (left == 0 && timeout_ms > 0)
+        return serial_wait_result::timeout;
+    return wait_for_bytes(port, stop, left);
+}
+
 int serial_port_read(serial_port_type* port, unsigned char* buffer, unsigned int size)
 {
     if (port == nullptr)
@@ -340,15 +370,18 @@ int serial_port_read(serial_port_type* port, unsigned char* buffer, unsigned int
     DWORD got = 0;
     if (!ReadFile(port->handle, buffer, size, nullptr, &port->read_io) && GetLastError() != ERROR_IO_PENDING)
         return fail(-1);
-    if (WaitForSingleObject(port->read_io.hEvent, read_settle_ms) != WAIT_OBJECT_0)
+    bool held = WaitForSingleObject(port->read_io.hEvent, read_settle_ms) != WAIT_OBJECT_0;
+    if (held)
         CancelIoEx(port->handle, &port->read_io);
-    // Waited for even after the cancel: the driver may still be writing into the buffer.
+    // Waited for even after the cancel: the driver may still be writing into the buffer. An error here
+    // (an adapter pulled out) is how a lost port shows.
     if (!GetOverlappedResult(port->handle, &port->read_io, &got, TRUE) && GetLastError() != ERROR_OPERATION_ABORTED)
         return fail(-1);
     if (got > 0)
-        port->empty_wakes = 0;
-    else if (port->woke)
-        port->empty_wakes++;
+        port->closed_wakes = 0;
+    else if (port->woke && !held)
+        port->closed_wakes++;
+    port->woke_empty = port->woke && got == 0;
     port->woke = false;
     return static_cast<int>(got);
 }

@@ -5,8 +5,10 @@
 #include "platform/event_loop.h"
 #include "platform/win32/internal.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -135,4 +137,28 @@ void socket_close(int socket)
         return;
     event_loop_select_socket(socket, nullptr, 0, 0);
     closesocket(static_cast<SOCKET>(socket));
+}
+
+// The addresses the PC's own name resolves to: no extra library, and the ones Windows would announce.
+std::vector<std::string> socket_local_addresses()
+{
+    std::vector<std::string> addresses;
+    char name[256] = {};
+    if (!winsock_started() || gethostname(name, sizeof name - 1) != 0)
+        return addresses;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0)
+        return addresses;
+    for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        char text[INET_ADDRSTRLEN] = {};
+        const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
+        if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) == nullptr || std::strncmp(text, "127.", 4) == 0)
+            continue;
+        if (std::find(addresses.begin(), addresses.end(), text) == addresses.end())
+            addresses.emplace_back(text);
+    }
+    freeaddrinfo(found);
+    return addresses;
 }

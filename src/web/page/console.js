@@ -9,6 +9,7 @@
   const STALE_MS = 3000;          // no state for this long and the connection is taken as dead
   const RETRY_FIRST_MS = 500;
   const RETRY_MAX_MS = 5000;
+  const PICTURE_OLD_MS = 5000;    // a picture older than this while connected is marked with its age
   const PLOT_SECONDS = 60;
   const STICK_THRESHOLD = 0.5;    // a stick counts as pushed past half way
   const DIRECTIONS = ['w', 'a', 's', 'd'];
@@ -69,23 +70,38 @@
     releaseAll(false);
     state = null;
     showConnection('closed', 'disconnected');
+    forgetLiveFacts();
     const seconds = Math.round(retryDelay / 100) / 10;
     setNotice('Not connected to Quillon; trying again in ' + seconds + ' s.');
     if (!opened)
-      explainRefusal();
+      explainRefusal(seconds);
     retryTimer = setTimeout(connect, retryDelay);
     retryDelay = Math.min(retryDelay * 2, RETRY_MAX_MS);
   }
 
-  // A WebSocket that never opened says nothing about why; asking for the page again does.
-  function explainRefusal() {
-    fetch(location.href, { cache: 'no-store' }).then((response) => {
+  // A WebSocket that never opened says nothing about why; a plain GET of its address answers as the
+  // upgrade was answered (401 for the token, 503 when every browser place is taken).
+  function explainRefusal(seconds) {
+    const address = location.protocol + '//' + location.host + '/ws?token=' + encodeURIComponent(token);
+    fetch(address, { cache: 'no-store' }).then((response) => {
+      if (socket)
+        return;                 // connected again meanwhile
       if (response.status === 401)
         setNotice('Quillon does not accept the token in this address. The address with the current token ' +
-                  "is in Quillon's log and on its status display.");
+                  "is on Quillon's status display.");
       else if (response.status === 503)
-        setNotice('Quillon serves as many browsers as it allows; trying again.');
+        setNotice('The console is full: every browser place is taken. Trying again in ' + seconds + ' s.');
     }).catch(() => {});
+  }
+
+  // What the page showed as live is unknown once the connection is gone: nobody is named as driving, the
+  // pad is not shown locked, and the picture is marked old.
+  function forgetLiveFacts() {
+    setText('driver', 'unknown');
+    setText('remote', '\u2013');
+    $('remote').classList.remove('remote');
+    $('pad').classList.remove('locked');
+    showPictureAge();
   }
 
   function send(message) {
@@ -108,6 +124,7 @@
   }
 
   function checkConnection() {
+    showPictureAge();
     $('update-rate').textContent = updatesThisSecond + ' updates/s';
     updatesThisSecond = 0;
     if (socket && socket.readyState === WebSocket.OPEN && Date.now() - lastMessageAt > STALE_MS) {
@@ -214,6 +231,7 @@
     else if (s.driver !== 'none' && !s.you_drive && DRIVER_NAMES[s.driver])
       notice = 'Driving: ' + DRIVER_NAMES[s.driver] + '; browsers watch. STOP still stops it.';
     $('pad').classList.toggle('locked', notice !== '');
+    padLockedBecause = notice;
     if (!notice && !s.you_drive && anyHeld(sent) && Date.now() - heldSince > 300)
       notice = 'The robot was stopped: let go of every direction to drive again.';
     setNotice(notice ? notice + watching : '');
@@ -223,7 +241,7 @@
     const notice = $('notice');
     if (notice.textContent !== text)
       notice.textContent = text;
-    notice.hidden = text === '';
+    notice.classList.toggle('empty', text === '');
   }
 
   // ---- the camera: each binary message is one whole JPEG ----
@@ -232,6 +250,18 @@
   let shownUrl = null;
   let loadingUrl = null;
   let waitingUrl = null;
+  let pictureAt = 0;            // when the picture shown arrived
+
+  function showPictureAge() {
+    const age = Date.now() - pictureAt;
+    const live = socket !== null && socket.readyState === WebSocket.OPEN;
+    const old = shownUrl !== null && (!live || age > PICTURE_OLD_MS);
+    picture.parentElement.classList.toggle('old', old);
+    const label = $('picture-age');
+    label.hidden = !old;
+    if (old)
+      setText('picture-age', 'picture from ' + Math.round(age / 1000) + ' s ago');
+  }
 
   function showFrame(blob) {
     const url = URL.createObjectURL(new Blob([blob], { type: 'image/jpeg' }));
@@ -250,6 +280,8 @@
       URL.revokeObjectURL(shownUrl);
     shownUrl = loadingUrl;
     loadingUrl = null;
+    pictureAt = Date.now();
+    showPictureAge();
     $('no-picture').hidden = true;
     if (waitingUrl) {
       const next = waitingUrl;
@@ -376,10 +408,13 @@
   // with nothing held.
   function inputChanged() {
     const now = held();
-    for (const button of document.querySelectorAll('.dir'))
+    for (const button of document.querySelectorAll('.dir')) {
       button.classList.toggle('held', now[button.dataset.key]);
+      button.setAttribute('aria-pressed', now[button.dataset.key] ? 'true' : 'false');
+    }
     if (DIRECTIONS.every((key) => now[key] === sent[key]))
       return;
+    announcePad(now);
     if (!anyHeld(sent))
       heldSince = Date.now();
     sent = now;
@@ -443,9 +478,43 @@
     inputChanged();
   });
 
+  // Said aloud by screen readers: what the pad now asks for, or why it does nothing.
+  const DIRECTION_NAMES = { w: 'forward', a: 'left', s: 'backward', d: 'right' };
+  let padLockedBecause = '';
+
+  function announcePad(directions) {
+    const names = DIRECTIONS.filter((key) => directions[key]).map((key) => DIRECTION_NAMES[key]);
+    let text = names.length ? 'Driving ' + names.join(' and ') : 'Released';
+    if (names.length && padLockedBecause)
+      text = 'Not driving: ' + padLockedBecause;
+    else if (names.length && !socket)
+      text = 'Not driving: not connected to Quillon';
+    setText('pad-status', text);
+  }
+
+  // Enter on a focused pad button holds its direction until the key comes up or the focus leaves.
+  function bindButtonKeys(button, key) {
+    button.addEventListener('keydown', (event) => {
+      if (event.key !== 'Enter')
+        return;
+      event.preventDefault();
+      if (!event.repeat && !pointersHeld[key].has('keyboard')) {
+        pointersHeld[key].add('keyboard');
+        inputChanged();
+      }
+    });
+    const letGo = (event) => {
+      if ((event.type === 'blur' || event.key === 'Enter') && pointersHeld[key].delete('keyboard'))
+        inputChanged();
+    };
+    button.addEventListener('keyup', letGo);
+    button.addEventListener('blur', letGo);
+  }
+
   function bindTouchButtons() {
     for (const button of document.querySelectorAll('.dir')) {
       const key = button.dataset.key;
+      bindButtonKeys(button, key);
       button.addEventListener('pointerdown', (event) => {
         if (event.pointerType === 'mouse' && event.button !== 0)
           return;
