@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -29,6 +30,7 @@ struct telemetry_type {
 constexpr int control_record_length = 7;       // control link record, from the operator
 constexpr int controller_command_length = 8;   // controller command, to the controller board
 constexpr int telemetry_record_length = 10;    // telemetry link record, to the operator
+constexpr double drive_full_speed = 127.0;     // a side's target at full proportional command
 constexpr int controller_telemetry_length = 3; // controller telemetry: set_telemetry reads this many bytes,
                                                // so shorter payloads must not reach it
 
@@ -61,6 +63,15 @@ public:
     void set_telemetry(const unsigned char* payload);// 3-byte controller telemetry, filtered
 
     void set_motion(double turn, double forward);
+    // Proportional driving: forward and turn from -1 to 1 (positive ahead and to the right) onto the two
+    // targets, at most drive_full_speed each, so that equal sides go straight.
+    void set_drive(double forward, double turn);
+
+    // The number of the controller command: it grows with every write that changes the motor bytes the
+    // board would receive. With commands on change the controller thread waits on it.
+    uint64_t command_number();
+    // Waits until the number differs from seen or the seconds have passed; returns the number then.
+    uint64_t wait_command_change(uint64_t seen, double seconds);
     void update_complete(bool);
     void update();
     double get_update_speed();
@@ -75,12 +86,17 @@ public:
                             serial_picture_type* picture);
 
 private:
-    std::mutex control_lock;       // guards control
+    void control_written();        // after every write of control, under control_lock
+
+    std::mutex control_lock;       // guards control, command_count and motors
+    std::condition_variable command_changed;  // notified under control_lock when command_count grows
     std::mutex telemetry_lock;     // guards telemetry and last_update
     std::mutex update_lock;        // guards update_count and update_speed
     std::mutex auto_mode_lock;     // guards auto_mode
     std::mutex serial_cam_lock;    // guards serial_cam
     control_type control;          // current drive command
+    uint64_t command_count = 0;    // changes of the encoded motor bytes so far
+    unsigned char motors[4] = {0x80, 0x80, 0x80, 0x80};  // the motor bytes control encodes
     telemetry_type telemetry;      // current sensor readings
     uint32_t update_count = 0;     // controller telemetry packets since the last roll
     double update_speed = 0.0;     // packets in the last whole second
