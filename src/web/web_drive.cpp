@@ -26,7 +26,15 @@ struct browser_type {
     bool blocked = false;   // held something when a STOP came: ignored until it releases everything
 };
 
+constexpr unsigned int values_held = 0x10;   // in place of directions: the driver's values ask for motion
+constexpr intptr_t values_flag = intptr_t(1) << 40;  // WM_WEB_DRIVE carries values, not directions
+constexpr double values_scale = 10000.0;          // a packed value's steps per unit
+
 uint64_t driver = 0;                   // the driving browser's session, 0 for none
+double driver_forward = 0.0;           // the values applied with values_held
+double driver_turn = 0.0;
+double message_forward = 0.0;          // the values of the message being taken
+double message_turn = 0.0;
 unsigned int driver_keys = 0;          // the directions applied for it; 0 once the robot is neutral
 double last_message = 0.0;             // time of the driver's last drive message
 double last_held = 0.0;                // time of its last drive message that held a direction
@@ -38,6 +46,13 @@ void apply(unsigned int keys)
     remote_mode = true;
     if (keys == 0) {
         robot.reset_control();
+        return;
+    }
+    if (keys == values_held) {
+        driver_forward = message_forward;
+        driver_turn = message_turn;
+        robot.set_drive(driver_forward, driver_turn);
+        input_check();
         return;
     }
     motion_type motion = choose_motion(keys & web_key_w, keys & web_key_s, keys & web_key_a, keys & web_key_d);
@@ -97,6 +112,21 @@ void web_drive_keys(uint64_t session, unsigned int keys, double now, bool link_h
     publish(link_held);
 }
 
+void web_drive_values(uint64_t session, double forward, double turn, double now, bool link_held)
+{
+    message_forward = forward;
+    message_turn = turn;
+    web_drive_keys(session, forward != 0.0 || turn != 0.0 ? values_held : 0, now, link_held);
+}
+
+intptr_t web_drive_pack_values(double forward, double turn)
+{
+    auto step = [](double value) {
+        return static_cast<intptr_t>(static_cast<uint16_t>(static_cast<int16_t>(value * values_scale)));
+    };
+    return values_flag | (step(forward) << 16) | step(turn);
+}
+
 void web_drive_stop(uint64_t session, bool link_held)
 {
     robot.reset_control();
@@ -148,7 +178,10 @@ void web_drive_reset(bool link_held)
 void web_drive_message(unsigned int message, uintptr_t wparam, intptr_t lparam)
 {
     uint64_t session = wparam;
-    if (message == WM_WEB_DRIVE)
+    auto value = [](intptr_t packed) { return static_cast<int16_t>(packed & 0xFFFF) / values_scale; };
+    if (message == WM_WEB_DRIVE && (lparam & values_flag) != 0)
+        web_drive_values(session, value(lparam >> 16), value(lparam), get_time(), network_client_held());
+    else if (message == WM_WEB_DRIVE)
         web_drive_keys(session, static_cast<unsigned int>(lparam) & 0x0F, get_time(), network_client_held());
     else if (message == WM_WEB_STOP)
         web_drive_stop(session, network_client_held());

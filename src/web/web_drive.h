@@ -6,7 +6,8 @@
 #include <cstdint>
 
 // Window messages the web thread posts; the first parameter is the browser's session number.
-constexpr unsigned int WM_WEB_DRIVE = 0x8001;  // second parameter: the held directions (web_key_* bits)
+constexpr unsigned int WM_WEB_DRIVE = 0x8001;  // second parameter: the held directions (web_key_* bits),
+                                               // or forward and turn as web_drive_pack_values made it
 constexpr unsigned int WM_WEB_STOP = 0x8002;   // any browser's STOP
 constexpr unsigned int WM_WEB_LEAVE = 0x8003;  // the browser's connection has closed
 
@@ -22,6 +23,10 @@ extern std::atomic<bool> web_remote_now;          // remote_mode
 
 // The entry points, with the time and the link's state given so that tests choose them.
 void web_drive_keys(uint64_t session, unsigned int keys, double now, bool link_held);
+// Proportional driving: forward and turn from -1 to 1, through the same rules as the directions.
+void web_drive_values(uint64_t session, double forward, double turn, double now, bool link_held);
+// Forward and turn in WM_WEB_DRIVE's second parameter, to a ten-thousandth.
+intptr_t web_drive_pack_values(double forward, double turn);
 void web_drive_stop(uint64_t session, bool link_held);
 void web_drive_leave(uint64_t session, bool link_held);
 void web_drive_check(double now, bool link_held);

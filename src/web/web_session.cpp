@@ -171,7 +171,9 @@ private:
     void take(const std::string& text)
     {
         web_request_type request = web_parse_request(text);
-        if (request.kind == web_request_kind::drive)
+        if (request.kind == web_request_kind::drive && request.proportional)
+            post_to_window(site, WM_WEB_DRIVE, id, web_drive_pack_values(request.forward, request.turn));
+        else if (request.kind == web_request_kind::drive)
             post_to_window(site, WM_WEB_DRIVE, id, static_cast<intptr_t>(request.keys));
         else if (request.kind == web_request_kind::stop)
             post_to_window(site, WM_WEB_STOP, id, 0);
