@@ -20,8 +20,9 @@ TEST(Pacing, ChangesGoOutAtOnceButNeverCloserThanTheGap)
         {10.005, 10.02, 10.1},   // within the gap: waits for it
         {10.05, 10.05, 10.1},    // past the gap: at once, and the cycle stays
         {10.06, 10.07, 10.1},    // a second change soon after: the gap again
-        {10.095, 10.1, 10.2},    // the steady command comes first and carries it
-        {10.3, 10.3, 10.4},      // after a late steady command: at once
+        {10.075, 10.09, 10.1},   // and again
+        {10.095, 10.1, 10.2},    // the steady command comes before the gap ends and carries it
+        {10.3, 10.3, 10.4},      // long after the cycle fell due: at once, as the steady command
     };
     for (const row_type& row : rows) {
         pacing_changed(pacing);
