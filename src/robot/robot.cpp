@@ -219,18 +219,6 @@ void robot_class::set_motion(double turn, double forward)
     control_written();
 }
 
-void robot_class::set_drive(double forward, double turn)
-{
-    double left = limit_unit(forward + turn);
-    double right = limit_unit(forward - turn);
-    std::lock_guard<std::mutex> hold(control_lock);
-    control.left_target = std::fabs(left) * drive_full_speed;
-    control.right_target = std::fabs(right) * drive_full_speed;
-    control.left_reverse = left < 0.0;
-    control.right_reverse = right < 0.0;
-    control_written();
-}
-
 uint64_t robot_class::command_number()
 {
     std::lock_guard<std::mutex> hold(control_lock);

@@ -30,7 +30,6 @@ struct telemetry_type {
 constexpr int control_record_length = 7;       // control link record, from the operator
 constexpr int controller_command_length = 8;   // controller command, to the controller board
 constexpr int telemetry_record_length = 10;    // telemetry link record, to the operator
-constexpr double drive_full_speed = 127.0;     // a side's target at full proportional command
 constexpr int controller_telemetry_length = 3; // controller telemetry: set_telemetry reads this many bytes,
                                                // so shorter payloads must not reach it
 
@@ -63,9 +62,6 @@ public:
     void set_telemetry(const unsigned char* payload);// 3-byte controller telemetry, filtered
 
     void set_motion(double turn, double forward);
-    // Proportional driving: forward and turn from -1 to 1 (positive ahead and to the right) onto the two
-    // targets, at most drive_full_speed each, so that equal sides go straight.
-    void set_drive(double forward, double turn);
 
     // The number of the controller command: it grows with every write that changes the motor bytes the
     // board would receive. With commands on change the controller thread waits on it.

@@ -25,7 +25,7 @@ import console_support as support
 BIN_DIR = None
 SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..')
 STOP_LIMIT = 0.6    # seconds from letting go to the neutral command at the board
-FULL_TARGET = 127   # the target of a side at full forward from the page
+FULL_TARGET = 93.6  # the target of a side at full forward from the page
 
 
 def touch(driver, kind, selector=None):

@@ -6,13 +6,17 @@
   'use strict';
 
   const SEND_PERIOD_MS = 50;      // drive messages while something is held; Quillon stops after 500 ms without
+  const CHANGE_GAP_MS = 20;       // between two drive messages for a moving stick (Quillon closes past 100 a second)
   const STALE_MS = 3000;          // no state for this long and the connection is taken as dead
   const RETRY_FIRST_MS = 500;
   const RETRY_MAX_MS = 5000;
   const PLOT_SECONDS = 60;
   const DIRECTIONS = ['w', 'a', 's', 'd'];
   const CHANNEL_COLOURS = ['#1f4fd8', '#d42a2a', '#1d7a3a', '#b25e00', '#7b3fb5', '#0a8a8a', '#c2187a', '#55606b'];
-  const DRIVER_NAMES = { link: 'the operator link', keyboard: "the robot's keyboard", none: 'nobody' };
+  const DRIVER_NAMES = {
+    link: 'the operator link', keyboard: "the robot's keyboard", foxglove: 'a Foxglove client', mqtt: 'the fleet',
+    none: 'nobody',
+  };
 
   const $ = (id) => document.getElementById(id);
   const token = new URLSearchParams(location.search).get('token') || '';
@@ -207,6 +211,8 @@
       notice = 'The operator link drives the robot; browsers watch. STOP still stops it.';
     else if (s.driver === 'browser' && !s.you_drive)
       notice = 'Another browser drives the robot; you can drive once it lets go. STOP still stops it.';
+    else if (s.driver !== 'none' && !s.you_drive && DRIVER_NAMES[s.driver])
+      notice = 'Driving: ' + DRIVER_NAMES[s.driver] + '; browsers watch. STOP still stops it.';
     $('pad').classList.toggle('locked', notice !== '');
     if (!notice && !s.you_drive && moving(sent) && Date.now() - heldSince > 300)
       notice = 'The robot was stopped: let go of every direction to drive again.';
@@ -362,7 +368,13 @@
 
   const anyHeld = (directions) => DIRECTIONS.some((key) => directions[key]);
   const moving = (command) => command.forward !== 0 || command.turn !== 0;
-  const driveMessage = (command) => ({ type: 'drive', forward: command.forward, turn: command.turn });
+  let lastDriveAt = 0;
+  let changeTimer = null;
+
+  function sendDrive(command) {
+    lastDriveAt = Date.now();
+    send({ type: 'drive', forward: command.forward, turn: command.turn });
+  }
 
   // After every change: a message at once, then one every 50 ms while the robot is asked to move, and a
   // last one that asks for nothing.
@@ -373,12 +385,20 @@
     const now = teleop.command(directions);
     if (now.forward === sent.forward && now.turn === sent.turn)
       return;
+    // A stick moves in many small steps: they go out at most every CHANGE_GAP_MS, the last one included.
+    // Letting go goes at once.
+    const wait = lastDriveAt + CHANGE_GAP_MS - Date.now();
+    if (wait > 0 && moving(now)) {
+      if (changeTimer === null)
+        changeTimer = setTimeout(() => { changeTimer = null; inputChanged(); }, wait);
+      return;
+    }
     if (!moving(sent))
       heldSince = Date.now();
     sent = now;
-    send(driveMessage(now));
+    sendDrive(now);
     clearInterval(sendTimer);
-    sendTimer = moving(now) ? setInterval(() => send(driveMessage(sent)), SEND_PERIOD_MS) : null;
+    sendTimer = moving(now) ? setInterval(() => sendDrive(sent), SEND_PERIOD_MS) : null;
   }
   teleop.onChange(inputChanged);
 
