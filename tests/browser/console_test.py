@@ -271,12 +271,10 @@ class Teleop(unittest.TestCase):
                               "s.dispatchEvent(new Event('input'));")
         radius = driver.execute_script("return document.getElementById('stick').getBoundingClientRect().width / 2;")
         stick = driver.find_element(By.ID, 'stick')
-        # Pushed beyond the top edge (the circle keeps it at full), then half way back.
-        for offset, share in ((-2 * radius, 1.0), (radius * 1.5, 0.5)):
-            held = ActionChains(driver)
-            if share == 1.0:
-                held.move_to_element(stick).click_and_hold()
-            held.move_by_offset(0, offset).perform()
+        driver.execute_script("arguments[0].scrollIntoView({block: 'center'});", stick)   # whole, so its centre
+        # Pushed beyond the top edge (the circle keeps it at full), then half way.
+        for offset, share in ((-1.2 * radius, 1.0), (-0.5 * radius, 0.5)):
+            ActionChains(driver).move_to_element(stick).click_and_hold().move_by_offset(0, offset).perform()
             expected = round(FULL_TARGET * 0.6 * share)
             self.assertTrue(support.wait_until(lambda: self.targets()[0] not in ('0', '\u2013') and
                                                abs(int(self.targets()[0]) - expected) <= 1, 2),
@@ -285,9 +283,9 @@ class Teleop(unittest.TestCase):
             # The board gets both sides at the same speed, forward.
             command = self.board_after(len(self.rig.commands()), lambda c: c.forward(), 'no forward command')
             self.assertEqual(0x80 - command.bytes[2], command.bytes[4] - 0x80, command.text())
-        mark = len(self.rig.commands())
-        ActionChains(driver).release().perform()
-        self.board_after(mark, lambda c: c.neutral(), 'letting go of the stick did not stop the robot')
+            mark = len(self.rig.commands())
+            ActionChains(driver).release().perform()
+            self.board_after(mark, lambda c: c.neutral(), 'letting go of the stick did not stop the robot')
         driver.refresh()
         support.open_console(driver, self.rig.url())
         self.assertEqual(driver.execute_script("return document.getElementById('max-speed').value;"), '60',
