@@ -5,9 +5,11 @@ never fails on them:
     from the release to 80 80 80 80 (median and 99th percentile);
   - the state updates a second the page sees;
   - quillon's CPU share with no browser, one and eight watching (from /proc/PID/stat);
-  - the operator link's round trip (quillon-operator --bench) with no browser and with eight.
+  - the operator link's round trip (quillon-operator --bench) with no browser and with eight;
+  - with command_on_change 1: key press to the first forward motor bytes, and STOP (the space bar) to
+    80 80 80 80 (median and 99th percentile, WebDriver's own delivery included).
 
-    /usr/bin/python3 bench/web_bench.py [--bin-dir build/default] [--presses 60] [--seconds 10]
+    /usr/bin/python3 bench/web_bench.py [--bin-dir build/default] [--presses 60] [--seconds 10] [--on-change-only]
 """
 import argparse
 import os
@@ -88,6 +90,53 @@ def key_latencies(rig, driver, presses):
     return press, release, injection
 
 
+def stop_latencies(rig, driver, presses):
+    """From the space bar (the page's STOP) while W is held to the first 80 80 80 80 at the board."""
+    from selenium.webdriver.common.action_chains import ActionChains
+    import random
+    clock = BoardClock(rig)
+    stops = []
+    for _ in range(presses):
+        mark = len(rig.commands())
+        ActionChains(driver).key_down('w').perform()
+        clock.first_after(mark, lambda c: not c.neutral())
+        time.sleep(random.uniform(0.05, 0.25))
+        mark = len(rig.commands())
+        start = time.monotonic()
+        ActionChains(driver).key_down(' ').perform()
+        stopped = clock.first_after(mark, lambda c: c.neutral())
+        ActionChains(driver).key_up(' ').key_up('w').perform()
+        if stopped is not None:
+            stops.append(1000 * (stopped - start))
+        time.sleep(0.1)
+    return stops
+
+
+def on_change_figures(options):
+    """The shortest way from a key to the motors: a quillon with command_on_change 1."""
+    rig = support.Rig(options.bin_dir, config_lines=['command_on_change 1'])
+    driver = None
+    try:
+        driver = support.browser()
+        support.open_console(driver, rig.url())
+        press, release, injection = key_latencies(rig, driver, options.presses)
+        if press:
+            print('on change, key press to motor bytes: median %5.1f ms, 99th percentile %5.1f ms over %d '
+                  'presses (goal: 20 ms, 40 ms); WebDriver delivers the key in a median %.1f ms'
+                  % (statistics.median(press), percentile(press, 0.99), len(press), statistics.median(injection)))
+        if release:
+            print('on change, key release to 80 80 80 80: median %5.1f ms, 99th percentile %5.1f ms'
+                  % (statistics.median(release), percentile(release, 0.99)))
+        stops = stop_latencies(rig, driver, options.presses)
+        if stops:
+            print('on change, STOP to 80 80 80 80:        median %5.1f ms, 99th percentile %5.1f ms, '
+                  'worst %5.1f ms (goal: 20 ms)' % (statistics.median(stops), percentile(stops, 0.99), max(stops)))
+    finally:
+        if driver is not None:
+            driver.quit()
+        rig.close()
+
+
 def machine_cpu():
     with open('/proc/stat') as stat:
         fields = [int(value) for value in stat.readline().split()[1:]]
@@ -161,12 +210,16 @@ def main():
     parser.add_argument('--bin-dir', default=os.path.join(root, 'build', 'default'))
     parser.add_argument('--presses', type=int, default=60)
     parser.add_argument('--seconds', type=float, default=10.0, help='length of each CPU measurement')
+    parser.add_argument('--on-change-only', action='store_true', help='only the command_on_change 1 figures')
     options = parser.parse_args()
     options.bin_dir = os.path.abspath(options.bin_dir)
     for needed in (support.CHROMIUM, support.CHROMEDRIVER, os.path.join(options.bin_dir, 'quillon')):
         if not os.access(needed, os.X_OK):
             print('web_bench: skipped, %s is missing' % needed)
             return 0
+    if options.on_change_only:
+        on_change_figures(options)
+        return 0
 
     rig = support.Rig(options.bin_dir)
     driver = None
@@ -213,6 +266,7 @@ def main():
         if driver is not None:
             driver.quit()
         rig.close()
+    on_change_figures(options)
     return 0
 
 

@@ -243,6 +243,21 @@ TEST(RobotMode, SwitchingOnKeepsTheCommandAndSwitchingOffStops)
     EXPECT_EQ(command_of(r), (bytes{0x80, 0x80, 0x80, 0x80, 0, 0, 0, 0}));
 }
 
+TEST(RobotCommand, NumberGrowsOnlyWhenTheMotorBytesChange)
+{
+    robot_class r;
+    uint64_t start = r.command_number();
+    r.set_motion(0.0, 0.1);
+    EXPECT_EQ(r.command_number(), start) << "a target alone leaves the bytes at standstill";
+    r.change_control([](control_type& c) { c.left_speed = 5.9; });
+    EXPECT_EQ(r.wait_command_change(start, 0.0), start + 1) << "the ramp moved the bytes";
+    r.change_control([](control_type& c) { c.left_speed = 5.2; });
+    EXPECT_EQ(r.command_number(), start + 1) << "an unchanged command";
+    r.reset_control();
+    EXPECT_EQ(r.wait_command_change(start + 1, 5.0), start + 2) << "STOP's neutral bytes, without waiting";
+    EXPECT_EQ(command_of(r)[0], 0x80);
+}
+
 TEST(RobotRate, RollTurnsTheSecondsCountIntoTheRate)
 {
     robot_class r;

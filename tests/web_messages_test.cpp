@@ -34,6 +34,22 @@ TEST(WebMessages, DriveAndStopAreTaken)
     EXPECT_EQ(keys_of(R"({"type":"drive","d":true,"w":false})"), web_key_d);        // missing counts as 0
     EXPECT_EQ(keys_of(R"( {"sent":12.5,"type":"drive","w":1} )"), web_key_w);       // other fields ignored
     EXPECT_EQ(web_parse_request(R"({"type":"stop"})").kind, web_request_kind::stop);
+
+    // Proportional driving: forward and turn, integers or not, up to the ends of -1 .. 1.
+    const struct { const char* text; double forward, turn; } values[] = {
+        {R"({"type":"drive","forward":0.5,"turn":-0.25})", 0.5, -0.25},
+        {R"({"type":"drive","turn":1,"forward":-1,"sent":3})", -1.0, 1.0},
+        {R"({"type":"drive","forward":0,"turn":0})", 0.0, 0.0},
+    };
+    for (const auto& row : values) {
+        web_request_type request = web_parse_request(row.text);
+        EXPECT_EQ(request.kind, web_request_kind::drive) << row.text << ": " << request.error;
+        EXPECT_TRUE(request.proportional) << row.text;
+        EXPECT_EQ(request.keys, 0u) << row.text;
+        EXPECT_DOUBLE_EQ(request.forward, row.forward) << row.text;
+        EXPECT_DOUBLE_EQ(request.turn, row.turn) << row.text;
+    }
+    EXPECT_FALSE(web_parse_request(R"({"type":"drive","w":1})").proportional);
 }
 
 TEST(WebMessages, AnythingElseIsRefusedWithAReason)
@@ -43,6 +59,10 @@ TEST(WebMessages, AnythingElseIsRefusedWithAReason)
         R"({"type":"drive","w":"1"})", R"({"type":"drive","w":-1})", R"({"type":"drive","w":1.0})",
         R"({"type":"drive","w":null})", R"({"type":"drive","w":1)", R"({"type":"stop"} x)",
         "{\"type\":\"st\xffop\"}",
+        R"({"type":"drive","forward":0.5})", R"({"type":"drive","turn":0})",
+        R"({"type":"drive","forward":1.01,"turn":0})", R"({"type":"drive","forward":0,"turn":-2})",
+        R"({"type":"drive","forward":"1","turn":0})", R"({"type":"drive","forward":null,"turn":0})",
+        R"({"type":"drive","forward":1e400,"turn":0})", R"({"type":"drive","forward":1,"turn":0,"w":1})",
     };
     for (const char* text : refused) {
         web_request_type request = web_parse_request(text);

@@ -2,6 +2,7 @@
 // value, and a "#" starts a comment that runs to the end of its line.
 #include "app/config.h"
 
+#include "bus/controller.h"
 #include "bus/serial.h"
 #include "console/display.h"
 #include "app/utility.h"
@@ -190,6 +191,13 @@ void parse_line(const char* line)
     }
     if (std::strcmp(token, "camera_pipeline") == 0)
         set_camera_pipeline(line + position);
+    if (std::strcmp(token, "command_on_change") == 0) {
+        get_next_string(line, position, token);
+        if (std::strcmp(token, "0") == 0 || std::strcmp(token, "1") == 0)
+            command_on_change = token[0] == '1';
+        else
+            add_line("load_config: command_on_change '%s' refused: 0 or 1", token);
+    }
 }
 
 void get_next_string(const char* line, unsigned int& position, char* token)

@@ -3,7 +3,9 @@
 #include "bus/controller.h"
 
 #include "app/threads.h"
+#include "app/time.h"
 #include "app/utility.h"
+#include "bus/pacing.h"
 #include "bus/serial.h"
 #include "robot/robot.h"
 
@@ -13,6 +15,7 @@
 #include <thread>
 
 unsigned char device_id = 1;
+bool command_on_change = false;
 
 namespace {
 
@@ -24,6 +27,28 @@ constexpr auto cycle_sleep = std::chrono::milliseconds(100);
 std::atomic<bool> controller_running{true};  // the thread goes on while true; written under the lock
 std::mutex controller_thread_lock;           // held while controller_stop clears the flag
 std::thread h_controller_thread;             // the controller thread, once started
+
+// The steady cycle, and between its commands an extra one whenever the motor bytes change, paced by the
+// pacing rules. This thread stays the port's only writer: a driver's change only wakes it.
+void send_on_change()
+{
+    pacing_type pacing;
+    uint64_t seen = robot.command_number();
+    while (controller_running) {
+        double now = get_time();
+        if (now >= pacing_due(pacing)) {
+            seen = robot.command_number();
+            controller_transfer();
+            pacing_sent(pacing, get_time());
+            continue;
+        }
+        uint64_t number = robot.wait_command_change(seen, pacing_due(pacing) - now);
+        if (number != seen) {
+            seen = number;
+            pacing_changed(pacing);
+        }
+    }
+}
 
 } // namespace
 
@@ -57,12 +82,15 @@ unsigned int controller_thread(void*)
     if (serial.get_state() == 0)
         return 0;
     log("Controller -  - Starting thread");
-    for (;;) {
-        controller_transfer();
-        std::this_thread::sleep_for(cycle_sleep);
-        if (!controller_running)
-            break;
-    }
+    if (command_on_change)
+        send_on_change();
+    else
+        for (;;) {
+            controller_transfer();
+            std::this_thread::sleep_for(cycle_sleep);
+            if (!controller_running)
+                break;
+        }
     // A board may keep the last command it received: leave it at standstill, not driving on unattended.
     const unsigned char neutral[command_length] = {0x80, 0x80, 0x80, 0x80, 0, 0, 0, 0};
     serial.serial_packet(device_id, neutral, command_length);

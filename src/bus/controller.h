@@ -3,6 +3,8 @@
 #pragma once
 
 extern unsigned char device_id;  // the controller board's bus identifier
+// Config key command_on_change: besides the cycle, a command goes out as soon as the motor bytes change.
+extern bool command_on_change;
 
 void controller_start();
 void controller_stop();

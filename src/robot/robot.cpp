@@ -7,7 +7,9 @@
 #include "bus/controller.h"
 #include "imaging/serialcamera.h"
 
+#include <chrono>
 #include <cmath>
+#include <cstring>
 
 robot_class robot;
 bool remote_mode = false;
@@ -32,6 +34,16 @@ int motor_offset(double speed)
     if (speed >= motor_speed_limit)
         return motor_speed_limit;
     return static_cast<int>(speed);  // truncation toward zero
+}
+
+// The four motor bytes of the controller command. The sides are mirrored: forward lies below 128 on the
+// left and above it on the right.
+void encode_motors(const control_type& control, unsigned char* out)
+{
+    int v = motor_offset(control.left_speed);
+    int w = motor_offset(control.right_speed);
+    out[0] = out[1] = static_cast<unsigned char>(control.left_reverse ? 128 + v : 128 - v);
+    out[2] = out[3] = static_cast<unsigned char>(control.right_reverse ? 128 - w : 128 + w);
 }
 
 double limit_unit(double value)
@@ -87,6 +99,7 @@ void robot_class::reset_control()
 {
     std::lock_guard<std::mutex> hold(control_lock);
     control = control_type{};
+    control_written();
 }
 
 void robot_class::set_auto_mode(bool on)
@@ -115,6 +128,7 @@ void robot_class::set_control(const control_type& in)
 {
     std::lock_guard<std::mutex> hold(control_lock);
     control = in;
+    control_written();
 }
 
 void robot_class::get_telemetry(telemetry_type* out)
@@ -127,6 +141,7 @@ void robot_class::change_control(const std::function<void(control_type&)>& chang
 {
     std::lock_guard<std::mutex> hold(control_lock);
     change(control);
+    control_written();
 }
 
 void robot_class::set_control(const unsigned char* record)
@@ -142,21 +157,19 @@ void robot_class::set_control(const unsigned char* record)
         control.right_speed = 0.0;
     control.aux1 = record[4];
     control.aux2 = record[5];
+    control_written();
 }
 
 void robot_class::get_control(unsigned char* out)
 {
-    std::lock_guard<std::mutex> hold(control_lock);
-    int v = motor_offset(control.left_speed);
-    int w = motor_offset(control.right_speed);
-    // The sides are mirrored: forward lies below 128 on the left and above it on the right.
-    unsigned char left = static_cast<unsigned char>(control.left_reverse ? 128 + v : 128 - v);
-    unsigned char right = static_cast<unsigned char>(control.right_reverse ? 128 - w : 128 + w);
+    unsigned char motor_bytes[4];
+    {
+        std::lock_guard<std::mutex> hold(control_lock);
+        encode_motors(control, motor_bytes);
+    }
     unsigned int index = 0;
-    append_byte(out, index, left);
-    append_byte(out, index, left);
-    append_byte(out, index, right);
-    append_byte(out, index, right);
+    for (unsigned char byte : motor_bytes)
+        append_byte(out, index, byte);
     while (index < static_cast<unsigned int>(controller_command_length))
         append_byte(out, index, 0);
 }
@@ -203,6 +216,33 @@ void robot_class::set_motion(double turn, double forward)
     control.right_target = std::fabs(right) * motion_scale;
     control.left_reverse = left < 0.0;
     control.right_reverse = right < 0.0;
+    control_written();
+}
+
+uint64_t robot_class::command_number()
+{
+    std::lock_guard<std::mutex> hold(control_lock);
+    return command_count;
+}
+
+uint64_t robot_class::wait_command_change(uint64_t seen, double seconds)
+{
+    std::unique_lock<std::mutex> hold(control_lock);
+    if (seconds > 0.0)
+        command_changed.wait_for(hold, std::chrono::duration<double>(seconds),
+                                 [&] { return command_count != seen; });
+    return command_count;
+}
+
+void robot_class::control_written()
+{
+    unsigned char now[4];
+    encode_motors(control, now);
+    if (std::memcmp(now, motors, sizeof motors) == 0)
+        return;
+    std::memcpy(motors, now, sizeof motors);
+    command_count++;
+    command_changed.notify_all();
 }
 
 void robot_class::update_complete(bool done)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -61,6 +62,12 @@ public:
     void set_telemetry(const unsigned char* payload);// 3-byte controller telemetry, filtered
 
     void set_motion(double turn, double forward);
+
+    // The number of the controller command: it grows with every write that changes the motor bytes the
+    // board would receive. With commands on change the controller thread waits on it.
+    uint64_t command_number();
+    // Waits until the number differs from seen or the seconds have passed; returns the number then.
+    uint64_t wait_command_change(uint64_t seen, double seconds);
     void update_complete(bool);
     void update();
     double get_update_speed();
@@ -75,12 +82,17 @@ public:
                             serial_picture_type* picture);
 
 private:
-    std::mutex control_lock;       // guards control
+    void control_written();        // after every write of control, under control_lock
+
+    std::mutex control_lock;       // guards control, command_count and motors
+    std::condition_variable command_changed;  // notified under control_lock when command_count grows
     std::mutex telemetry_lock;     // guards telemetry and last_update
     std::mutex update_lock;        // guards update_count and update_speed
     std::mutex auto_mode_lock;     // guards auto_mode
     std::mutex serial_cam_lock;    // guards serial_cam
     control_type control;          // current drive command
+    uint64_t command_count = 0;    // changes of the encoded motor bytes so far
+    unsigned char motors[4] = {0x80, 0x80, 0x80, 0x80};  // the motor bytes control encodes
     telemetry_type telemetry;      // current sensor readings
     uint32_t update_count = 0;     // controller telemetry packets since the last roll
     double update_speed = 0.0;     // packets in the last whole second

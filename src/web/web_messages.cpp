@@ -32,6 +32,16 @@ bool read_key(const json::object& message, const char* name, unsigned int bit, u
     return true;
 }
 
+// A proportional drive value: a finite number from -1 to 1, integer or not.
+bool read_value(const json::object& message, const char* name, double& out)
+{
+    const json::value* value = message.if_contains(name);
+    if (value == nullptr || !value->is_number())
+        return false;
+    out = value->to_number<double>();
+    return std::isfinite(out) && out >= -1.0 && out <= 1.0;
+}
+
 web_request_type invalid(const char* why)
 {
     web_request_type request;
@@ -97,6 +107,16 @@ web_request_type web_parse_request(std::string_view text)
     }
     if (type->get_string() != "drive")
         return invalid("unknown type");
+    if (message.contains("forward") || message.contains("turn")) {
+        for (const char* key : {"w", "a", "s", "d"})
+            if (message.contains(key))
+                return invalid("a drive message has either directions or forward and turn");
+        if (!read_value(message, "forward", request.forward) || !read_value(message, "turn", request.turn))
+            return invalid("forward and turn must both be numbers from -1 to 1");
+        request.proportional = true;
+        request.kind = web_request_kind::drive;
+        return request;
+    }
     if (!read_key(message, "w", web_key_w, request.keys) || !read_key(message, "a", web_key_a, request.keys) ||
         !read_key(message, "s", web_key_s, request.keys) || !read_key(message, "d", web_key_d, request.keys))
         return invalid("a direction is neither 0 nor 1");

@@ -19,6 +19,10 @@
 //   {"type":"drive","w":0|1,"a":0|1,"s":0|1,"d":0|1}   the held directions; all zero releases them.
 //       A missing direction counts as 0; true and false are taken for 1 and 0; other fields are ignored.
 //       The browser repeats it at 20 Hz while something is held: after 0.5 s without one the robot stops.
+//   {"type":"drive","forward":F,"turn":T}   proportional driving: F ahead (negative: back) and T to the
+//       right (negative: left), each a number from -1 to 1, the share of full speed the page allows
+//       (its maximum-speed slider is already applied). Both fields are required; a message with both
+//       values and directions is refused. Repeated and timed out like the directions; 0, 0 releases.
 //   {"type":"stop"}   any browser: the robot goes to its neutral state at once.
 #pragma once
 
@@ -41,6 +45,9 @@ enum class web_request_kind { invalid, drive, stop };
 struct web_request_type {
     web_request_kind kind = web_request_kind::invalid;
     unsigned int keys = 0;   // web_key_* bits of a drive message
+    bool proportional = false;  // a drive message with forward and turn values instead of directions
+    double forward = 0.0;    // -1 .. 1, positive ahead
+    double turn = 0.0;       // -1 .. 1, positive to the right
     std::string error;       // why an invalid message was not taken
 };
 

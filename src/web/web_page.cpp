@@ -1,6 +1,8 @@
 // Assembling the page from the built-in files.
 #include "web/web_page.h"
 
+#include <vector>
+
 namespace {
 
 // Replaces the marker found at `at` by the element holding the content.
@@ -13,6 +15,11 @@ void set_into(std::string& page, size_t at, std::string_view marker, std::string
     element.reserve(open.size() + content.size() + close.size());
     element.append(open).append(content).append(close);
     page.replace(at, marker.size(), element);
+}
+
+bool ends_with(std::string_view text, std::string_view end)
+{
+    return text.size() > end.size() && text.substr(text.size() - end.size()) == end;
 }
 
 } // namespace
@@ -28,16 +35,27 @@ std::string_view web_asset(std::string_view name)
 std::string web_page()
 {
     std::string page(web_asset("index.html"));
-    constexpr std::string_view css_marker = "<!-- console.css -->", js_marker = "<!-- console.js -->";
-    size_t css_at = page.find(css_marker), js_at = page.find(js_marker);
-    // Both markers are found in the document itself, and the later one is replaced first, so nothing in
-    // the inserted files is ever taken for a marker.
-    if (css_at != std::string::npos && js_at != std::string::npos && css_at > js_at) {
-        set_into(page, css_at, css_marker, "<style>", web_asset("console.css"), "</style>");
-        set_into(page, js_at, js_marker, "<script>", web_asset("console.js"), "</script>");
-    } else {
-        set_into(page, js_at, js_marker, "<script>", web_asset("console.js"), "</script>");
-        set_into(page, css_at, css_marker, "<style>", web_asset("console.css"), "</style>");
+    // Every marker is found in the document itself before anything is set in, and they are replaced from
+    // the last one back, so nothing in an inserted file is ever taken for a marker.
+    struct marker_type {
+        size_t at;
+        std::string name;
+    };
+    std::vector<marker_type> markers;
+    constexpr std::string_view open = "<!-- ", close = " -->";
+    for (size_t at = page.find(open); at != std::string::npos; at = page.find(open, at + 1)) {
+        size_t end = page.find(close, at + open.size());
+        if (end == std::string::npos)
+            break;
+        std::string name = page.substr(at + open.size(), end - at - open.size());
+        if ((ends_with(name, ".css") || ends_with(name, ".js")) && !web_asset(name).empty())
+            markers.push_back({at, name});
+    }
+    for (auto marker = markers.rbegin(); marker != markers.rend(); ++marker) {
+        bool css = ends_with(marker->name, ".css");
+        std::string text = std::string(open) + marker->name + std::string(close);
+        set_into(page, marker->at, text, css ? "<style>" : "<script>", web_asset(marker->name),
+                 css ? "</style>" : "</script>");
     }
     return page;
 }

@@ -18,6 +18,6 @@ extern const size_t web_asset_count;
 // The named file's bytes; empty when there is no such file.
 std::string_view web_asset(std::string_view name);
 
-// index.html with its line "<!-- console.css -->" replaced by the style sheet in a <style> element and
-// "<!-- console.js -->" by the script in a <script> element, so the page needs one request.
+// index.html with each marker line naming a style sheet or script of the page ("<!-- console.css -->",
+// "<!-- stick.js -->") replaced by that file in a <style> or <script> element, so the page needs one request.
 std::string web_page();

@@ -189,6 +189,9 @@ private:
         if (request.kind == web_request_kind::drive) {
             drive_command_type command;
             command.keys = request.keys;
+            command.proportional = request.proportional;
+            command.forward = request.forward;
+            command.turn = request.turn;
             drivers_drive(driver_kind::browser, id, command);
         } else if (request.kind == web_request_kind::stop) {
             drivers_stop(driver_kind::browser, id);

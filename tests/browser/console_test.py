@@ -24,6 +24,7 @@ import console_support as support
 BIN_DIR = None
 SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..')
 STOP_LIMIT = 0.6    # seconds from letting go to the neutral command at the board
+FULL_TARGET = 93.6  # the target of a side at full forward from the page
 
 
 def touch(driver, kind, selector=None):
@@ -136,9 +137,10 @@ class Console(unittest.TestCase):
         self.assertTrue(support.wait_until(lambda: support.text_of(driver, 'driver') == 'you', 1),
                         'driving: %s; %s' % (support.text_of(driver, 'driver'), support.text_of(driver, 'notice')))
         self.assertTrue(support.wait_until(lambda: support.text_of(driver, 'remote') == 'Remote mode', 2))
-        # The robot keyboard's table: W alone asks 58.8 on the left and 37.2 on the right.
-        self.assertEqual((support.text_of(driver, 'left-target'), support.text_of(driver, 'right-target')),
-                         ('59', '37'))
+        # Proportional from the page: W alone goes straight, at the slider's speed.
+        left, right = support.text_of(driver, 'left-target'), support.text_of(driver, 'right-target')
+        self.assertEqual(left, right)
+        self.assertGreater(int(left), 0)
         self.assert_stops_within_limit(lambda: ActionChains(driver).key_up('w').perform(), 'W released')
 
     def test_stop_button_space_bar_and_a_finger_sliding_off_stop_the_robot(self):
@@ -263,6 +265,70 @@ class Console(unittest.TestCase):
         self.browsers.append(driver)
         driver.get(self.rig.url('wrong'))
         self.assertEqual(driver.find_elements(By.ID, 'connection'), [], 'the console was served')
+
+
+class Teleop(unittest.TestCase):
+    """Commands on change, and the page's proportional driving: the stick, the slider, the arrow keys."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.rig = support.Rig(BIN_DIR, sim_arguments=['--pose', '1.5,1.5,0'], config_lines=['command_on_change 1'])
+        cls.driver = support.browser()
+        support.open_console(cls.driver, cls.rig.url())
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.driver.quit()
+        cls.rig.close()
+
+    def targets(self):
+        return support.text_of(self.driver, 'left-target'), support.text_of(self.driver, 'right-target')
+
+    def board_after(self, mark, test, what, limit=1.0):
+        """The first command from index mark on that passes test."""
+        found = support.wait_until(lambda: next((c for c in self.rig.commands()[mark:] if test(c)), None), limit)
+        self.assertIsNotNone(found, what)
+        return found
+
+    def test_the_stick_drives_straight_at_the_sliders_share_of_full_speed(self):
+        driver = self.driver
+        driver.execute_script("const s = document.getElementById('max-speed'); s.value = '60';"
+                              "s.dispatchEvent(new Event('input'));")
+        radius = driver.execute_script("return document.getElementById('stick').getBoundingClientRect().width / 2;")
+        stick = driver.find_element(By.ID, 'stick')
+        driver.execute_script("arguments[0].scrollIntoView({block: 'center'});", stick)   # whole, so its centre
+        # Pushed beyond the top edge (the circle keeps it at full), then half way.
+        for offset, share in ((-1.2 * radius, 1.0), (-0.5 * radius, 0.5)):
+            ActionChains(driver).move_to_element(stick).click_and_hold().move_by_offset(0, offset).perform()
+            expected = round(FULL_TARGET * 0.6 * share)
+            self.assertTrue(support.wait_until(lambda: self.targets()[0] not in ('0', '\u2013') and
+                                               abs(int(self.targets()[0]) - expected) <= 1, 2),
+                            'share %.1f: targets %s, expected %d' % (share, self.targets(), expected))
+            self.assertEqual(self.targets()[0], self.targets()[1], 'share %.1f' % share)
+            # The board gets both sides at the same speed, forward.
+            command = self.board_after(len(self.rig.commands()), lambda c: c.forward(), 'no forward command')
+            self.assertEqual(0x80 - command.bytes[2], command.bytes[4] - 0x80, command.text())
+            mark = len(self.rig.commands())
+            ActionChains(driver).release().perform()
+            self.board_after(mark, lambda c: c.neutral(), 'letting go of the stick did not stop the robot')
+        driver.refresh()
+        support.open_console(driver, self.rig.url())
+        self.assertEqual(driver.execute_script("return document.getElementById('max-speed').value;"), '60',
+                         'the slider is not kept')
+
+    def test_keys_reach_the_board_at_once_and_stop_brings_neutral_bytes(self):
+        for key in ('w', Keys.ARROW_UP):
+            mark = len(self.rig.commands())
+            ActionChains(self.driver).key_down(key).perform()
+            moving = self.board_after(mark, lambda c: c.forward(), 'no forward motor bytes for %r' % key)
+            self.assertEqual(0x80 - moving.bytes[2], moving.bytes[4] - 0x80, 'not straight: ' + moving.text())
+            mark = len(self.rig.commands())
+            self.driver.find_element(By.ID, 'stop').click()
+            self.board_after(mark, lambda c: c.neutral(), 'STOP did not bring 80 80 80 80')
+            ActionChains(self.driver).key_up(key).perform()
+        # Between the cycle's commands, extra ones: closer together than 100 ms while the speed ramps.
+        times = [c.time for c in self.rig.commands()[-40:]]
+        self.assertLess(min(b - a for a, b in zip(times, times[1:])), 0.05, 'no command came on change')
 
 
 class ComingBack(unittest.TestCase):

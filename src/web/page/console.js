@@ -6,12 +6,12 @@
   'use strict';
 
   const SEND_PERIOD_MS = 50;      // drive messages while something is held; Quillon stops after 500 ms without
+  const CHANGE_GAP_MS = 20;       // between two drive messages for a moving stick (Quillon closes past 100 a second)
   const STALE_MS = 3000;          // no state for this long and the connection is taken as dead
   const RETRY_FIRST_MS = 500;
   const RETRY_MAX_MS = 5000;
   const PICTURE_OLD_MS = 5000;    // a picture older than this while connected is marked with its age
   const PLOT_SECONDS = 60;
-  const STICK_THRESHOLD = 0.5;    // a stick counts as pushed past half way
   const DIRECTIONS = ['w', 'a', 's', 'd'];
   const CHANNEL_COLOURS = ['#1f4fd8', '#d42a2a', '#1d7a3a', '#b25e00', '#7b3fb5', '#0a8a8a', '#c2187a', '#55606b'];
   const DRIVER_NAMES = {
@@ -232,7 +232,7 @@
       notice = 'Driving: ' + DRIVER_NAMES[s.driver] + '; browsers watch. STOP still stops it.';
     $('pad').classList.toggle('locked', notice !== '');
     padLockedBecause = notice;
-    if (!notice && !s.you_drive && anyHeld(sent) && Date.now() - heldSince > 300)
+    if (!notice && !s.you_drive && moving(sent) && Date.now() - heldSince > 300)
       notice = 'The robot was stopped: let go of every direction to drive again.';
     setNotice(notice ? notice + watching : '');
   }
@@ -377,14 +377,17 @@
     }
   }
 
-  // ---- driving: keys, touch buttons and gamepads, merged into one set of directions ----
+  // ---- driving: keys, touch buttons and gamepads, merged into one set of directions, and with the sticks
+  // and the maximum speed (stick.js) into one forward and turn ----
+
+  const teleop = window.quillonTeleop;
 
   const none = () => ({ w: false, a: false, s: false, d: false });
   const keysHeld = none();
   const pointersHeld = { w: new Set(), a: new Set(), s: new Set(), d: new Set() };
   let gamepadHeld = none();
   let gamepadMustCentre = false; // after letting go, a gamepad drives again only from its centre
-  let sent = none();
+  let sent = { forward: 0, turn: 0 };
   let sendTimer = null;
   let heldSince = 0;            // when the directions last went from none held to some
 
@@ -396,43 +399,55 @@
   }
 
   const anyHeld = (directions) => DIRECTIONS.some((key) => directions[key]);
+  const moving = (command) => command.forward !== 0 || command.turn !== 0;
+  let lastDriveAt = 0;
+  let changeTimer = null;
 
-  function driveMessage(directions) {
-    const message = { type: 'drive' };
-    for (const key of DIRECTIONS)
-      message[key] = directions[key] ? 1 : 0;
-    return message;
+  function sendDrive(command) {
+    lastDriveAt = Date.now();
+    send({ type: 'drive', forward: command.forward, turn: command.turn });
   }
 
-  // After every change: a message at once, then one every 50 ms while anything is held, and a last one
-  // with nothing held.
+  // After every change: a message at once, then one every 50 ms while the robot is asked to move, and a
+  // last one that asks for nothing.
   function inputChanged() {
-    const now = held();
+    const directions = held();
     for (const button of document.querySelectorAll('.dir')) {
-      button.classList.toggle('held', now[button.dataset.key]);
-      button.setAttribute('aria-pressed', now[button.dataset.key] ? 'true' : 'false');
+      button.classList.toggle('held', directions[button.dataset.key]);
+      button.setAttribute('aria-pressed', directions[button.dataset.key] ? 'true' : 'false');
     }
-    if (DIRECTIONS.every((key) => now[key] === sent[key]))
+    const now = teleop.command(directions);
+    if (now.forward === sent.forward && now.turn === sent.turn)
       return;
-    announcePad(now);
-    if (!anyHeld(sent))
+    // A stick moves in many small steps: they go out at most every CHANGE_GAP_MS, the last one included.
+    // Letting go goes at once.
+    const wait = lastDriveAt + CHANGE_GAP_MS - Date.now();
+    if (wait > 0 && moving(now)) {
+      if (changeTimer === null)
+        changeTimer = setTimeout(() => { changeTimer = null; inputChanged(); }, wait);
+      return;
+    }
+    announcePad(directions);
+    if (!moving(sent))
       heldSince = Date.now();
     sent = now;
-    send(driveMessage(now));
+    sendDrive(now);
     clearInterval(sendTimer);
-    sendTimer = anyHeld(now) ? setInterval(() => send(driveMessage(sent)), SEND_PERIOD_MS) : null;
+    sendTimer = moving(now) ? setInterval(() => sendDrive(sent), SEND_PERIOD_MS) : null;
   }
+  teleop.onChange(inputChanged);
 
   // Lets go of every key, button and stick; with stop, also tells Quillon to stop if this page may be driving.
   function releaseAll(stop) {
-    const wasDriving = anyHeld(held()) || (state !== null && state.you_drive);
+    const wasDriving = moving(sent) || (state !== null && state.you_drive);
     for (const key of DIRECTIONS) {
       keysHeld[key] = false;
       pointersHeld[key].clear();
     }
-    if (anyHeld(gamepadHeld))
+    if (anyHeld(gamepadHeld) || gamepadStickOff)
       gamepadMustCentre = true;
     gamepadHeld = none();
+    teleop.release();
     inputChanged();
     if (stop && wasDriving)
       send({ type: 'stop' });
@@ -444,7 +459,8 @@
   }
 
   function keyDirection(event) {
-    const byCode = { KeyW: 'w', KeyA: 'a', KeyS: 's', KeyD: 'd' };
+    const byCode = { KeyW: 'w', KeyA: 'a', KeyS: 's', KeyD: 'd', ArrowUp: 'w', ArrowLeft: 'a', ArrowDown: 's',
+                     ArrowRight: 'd' };
     if (byCode[event.code])
       return byCode[event.code];
     const key = (event.key || '').toLowerCase();
@@ -535,30 +551,33 @@
     $('pad').addEventListener('contextmenu', (event) => event.preventDefault());
   }
 
-  // Gamepads: the left stick or the d-pad as four directions, read once per animation frame while one is
-  // connected; the B button (the right face button) stops.
+  // Gamepads: the left stick proportionally (stick.js), the d-pad as four directions, read once per
+  // animation frame while one is connected; the B button (the right face button) stops.
   let gamepadPolling = false;
   let stopButtonWasDown = false;
+  let gamepadStickOff = false;  // the left stick was off centre at the last reading
 
   function readGamepads() {
     const directions = none();
     const names = [];
     let stopDown = false;
+    let x = 0;
+    let y = 0;
     const pads = navigator.getGamepads ? Array.from(navigator.getGamepads()) : [];
     for (const pad of pads) {
       if (!pad || !pad.connected)
         continue;
       names.push(pad.id);
-      const x = pad.axes[0] || 0;
-      const y = pad.axes[1] || 0;
+      x += pad.axes[0] || 0;
+      y += pad.axes[1] || 0;
       const button = (i) => pad.mapping === 'standard' && !!pad.buttons[i] && pad.buttons[i].pressed;
-      directions.w = directions.w || y < -STICK_THRESHOLD || button(12);
-      directions.s = directions.s || y > STICK_THRESHOLD || button(13);
-      directions.a = directions.a || x < -STICK_THRESHOLD || button(14);
-      directions.d = directions.d || x > STICK_THRESHOLD || button(15);
+      directions.w = directions.w || button(12);
+      directions.s = directions.s || button(13);
+      directions.a = directions.a || button(14);
+      directions.d = directions.d || button(15);
       stopDown = stopDown || button(1);
     }
-    return { directions, names, stopDown };
+    return { directions, x, y, names, stopDown };
   }
 
   function pollGamepads() {
@@ -567,15 +586,15 @@
       stopRobot();
     stopButtonWasDown = reading.stopDown;
     let directions = reading.directions;
+    gamepadStickOff = teleop.setGamepad(reading.x, reading.y);
     if (gamepadMustCentre) {
-      if (!anyHeld(directions))
+      if (!anyHeld(directions) && !gamepadStickOff)
         gamepadMustCentre = false;
       directions = none();
+      teleop.setGamepad(0, 0);
     }
-    if (DIRECTIONS.some((key) => directions[key] !== gamepadHeld[key])) {
-      gamepadHeld = directions;
-      inputChanged();
-    }
+    gamepadHeld = directions;
+    inputChanged();
     setText('gamepad', reading.names.length ? 'gamepad: ' + reading.names.join(', ') : 'no gamepad');
     gamepadPolling = reading.names.length > 0;
     if (gamepadPolling)
