@@ -6,6 +6,7 @@
 #include "app/taps.h"
 #include "app/utility.h"
 #include "console/display.h"
+#include "imaging/camera.h"
 #include "platform/canvas.h"
 #include "platform/messages.h"
 #include "web/web_server.h"
@@ -171,8 +172,10 @@ void serial_cam_class::image_data(const unsigned char* data, int length)
         received += count;
         if (received < image_bytes)
             return;
-        // Browsers get the picture as the camera sent it, not decoded and encoded again.
-        web_publish_jpeg(compressed_buffer, static_cast<size_t>(image_bytes));
+        // Browsers get the picture as the camera sent it, not decoded and encoded again; with a capture
+        // configured they see that camera alone.
+        if (camera.camera_pipeline.empty() || camera.camera_pipeline == "serial")
+            web_publish_jpeg(compressed_buffer, static_cast<size_t>(image_bytes));
         tap_publish_jpeg("serial", compressed_buffer, static_cast<size_t>(image_bytes), image_width, image_height);
         // Decoding under the lock: a paint shows the previous image or this one, never a mixture.
         if (decompress_image(reinterpret_cast<const char*>(compressed_buffer), static_cast<unsigned int>(image_bytes),

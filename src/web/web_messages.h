@@ -19,6 +19,7 @@
 //       A missing direction counts as 0; true and false are taken for 1 and 0; other fields are ignored.
 //       The browser repeats it at 20 Hz while something is held: after 0.5 s without one the robot stops.
 //   {"type":"stop"}   any browser: the robot goes to its neutral state at once.
+// The live video's signalling messages ride on the same WebSocket: web_video.h.
 #pragma once
 
 #include <cstddef>

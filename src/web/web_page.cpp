@@ -1,6 +1,9 @@
 // Assembling the page from the built-in files.
 #include "web/web_page.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 // Replaces the marker found at `at` by the element holding the content.
@@ -28,16 +31,21 @@ std::string_view web_asset(std::string_view name)
 std::string web_page()
 {
     std::string page(web_asset("index.html"));
-    constexpr std::string_view css_marker = "<!-- console.css -->", js_marker = "<!-- console.js -->";
-    size_t css_at = page.find(css_marker), js_at = page.find(js_marker);
-    // Both markers are found in the document itself, and the later one is replaced first, so nothing in
-    // the inserted files is ever taken for a marker.
-    if (css_at != std::string::npos && js_at != std::string::npos && css_at > js_at) {
-        set_into(page, css_at, css_marker, "<style>", web_asset("console.css"), "</style>");
-        set_into(page, js_at, js_marker, "<script>", web_asset("console.js"), "</script>");
-    } else {
-        set_into(page, js_at, js_marker, "<script>", web_asset("console.js"), "</script>");
-        set_into(page, css_at, css_marker, "<style>", web_asset("console.css"), "</style>");
-    }
+    struct part_type {
+        std::string_view marker, open, asset, close;
+        size_t at;
+    };
+    part_type parts[] = {{"<!-- console.css -->", "<style>", "console.css", "</style>", 0},
+                         {"<!-- console.js -->", "<script>", "console.js", "</script>", 0},
+                         {"<!-- video.js -->", "<script>", "video.js", "</script>", 0}};
+    for (part_type& part : parts)
+        part.at = page.find(part.marker);
+    // The markers are found in the document itself and replaced from the last one back, so nothing in the
+    // inserted files is ever taken for a marker.
+    std::sort(std::begin(parts), std::end(parts), [](const part_type& a, const part_type& b) {
+        return a.at != std::string::npos && (b.at == std::string::npos || a.at > b.at);
+    });
+    for (const part_type& part : parts)
+        set_into(page, part.at, part.marker, part.open, web_asset(part.asset), part.close);
     return page;
 }

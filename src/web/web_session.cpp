@@ -7,6 +7,7 @@
 #include "web/web_drive.h"
 #include "web/web_messages.h"
 #include "web/web_outbox.h"
+#include "web/web_video.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
@@ -104,6 +105,7 @@ public:
         if (id == 0)
             return;
         web_registry.remove(id);
+        web_video_leave(id);
         if (!web_stopping)
             post_to_window(site, WM_WEB_LEAVE, id, 0);
     }
@@ -132,6 +134,10 @@ private:
         peer.send_frame = [weak](std::shared_ptr<const std::string> jpeg) {
             if (auto self = weak.lock())
                 net::post(self->ws.get_executor(), [self, jpeg] { self->deliver_frame(jpeg); });
+        };
+        peer.send_signal = [weak](std::shared_ptr<const std::string> text) {
+            if (auto self = weak.lock())
+                net::post(self->ws.get_executor(), [self, text] { self->deliver_signal(*text); });
         };
         peer.close = [weak](bool hard) {
             if (auto self = weak.lock())
@@ -170,6 +176,8 @@ private:
 
     void take(const std::string& text)
     {
+        if (web_video_take(id, text, [this](std::string message) { deliver_signal(message); }))
+            return;
         web_request_type request = web_parse_request(text);
         if (request.kind == web_request_kind::drive)
             post_to_window(site, WM_WEB_DRIVE, id, static_cast<intptr_t>(request.keys));
@@ -183,6 +191,15 @@ private:
     {
         // A browser that lets replies pile up while it sends more is not reading: it goes.
         if (!outbox.push_reply(web_error_message(why))) {
+            close(true);
+            return;
+        }
+        pump();
+    }
+
+    void deliver_signal(std::string text)
+    {
+        if (!outbox.push_signal(std::move(text))) {
             close(true);
             return;
         }
@@ -365,6 +382,15 @@ int web_registry_class::count()
 {
     std::lock_guard<std::mutex> hold(lock);
     return static_cast<int>(open.size());
+}
+
+std::optional<web_peer_type> web_registry_class::find(uint64_t id)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    auto found = open.find(id);
+    if (found == open.end())
+        return std::nullopt;
+    return found->second;
 }
 
 std::vector<web_peer_type> web_registry_class::peers()

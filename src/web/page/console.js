@@ -44,6 +44,8 @@
       lastMessageAt = Date.now();
       showConnection('open', 'connected');
       setNotice('');
+      if (window.quillonVideo)
+        window.quillonVideo.open(send);
     };
     ws.onmessage = (event) => {
       lastMessageAt = Date.now();
@@ -64,6 +66,8 @@
     socket = null;
     ws.onopen = ws.onmessage = ws.onclose = null;
     releaseAll(false);
+    if (window.quillonVideo)
+      window.quillonVideo.closed();
     state = null;
     showConnection('closed', 'disconnected');
     const seconds = Math.round(retryDelay / 100) / 10;
@@ -101,6 +105,8 @@
       state = message;
       updatesThisSecond++;
       showState(message);
+    } else if (message && window.quillonVideo) {
+      window.quillonVideo.receive(message);   // the live video's signalling
     }
   }
 
