@@ -19,7 +19,8 @@ COUNT_PICTURES = """
 window.pictureSizes = {};
 document.getElementById('camera').addEventListener('load', (event) => {
   const key = event.target.naturalWidth + 'x' + event.target.naturalHeight;
-  window.pictureSizes[key] = (window.pictureSizes[key] || 0) + 1;
+  if (event.target.naturalWidth > 0)
+    window.pictureSizes[key] = (window.pictureSizes[key] || 0) + 1;
 });
 """
 
@@ -45,7 +46,8 @@ class Video(unittest.TestCase):
 
     def test_video_plays_at_the_camera_rate_and_size(self):
         driver = self.open()
-        self.assertTrue(support.wait_until(lambda: facts(driver)['source'] == 'video', limit=10),
+        # On a busy machine the first try may miss the page's 5 s limit; the page tries again 10 s later.
+        self.assertTrue(support.wait_until(lambda: facts(driver)['source'] == 'video', limit=40),
                         'no video: %s\n%s' % (facts(driver), self.rig.log()[-2000:]))
         # The rate from the browser's statistics settles after a few seconds of playing.
         support.wait_until(lambda: facts(driver)['fps'] >= 25, limit=8)
@@ -60,6 +62,9 @@ class Video(unittest.TestCase):
     def test_without_udp_the_page_shows_the_capture_as_pictures(self):
         driver = support.browser(webrtc_udp=False)
         self.addCleanup(driver.quit)
+        # No UDP, and the console's candidates never reach the browser's ICE (ICE over TCP would connect).
+        driver.execute_cdp_cmd('Page.addScriptToEvaluateOnNewDocument', {'source':
+                               'RTCPeerConnection.prototype.addIceCandidate = () => Promise.resolve();'})
         driver.get(self.rig.url())
         driver.execute_script(COUNT_PICTURES)
         opened = time.monotonic()
@@ -72,7 +77,7 @@ class Video(unittest.TestCase):
         self.assertIn('WebRTC', support.text_of(driver, 'camera-source'))
         # Pictures keep coming, all of them the capture's: the serial camera's never reach the page.
         support.wait_until(lambda: sum(driver.execute_script("return window.pictureSizes;").values()) >= 10,
-                           limit=5)
+                           limit=15)
         sizes = driver.execute_script("return window.pictureSizes;")
         self.assertGreaterEqual(sum(sizes.values()), 10, sizes)
         self.assertEqual(list(sizes), ['640x480'], sizes)

@@ -21,6 +21,7 @@
 namespace {
 
 constexpr auto idle_wait = std::chrono::milliseconds(250);  // how often a rebuilt capture is noticed
+constexpr int unlink_wait_ms = 1000;                        // for a tee's pad to pass its buffer in flight
 
 struct request_type {
     enum class kind { open, answer, candidate, close } what = kind::open;
@@ -105,17 +106,31 @@ std::string encoder_description(const webrtc_settings_type& settings)
     // The queue names the encoding thread, so that its share of the processor can be told apart.
     return "queue name=quillon_encode leaky=downstream max-size-buffers=1 max-size-bytes=0 max-size-time=0 ! "
            "videoconvert ! "
-           "video/x-raw,format=I420 ! " + encoder + " ! " + payloader + " pt=96 mtu=1200 ! " +
-           payload_caps(settings);
+           "video/x-raw,format=I420 ! " + encoder + " ! " + payloader + " pt=96 mtu=1200 ! capsfilter caps=\"" +
+           payload_caps(settings) + "\"";
 }
 
-// Unlinks a bin from the tee that feeds it, gives the tee's pad back and drops the bin.
+GstPadProbeReturn unlink_when_idle(GstPad* pad, GstPadProbeInfo*, gpointer)
+{
+    GstPad* peer = gst_pad_get_peer(pad);
+    if (peer != nullptr) {
+        gst_pad_unlink(pad, peer);
+        gst_object_unref(peer);
+    }
+    return GST_PAD_PROBE_REMOVE;
+}
+
+// Unlinks a bin from the tee that feeds it, gives the tee's pad back and drops the bin. The pad is unlinked
+// between two buffers: a bin stopped under a buffer in flight would answer "flushing", and the tee would
+// pass that up and stop the thread that feeds it (the camera's own, for the encoder's bin).
 void branch_remove(GstElement* pipeline, GstElement* tee, GstElement* bin)
 {
     GstPad* sink = gst_element_get_static_pad(bin, "sink");
     GstPad* source = sink != nullptr ? gst_pad_get_peer(sink) : nullptr;
     if (source != nullptr) {
-        gst_pad_unlink(source, sink);
+        gst_pad_add_probe(source, GST_PAD_PROBE_TYPE_IDLE, unlink_when_idle, nullptr, nullptr);
+        for (int waited = 0; waited < unlink_wait_ms && gst_pad_is_linked(source); waited++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         gst_element_release_request_pad(tee, source);
         gst_object_unref(source);
     }
@@ -236,7 +251,7 @@ void on_ice_state(GstElement* webrtc, GParamSpec*, gpointer data)
 {
     GstWebRTCICEConnectionState state = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
     g_object_get(webrtc, "ice-connection-state", &state, nullptr);
-    if (state == GST_WEBRTC_ICE_CONNECTION_STATE_CONNECTED)
+    if (state == GST_WEBRTC_ICE_CONNECTION_STATE_CONNECTED || state == GST_WEBRTC_ICE_CONNECTION_STATE_COMPLETED)
         request_key_frame(webrtc);
     else if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED)
         tell(peer_of(data), webrtc_signal_kind::ended, "the connection failed");
@@ -324,6 +339,8 @@ void peer_open(branch_type& branch, const capture_branch_point_type& point, uint
     branch.peers[peer] = bin;
     if (!branch_link(branch.payload_tee, bin))
         tell(peer, webrtc_signal_kind::ended, "the video did not start");
+    // The pipeline's latency was set when it started; the sending elements need it too.
+    gst_bin_recalculate_latency(GST_BIN(point.pipeline));
 }
 
 void peer_close(branch_type& branch, const capture_branch_point_type& point, uint64_t peer)
@@ -402,8 +419,18 @@ void handle(branch_type& branch, const capture_branch_point_type& point, const r
     }
 }
 
+// Every peer's DTLS uses the one certificate the library makes on first use, a key generation that takes
+// seconds on a busy machine: made here, before any browser waits for its offer.
+void make_certificate()
+{
+    GstElement* dtls = gst_element_factory_make("dtlsdec", nullptr);
+    if (dtls != nullptr)
+        gst_object_unref(gst_object_ref_sink(dtls));
+}
+
 void video_thread()
 {
+    make_certificate();
     for (;;) {
         std::deque<request_type> taken;
         bool running;

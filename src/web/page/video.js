@@ -49,12 +49,21 @@
     }
     showSource('connecting');
     send({ type: 'video' });
-    connectTimer = setTimeout(() => fallBack('WebRTC did not connect within 5 s', true), CONNECT_LIMIT_MS);
+    connectTimer = setTimeout(notYet, CONNECT_LIMIT_MS);
   }
 
-  function dropPeer() {
-    clearTimeout(connectTimer);
+  // Pictures meanwhile; the video still may connect, and takes over when it does.
+  function notYet() {
     connectTimer = null;
+    if (facts.source !== 'video')
+      showSource('pictures', 'WebRTC did not connect within 5 s');
+  }
+
+  function dropPeer(keepTimer) {
+    if (!keepTimer) {
+      clearTimeout(connectTimer);
+      connectTimer = null;
+    }
     if (peer) {
       peer.ontrack = peer.onicecandidate = peer.onconnectionstatechange = null;
       peer.close();
@@ -75,8 +84,7 @@
   }
 
   async function takeOffer(sdp) {
-    dropPeer();
-    connectTimer = setTimeout(() => fallBack('WebRTC did not connect within 5 s', true), CONNECT_LIMIT_MS);
+    dropPeer(true);
     const own = new RTCPeerConnection({ iceServers: [] });
     peer = own;
     own.ontrack = (event) => {
@@ -88,7 +96,7 @@
       send({ type: 'candidate', candidate: c ? c.candidate : '', mline: c && c.sdpMLineIndex !== null ? c.sdpMLineIndex : 0 });
     };
     own.onconnectionstatechange = () => {
-      if (own === peer && own.connectionState === 'failed')
+      if (own === peer && (own.connectionState === 'failed' || own.connectionState === 'closed'))
         fallBack('the WebRTC connection failed', true);
     };
     try {
@@ -112,14 +120,19 @@
       fallBack(message.reason || 'the video ended', false);
   }
 
-  // Every frame the browser shows; the first one means the video connected.
+  // The video plays: it connected. (A hidden video reports no frames shown, so this comes from playing.)
+  video.addEventListener('playing', () => {
+    if (!peer || facts.source === 'video')
+      return;
+    clearTimeout(connectTimer);
+    connectTimer = null;
+    lastFrameAt = performance.now();
+    showSource('video');
+  });
+
+  // Every frame the browser shows.
   function frameShown() {
     lastFrameAt = performance.now();
-    if (facts.source !== 'video' && peer) {
-      clearTimeout(connectTimer);
-      connectTimer = null;
-      showSource('video');
-    }
     watchFrames();
   }
 
