@@ -10,6 +10,7 @@
 #include "imaging/serialcamera.h"
 #include "net/network.h"
 #include "web/web_server.h"
+#include "web/web_video.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -178,7 +179,7 @@ void parse_line(const char* line)
     unsigned int position = 0;
     get_next_string(line, position, token);
     if (parse_log_key(token, line, position) || parse_network_key(token, line, position) ||
-        parse_web_key(token, line, position))
+        parse_web_key(token, line, position) || web_video_key(token, line + position))
         return;
     if (std::strcmp(token, "serial_port") == 0) {
         get_next_string(line, position, token);

@@ -15,6 +15,7 @@
 #include "robot/drivers.h"
 #include "robot/robot.h"
 #include "web/web_server.h"
+#include "web/web_video.h"
 
 #include <cstdio>
 #include <cstring>
@@ -131,12 +132,14 @@ void system_start(window_handle window)
     joystick_start();
     robot.start();
     camera.start_capture(window);  // after the robot: the serial camera may be its source
+    web_video_start();             // after the capture it sends
     event_loop_set_timer(window, fast_timer, 10);
     event_loop_set_timer(window, second_timer, 1000);
 }
 
 void system_stop()
 {
+    web_video_stop();  // before the capture it sends closes
     camera.stop();  // first: its thread sends on the link and reads the robot's serial camera
     robot.stop();
     web_stop();

@@ -8,6 +8,7 @@
 #include "app/taps.h"
 #include "app/utility.h"
 #include "console/display.h"
+#include "imaging/camera.h"
 #include "platform/canvas.h"
 #include "platform/messages.h"
 

@@ -24,6 +24,7 @@
 //       (its maximum-speed slider is already applied). Both fields are required; a message with both
 //       values and directions is refused. Repeated and timed out like the directions; 0, 0 releases.
 //   {"type":"stop"}   any browser: the robot goes to its neutral state at once.
+// The live video's signalling messages ride on the same WebSocket: web_video.h.
 #pragma once
 
 #include "console/display.h"

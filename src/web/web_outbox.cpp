@@ -9,6 +9,14 @@ bool web_outbox_class::push_reply(std::string text)
     return true;
 }
 
+bool web_outbox_class::push_signal(std::string text)
+{
+    if (replies.size() >= web_signal_limit)
+        return false;
+    replies.push_back(std::move(text));
+    return true;
+}
+
 void web_outbox_class::set_state(std::string text)
 {
     state = std::make_shared<const std::string>(std::move(text));

@@ -9,6 +9,7 @@
 #include <string>
 
 constexpr size_t web_reply_limit = 8;  // replies waiting; one more means the browser does not read
+constexpr size_t web_signal_limit = 64;  // video signalling comes in bursts of candidates
 
 struct web_outgoing_type {
     std::shared_ptr<const std::string> data;  // shared: one picture goes to every browser
@@ -19,6 +20,8 @@ class web_outbox_class {
 public:
     // False when the FIFO is full: the reply is not queued, and the caller closes the connection.
     bool push_reply(std::string text);
+    // The same for the live video's signalling, with room for a burst.
+    bool push_signal(std::string text);
     void set_state(std::string text);
     void set_frame(std::shared_ptr<const std::string> jpeg);
 

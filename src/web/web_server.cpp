@@ -17,6 +17,7 @@
 #include "web/web_messages.h"
 #include "web/web_page.h"
 #include "web/web_session.h"
+#include "platform/capture.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -100,7 +101,13 @@ web_state_type gather_state()
 {
     web_state_type state;
     state.serial_rate = robot.get_update_speed();
-    state.has_camera = robot.get_camera_rate(&state.camera_rate);
+    // The page shows one camera: a capture when one runs, else the serial camera.
+    if (camera.capture != nullptr) {
+        state.has_camera = true;
+        state.camera_rate = capture_format(camera.capture).frame_rate;
+    } else {
+        state.has_camera = robot.get_camera_rate(&state.camera_rate);
+    }
     state.remote = drivers_remote();
     state.auto_mode = robot.get_auto_mode();
     control_type control;

@@ -11,6 +11,7 @@
 #include "web/web_guard.h"
 #include "web/web_messages.h"
 #include "web/web_outbox.h"
+#include "web/web_video.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
@@ -113,6 +114,7 @@ public:
         if (id == 0)
             return;
         web_registry.remove(id);
+        web_video_leave(id);
         if (!web_stopping)
             drivers_leave(driver_kind::browser, id);
     }
@@ -141,6 +143,10 @@ private:
         peer.send_frame = [weak](std::shared_ptr<const std::string> jpeg) {
             if (auto self = weak.lock())
                 net::post(self->ws.get_executor(), [self, jpeg] { self->deliver_frame(jpeg); });
+        };
+        peer.send_signal = [weak](std::shared_ptr<const std::string> text) {
+            if (auto self = weak.lock())
+                net::post(self->ws.get_executor(), [self, text] { self->deliver_signal(*text); });
         };
         peer.close = [weak](bool hard) {
             if (auto self = weak.lock())
@@ -185,6 +191,8 @@ private:
             close(true);
             return;
         }
+        if (web_video_take(id, text, [this](std::string message) { deliver_signal(message); }))
+            return;
         web_request_type request = web_parse_request(text);
         if (request.kind == web_request_kind::drive) {
             drive_command_type command;
@@ -204,6 +212,15 @@ private:
     {
         // A browser that lets replies pile up while it sends more is not reading: it goes.
         if (!outbox.push_reply(web_error_message(why))) {
+            close(true);
+            return;
+        }
+        pump();
+    }
+
+    void deliver_signal(std::string text)
+    {
+        if (!outbox.push_signal(std::move(text))) {
             close(true);
             return;
         }
@@ -474,6 +491,15 @@ uint64_t web_registry_class::total()
 {
     std::lock_guard<std::mutex> hold(lock);
     return next_id - 1;
+}
+
+std::optional<web_peer_type> web_registry_class::find(uint64_t id)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    auto found = open.find(id);
+    if (found == open.end())
+        return std::nullopt;
+    return found->second;
 }
 
 std::vector<web_peer_type> web_registry_class::peers()

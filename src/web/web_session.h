@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@ struct web_site_type {
 struct web_peer_type {
     std::function<void(std::shared_ptr<const std::string> state_prefix)> send_state;
     std::function<void(std::shared_ptr<const std::string> jpeg)> send_frame;
+    std::function<void(std::shared_ptr<const std::string> text)> send_signal;  // the live video's signalling
     std::function<void(bool hard)> close;  // going away; hard: drop the connection at once
 };
 
@@ -39,6 +41,7 @@ public:
     void remove(uint64_t id);
     int count();
     uint64_t total();  // sessions ever registered
+    std::optional<web_peer_type> find(uint64_t id);
     std::vector<web_peer_type> peers();  // copies, to be called without the lock held
 
 private:

@@ -21,17 +21,21 @@ CHROMEDRIVER = '/usr/bin/chromedriver'
 
 
 def own_network():
-    """Runs this script again in a network namespace of its own, with only a loopback interface, where
-    that is allowed: quillon's operator link has a fixed port, and on a shared machine another quillon or a
-    test's client on that port would otherwise meet ours. Returns where it cannot; never returns where it can."""
+    """Runs this script again in a network namespace of its own, with a loopback interface and a veth pair
+    with private addresses, where that is allowed: quillon's operator link has a fixed port, and on a shared
+    machine another quillon or a test's client on that port would otherwise meet ours; and WebRTC's ICE
+    gathers no loopback candidates, so the video needs an address of another kind. Returns where it cannot;
+    never returns where it can."""
     if os.environ.get('QUILLON_OWN_NETWORK') or not shutil.which('unshare') or not shutil.which('ip'):
         return
     if subprocess.run(['unshare', '--user', '--map-root-user', '--net', 'true'],
                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
         return
     os.environ['QUILLON_OWN_NETWORK'] = '1'
+    veth = ('ip link add quillon0 type veth peer name quillon1 && ip addr add 10.200.0.1/24 dev quillon0 && '
+            'ip addr add 10.200.0.2/24 dev quillon1 && ip link set quillon0 up && ip link set quillon1 up')
     os.execvp('unshare', ['unshare', '--user', '--map-root-user', '--net', 'sh', '-c',
-                          'ip link set lo up && exec "$@"', 'sh', sys.executable, *sys.argv])
+                          'ip link set lo up && { %s || true; } && exec "$@"' % veth, 'sh', sys.executable, *sys.argv])
 
 
 def wait_until(condition, limit=10.0, step=0.01):
@@ -188,14 +192,20 @@ class Rig:
             shutil.rmtree(self.folder, ignore_errors=True)
 
 
-def browser(width=1280, height=900, trust_any_certificate=False):
-    """Headless chromium driven by Debian's chromedriver; nothing is downloaded."""
+def browser(width=1280, height=900, trust_any_certificate=False, webrtc_udp=True):
+    """Headless chromium driven by Debian's chromedriver; nothing is downloaded. WebRTC may use local
+    addresses as they are (no mDNS names) and loopback; webrtc_udp=False blocks its UDP, as a firewall would."""
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     if trust_any_certificate:
         options.add_argument('--ignore-certificate-errors')
+    options.add_argument('--allow-loopback-in-peer-connection')
+    options.add_argument('--disable-features=WebRtcHideLocalIpsWithMdns')
+    options.add_argument('--autoplay-policy=no-user-gesture-required')
+    if not webrtc_udp:
+        options.add_argument('--force-webrtc-ip-handling-policy=disable_non_proxied_udp')
     for argument in ('--headless=new', '--no-sandbox', '--disable-gpu', '--disable-dev-shm-usage',
                      '--no-first-run', '--disable-extensions', '--disable-background-networking',
                      '--disable-background-timer-throttling', '--disable-renderer-backgrounding',

@@ -1,6 +1,8 @@
-// The capture service on GStreamer: "<description> ! appsink" keeps only the newest frame, in the format
-// the source makes; a frame is converted to the camera service's layout only when it is taken.
+// The capture service on GStreamer: "<description> ! tee ! appsink" keeps only the newest frame, in the
+// format the source makes; a frame is converted to the camera service's layout only when it is taken.
+// The tee lets the live video branch join while browsers watch.
 #include "platform/capture.h"
+#include "platform/gstreamer/capture_pipeline.h"
 
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
@@ -16,6 +18,7 @@ namespace {
 using capture_clock = std::chrono::steady_clock;
 
 constexpr const char* sink_name = "quillon_capture_sink";
+constexpr const char* tee_name = "quillon_capture_tee";
 constexpr auto restart_interval = std::chrono::seconds(2);
 // 8-bit layouts cameras and test sources make; listing them keeps a source whose format is left open
 // from choosing a 16-bit one, and every one of them converts without loss of speed.
@@ -27,6 +30,7 @@ constexpr const char* sink_caps =
 struct pipeline_type {
     GstElement* pipeline = nullptr;
     GstElement* sink = nullptr;
+    GstElement* tee = nullptr;
     GstBus* bus = nullptr;
 };
 
@@ -43,6 +47,8 @@ struct capture_type {
     int converter_width = 0;
     int converter_height = 0;
     GstVideoConverter* converter = nullptr;
+    std::mutex branch_lock;               // guards current's pipeline and tee against the video branch,
+    unsigned long generation = 0;         // and this count of pipelines built
 };
 
 namespace {
@@ -93,6 +99,8 @@ void pipeline_drop(pipeline_type& built)
         gst_element_set_state(built.pipeline, GST_STATE_NULL);
     if (built.sink != nullptr)
         gst_object_unref(built.sink);
+    if (built.tee != nullptr)
+        gst_object_unref(built.tee);
     if (built.bus != nullptr)
         gst_object_unref(built.bus);
     if (built.pipeline != nullptr)
@@ -113,7 +121,8 @@ std::string bus_error(GstBus* bus, const char* fallback)
 
 bool pipeline_parse(const std::string& description, pipeline_type& built, std::string* error)
 {
-    std::string full = description + " ! appsink name=" + sink_name;
+    // A tee with nothing but the sink behind it costs a pointer's hand-over per frame.
+    std::string full = description + " ! tee name=" + tee_name + " allow-not-linked=true ! appsink name=" + sink_name;
     GError* parse_error = nullptr;
     built.pipeline = gst_parse_launch_full(full.c_str(), nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &parse_error);
     if (parse_error != nullptr || built.pipeline == nullptr) {
@@ -128,6 +137,7 @@ bool pipeline_parse(const std::string& description, pipeline_type& built, std::s
         pipeline_drop(built);
         return false;
     }
+    built.tee = gst_bin_get_by_name(GST_BIN(built.pipeline), tee_name);
     built.bus = gst_element_get_bus(built.pipeline);
     GstCaps* caps = gst_caps_from_string(sink_caps);
     gst_app_sink_set_caps(GST_APP_SINK(built.sink), caps);
@@ -252,9 +262,21 @@ bool convert_sample(capture_type* capture, GstSample* sample, unsigned char* pix
     return converted;
 }
 
+// The live video's elements share the pipeline; their failures end one browser's video, not the source.
+bool from_video_branch(GstMessage* message)
+{
+    for (GstObject* object = GST_MESSAGE_SRC(message); object != nullptr; object = GST_OBJECT_PARENT(object))
+        if (GST_OBJECT_NAME(object) != nullptr && g_str_has_prefix(GST_OBJECT_NAME(object), "quillon_video"))
+            return true;
+    return false;
+}
+
 void source_lost(capture_type* capture)
 {
-    pipeline_drop(capture->current);
+    {
+        std::lock_guard<std::mutex> hold(capture->branch_lock);
+        pipeline_drop(capture->current);
+    }
     capture->up = false;
     capture->restarting = false;
     capture->retry_at = capture_clock::now() + restart_interval;
@@ -267,10 +289,14 @@ capture_event source_restart(capture_type* capture)
         if (capture_clock::now() < capture->retry_at)
             return capture_event::none;
         std::string ignored;  // the loss was reported once; each failed attempt only waits again
-        if (!pipeline_build(capture->description, capture->current, &ignored)) {
+        pipeline_type built;
+        if (!pipeline_build(capture->description, built, &ignored)) {
             capture->retry_at = capture_clock::now() + restart_interval;
             return capture_event::none;
         }
+        std::lock_guard<std::mutex> hold(capture->branch_lock);
+        capture->current = built;
+        capture->generation++;
         capture->restarting = true;
     }
     capture_format_type format;
@@ -303,7 +329,10 @@ void capture_close(capture_type* capture)
 {
     if (capture == nullptr)
         return;
-    pipeline_drop(capture->current);
+    {
+        std::lock_guard<std::mutex> hold(capture->branch_lock);
+        pipeline_drop(capture->current);
+    }
     if (capture->converter != nullptr)
         gst_video_converter_free(capture->converter);
     delete capture;
@@ -340,7 +369,9 @@ static capture_event bus_drain(GstBus* bus, std::string* reason)
     auto wanted = static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS | GST_MESSAGE_WARNING);
     while (GstMessage* message = gst_bus_pop_filtered(bus, wanted)) {
         GstMessageType type = GST_MESSAGE_TYPE(message);
-        if (event != capture_event::lost && type != GST_MESSAGE_WARNING) {
+        // The live video's branch failing costs the viewers their video, not the capture its source.
+        bool lost = type == GST_MESSAGE_EOS || (type == GST_MESSAGE_ERROR && !from_video_branch(message));
+        if (event != capture_event::lost && lost) {
             *reason = type == GST_MESSAGE_EOS ? "the source ended" : message_text(message);
             event = capture_event::lost;
         } else if (event == capture_event::none) {
@@ -373,4 +404,20 @@ capture_event capture_check(capture_type* capture, std::string* reason)
     if (event == capture_event::lost)
         source_lost(capture);
     return event;
+}
+
+std::mutex& capture_branch_lock(capture_type* capture)
+{
+    return capture->branch_lock;
+}
+
+capture_branch_point_type capture_branch_point(capture_type* capture)
+{
+    capture_branch_point_type point;
+    if (capture->up) {
+        point.pipeline = capture->current.pipeline;
+        point.tee = capture->current.tee;
+    }
+    point.generation = capture->generation;
+    return point;
 }

@@ -1,6 +1,7 @@
 // The web console for builds without Boost and OpenSSL (the Windows one): a configured web_port is
 // reported as not served, and nothing else happens.
 #include "web/web_server.h"
+#include "web/web_video.h"
 
 #include "console/display.h"
 
@@ -20,3 +21,13 @@ bool web_running()
 }
 
 void web_publish_jpeg(const unsigned char*, size_t) {}
+
+webrtc_settings_type web_video_config;
+
+bool web_video_key(const char*, const char*)
+{
+    return false;
+}
+
+void web_video_start() {}
+void web_video_stop() {}

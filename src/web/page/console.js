@@ -48,6 +48,8 @@
       lastMessageAt = Date.now();
       showConnection('open', 'connected');
       setNotice('');
+      if (window.quillonVideo)
+        window.quillonVideo.open(send);
     };
     ws.onmessage = (event) => {
       lastMessageAt = Date.now();
@@ -68,6 +70,8 @@
     socket = null;
     ws.onopen = ws.onmessage = ws.onclose = null;
     releaseAll(false);
+    if (window.quillonVideo)
+      window.quillonVideo.closed();
     state = null;
     showConnection('closed', 'disconnected');
     forgetLiveFacts();
@@ -120,6 +124,8 @@
       state = message;
       updatesThisSecond++;
       showState(message);
+    } else if (message && window.quillonVideo) {
+      window.quillonVideo.receive(message);   // the live video's signalling
     }
   }
 

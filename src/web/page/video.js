@@ -1,0 +1,214 @@
+// The camera panel's live video: asks Quillon for WebRTC over the console's WebSocket, answers its offer,
+// plays the video muted and inline, and tells the source's size, the frames a second the browser really
+// shows (its own statistics) and the age of the newest frame. When no video connects within 5 s, or it
+// ends, the panel keeps showing the pictures that come over the WebSocket and says so.
+(function () {
+  'use strict';
+
+  const CONNECT_LIMIT_MS = 5000;
+  const STALL_MS = 1000;          // no new frame for this long: grey, "no video"
+  const RETRY_MS = 10000;         // a video that ended is asked for again after this
+  const $ = (id) => document.getElementById(id);
+
+  const video = $('video');
+  const panel = $('picture');
+  const label = $('no-picture');
+  let send = null;
+  let peer = null;
+  let connectTimer = null;
+  let retryTimer = null;
+  let lastFrameAt = 0;            // performance.now() of the newest frame shown
+  let lastStats = null;           // the previous inbound-rtp report, for the rate
+  const facts = { source: 'pictures', fps: 0, width: 0, height: 0, age: null, reason: '' };
+
+  function showSource(source, reason) {
+    facts.source = source;
+    facts.reason = reason || '';
+    const element = $('camera-source');
+    element.dataset.source = source;
+    element.textContent = source === 'video' ? 'live video (WebRTC)'
+      : source === 'connecting' ? 'pictures; video connecting'
+      : 'pictures' + (reason ? ' (' + reason + ')' : '');
+    panel.classList.toggle('video-shown', source === 'video');
+    video.hidden = source !== 'video';
+    if (source !== 'video') {
+      panel.classList.remove('stalled');
+      label.textContent = 'no picture yet';
+      label.hidden = $('camera').hasAttribute('src');
+    }
+  }
+
+  function start() {
+    clearTimeout(retryTimer);
+    retryTimer = null;
+    if (!send)
+      return;
+    if (!window.RTCPeerConnection) {
+      showSource('pictures', 'this browser has no WebRTC');
+      return;
+    }
+    showSource('connecting');
+    send({ type: 'video' });
+    connectTimer = setTimeout(notYet, CONNECT_LIMIT_MS);
+  }
+
+  // Pictures meanwhile; the video still may connect, and takes over when it does.
+  function notYet() {
+    connectTimer = null;
+    if (facts.source !== 'video')
+      showSource('pictures', 'WebRTC did not connect within 5 s');
+  }
+
+  function dropPeer(keepTimer) {
+    if (!keepTimer) {
+      clearTimeout(connectTimer);
+      connectTimer = null;
+    }
+    if (peer) {
+      peer.ontrack = peer.onicecandidate = peer.onconnectionstatechange = null;
+      peer.close();
+      peer = null;
+    }
+    video.srcObject = null;
+    lastStats = null;
+  }
+
+  // Pictures again; the video is asked for again later unless the console has none to give.
+  function fallBack(reason, tellQuillon) {
+    dropPeer();
+    if (tellQuillon && send)
+      send({ type: 'video_stop' });
+    showSource('pictures', reason);
+    if (send && reason !== 'no capture runs')
+      retryTimer = setTimeout(start, RETRY_MS);
+  }
+
+  async function takeOffer(sdp) {
+    dropPeer(true);
+    const own = new RTCPeerConnection({ iceServers: [] });
+    peer = own;
+    own.ontrack = (event) => {
+      video.srcObject = event.streams[0] || new MediaStream([event.track]);
+      video.play().catch(() => {});
+    };
+    own.onicecandidate = (event) => {
+      const c = event.candidate;
+      send({ type: 'candidate', candidate: c ? c.candidate : '', mline: c && c.sdpMLineIndex !== null ? c.sdpMLineIndex : 0 });
+    };
+    own.onconnectionstatechange = () => {
+      if (own === peer && (own.connectionState === 'failed' || own.connectionState === 'closed'))
+        fallBack('the WebRTC connection failed', true);
+    };
+    try {
+      await own.setRemoteDescription({ type: 'offer', sdp: sdp });
+      const answer = await own.createAnswer();
+      await own.setLocalDescription(answer);
+      if (own === peer)
+        send({ type: 'answer', sdp: answer.sdp });
+    } catch (error) {
+      if (own === peer)
+        fallBack('the browser refused the offer', true);
+    }
+  }
+
+  function receive(message) {
+    if (message.type === 'offer' && typeof message.sdp === 'string')
+      takeOffer(message.sdp);
+    else if (message.type === 'candidate' && peer && message.candidate)
+      peer.addIceCandidate({ candidate: message.candidate, sdpMLineIndex: message.mline }).catch(() => {});
+    else if (message.type === 'video_end')
+      fallBack(message.reason || 'the video ended', false);
+  }
+
+  // The video plays: it connected. (A hidden video reports no frames shown, so this comes from playing.)
+  video.addEventListener('playing', () => {
+    if (!peer || facts.source === 'video')
+      return;
+    clearTimeout(connectTimer);
+    connectTimer = null;
+    lastFrameAt = performance.now();
+    showSource('video');
+  });
+
+  // Every frame the browser shows.
+  function frameShown() {
+    lastFrameAt = performance.now();
+    watchFrames();
+  }
+
+  function watchFrames() {
+    if (video.requestVideoFrameCallback)
+      video.requestVideoFrameCallback(frameShown);
+  }
+  if (!video.requestVideoFrameCallback)
+    video.addEventListener('timeupdate', frameShown);
+  watchFrames();
+
+  async function readStats() {
+    if (!peer)
+      return;
+    const reports = await peer.getStats();
+    reports.forEach((report) => {
+      if (report.type !== 'inbound-rtp' || report.kind !== 'video')
+        return;
+      if (lastStats && report.timestamp > lastStats.timestamp)
+        facts.fps = (report.framesDecoded - lastStats.framesDecoded) * 1000 / (report.timestamp - lastStats.timestamp);
+      facts.width = report.frameWidth || video.videoWidth;
+      facts.height = report.frameHeight || video.videoHeight;
+      lastStats = report;
+    });
+  }
+
+  function showFacts() {
+    const element = $('video-facts');
+    if (facts.source !== 'video') {
+      element.textContent = '';
+      return;
+    }
+    facts.age = lastFrameAt ? performance.now() - lastFrameAt : null;
+    const stalled = facts.age === null || facts.age > STALL_MS;
+    panel.classList.toggle('stalled', stalled);
+    label.textContent = 'no video';
+    label.hidden = !stalled;
+    element.textContent = facts.width + ' \u00d7 ' + facts.height + ', ' + facts.fps.toFixed(1) + ' fps, newest frame ' +
+      (facts.age === null ? '\u2013' : Math.round(facts.age) + ' ms') + ' old';
+  }
+
+  setInterval(() => { readStats().catch(() => {}); }, 1000);
+  setInterval(showFacts, 250);
+
+  $('fullscreen').addEventListener('click', () => {
+    if (document.fullscreenElement)
+      document.exitFullscreen();
+    else if (panel.requestFullscreen)
+      panel.requestFullscreen().catch(() => {});
+  });
+
+  // The frame shown, video or picture, as a JPEG file named after the moment.
+  $('save-frame').addEventListener('click', () => {
+    const live = facts.source === 'video';
+    const source = live ? video : $('camera');
+    const width = live ? video.videoWidth : source.naturalWidth;
+    const height = live ? video.videoHeight : source.naturalHeight;
+    if (!width || !height)
+      return;
+    const canvas = document.createElement('canvas');
+    canvas.width = width;
+    canvas.height = height;
+    canvas.getContext('2d').drawImage(source, 0, 0, width, height);
+    canvas.toBlob((blob) => {
+      const link = document.createElement('a');
+      link.href = URL.createObjectURL(blob);
+      link.download = 'quillon-' + new Date().toISOString().replace(/[:.]/g, '-') + '.jpg';
+      link.click();
+      setTimeout(() => URL.revokeObjectURL(link.href), 1000);
+    }, 'image/jpeg', 0.92);
+  });
+
+  window.quillonVideo = {
+    facts: facts,
+    open: (sendMessage) => { send = sendMessage; start(); },
+    closed: () => { send = null; clearTimeout(retryTimer); retryTimer = null; dropPeer(); showSource('pictures', 'not connected'); },
+    receive: receive,
+  };
+}());

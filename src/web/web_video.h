@@ -1,0 +1,34 @@
+// The console's live video: the WebRTC signalling each browser does over its WebSocket, handed between
+// the web thread and the video service, and the video's configuration keys.
+//
+// Browser -> console:
+//   {"type":"video"}                               wants the live video: an offer follows, or video_end
+//   {"type":"answer","sdp":"..."}                  its answer to the offer
+//   {"type":"candidate","candidate":"...","mline":N}   one of its ICE candidates
+//   {"type":"video_stop"}                          no longer watches
+// Console -> browser:
+//   {"type":"offer","sdp":"..."}   {"type":"candidate","candidate":"...","mline":N}
+//   {"type":"video_end","reason":"..."}            no (more) video for this browser; pictures remain
+#pragma once
+
+#include "platform/webrtc.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+extern webrtc_settings_type web_video_config;  // web_video_codec, web_video_encoder, web_video_kbps, web_stun, web_turn
+
+// Parses one configuration key of the video; false for another key.
+bool web_video_key(const char* key, const char* value);
+
+// Starts the video service for the running capture, if there is one; a failure is a message line.
+void web_video_start();
+void web_video_stop();
+
+// Takes one browser message when it is a video message; reply sends text back to that browser.
+// False for any other message.
+bool web_video_take(uint64_t session, std::string_view text, const std::function<void(std::string)>& reply);
+// The browser's session ended.
+void web_video_leave(uint64_t session);
