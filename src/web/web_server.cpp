@@ -9,6 +9,7 @@
 #include "imaging/camera.h"
 #include "net/network.h"
 #include "robot/robot.h"
+#include "web/foxglove_hub.h"
 #include "web/web_access.h"
 #include "web/web_drive.h"
 #include "web/web_messages.h"
@@ -142,7 +143,8 @@ void begin_stop()
     std::vector<web_peer_type> peers = web_registry.peers();
     for (web_peer_type& peer : peers)
         peer.close(false);
-    if (peers.empty() && web_http_sessions == 0)
+    foxglove_hub_close_all();
+    if (peers.empty() && foxglove_hub_count() == 0 && web_http_sessions == 0)
         return;
     server->grace_timer.expires_after(close_grace);
     server->grace_timer.async_wait([](boost::system::error_code) { server->ioc.stop(); });
@@ -249,10 +251,12 @@ void web_start(window_handle window)
     web_stopping = false;
     accept_next();
     send_state();
+    foxglove_hub_start(server->ioc);
     if (!thread_start(server->thread, "Web", [] {
             server->ioc.run();
             server->ended.set_value();
         })) {
+        foxglove_hub_stop();
         server.reset();
         return;
     }
@@ -285,6 +289,7 @@ void web_stop()
         server->ioc.stop();
     }
     server->thread.join();
+    foxglove_hub_stop();
     server.reset();
     web_drive_reset(network_client_held());
 }
