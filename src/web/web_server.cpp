@@ -11,6 +11,7 @@
 #include "platform/socket.h"
 #include "robot/drivers.h"
 #include "robot/robot.h"
+#include "web/foxglove_hub.h"
 #include "web/web_access.h"
 #include "web/web_address.h"
 #include "web/web_guard.h"
@@ -162,7 +163,8 @@ void begin_stop()
     std::vector<web_peer_type> peers = web_registry.peers();
     for (web_peer_type& peer : peers)
         peer.close(false);
-    if (peers.empty() && web_http_sessions == 0)
+    foxglove_hub_close_all();
+    if (peers.empty() && foxglove_hub_count() == 0 && web_http_sessions == 0)
         return;
     server->grace_timer.expires_after(close_grace);
     server->grace_timer.async_wait([](boost::system::error_code) { server->ioc.stop(); });
@@ -283,10 +285,12 @@ void web_start(window_handle window)
     web_stopping = false;
     accept_next();
     send_state();
+    foxglove_hub_start(server->ioc);
     if (!thread_start(server->thread, "Web", [] {
             server->ioc.run();
             server->ended.set_value();
         })) {
+        foxglove_hub_stop();
         server.reset();
         return;
     }
@@ -317,6 +321,7 @@ void web_stop()
         server->ioc.stop();
     }
     server->thread.join();
+    foxglove_hub_stop();
     server.reset();
     drivers_forget(driver_kind::browser);
 }

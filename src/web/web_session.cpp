@@ -6,6 +6,8 @@
 #include "app/utility.h"
 #include "platform/event_loop.h"
 #include "robot/drivers.h"
+#include "web/foxglove_hub.h"
+#include "web/foxglove_session.h"
 #include "web/web_access.h"
 #include "web/web_drive_limit.h"
 #include "web/web_guard.h"
@@ -422,8 +424,12 @@ private:
         facts.host = request[http::field::host];
         facts.upgrade = upgrade;
         facts.tls = tls;
-        facts.browsers = web_registry.count();
+        facts.browsers = web_registry.count() + foxglove_hub_count();  // Foxglove clients count as browsers
         int status = check_access(facts);
+        if (status == 200 && upgrade && foxglove_offered(request[http::field::sec_websocket_protocol])) {
+            foxglove_session_start(std::move(stream), std::move(request), site);
+            return;
+        }
         if (status == 200 && upgrade) {
             std::make_shared<socket_session<Stream>>(std::move(stream), site)->run(std::move(request));
             return;

@@ -630,3 +630,15 @@
   setInterval(checkConnection, 1000);
   connect();
 })();
+
+// ---- the Foxglove connection: the same port and token, the foxglove.websocket.v1 subprotocol ----
+
+(() => {
+  'use strict';
+  const token = new URLSearchParams(location.search).get('token') || '';
+  const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+  const url = scheme + '//' + location.host + '/?token=' + encodeURIComponent(token);
+  document.getElementById('foxglove-url').textContent = url;
+  document.getElementById('foxglove-open').href =
+    'https://app.foxglove.dev/?ds=foxglove-websocket&ds.url=' + encodeURIComponent(url);
+})();

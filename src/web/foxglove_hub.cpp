@@ -1,0 +1,252 @@
+// The Foxglove hub: taps copy what they see and post it to the web thread, which builds each channel's
+// message once and hands it to every client that subscribes.
+#include "web/foxglove_hub.h"
+
+#include "app/taps.h"
+#include "app/time.h"
+#include "bus/controller.h"
+#include "imaging/camera.h"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+
+namespace net = boost::asio;
+
+namespace {
+
+// Telemetry follows the board: a message shortly after each controller packet (once the robot has taken
+// it), and from the timer when the board is silent, so clients still see 10 a second.
+constexpr auto telemetry_check = std::chrono::milliseconds(50);
+constexpr auto telemetry_settle = std::chrono::milliseconds(2);
+constexpr double telemetry_silence = 0.15;
+constexpr double camera_period = 0.1;  // at most 10 pictures a second from each source
+constexpr size_t config_limit = 65536;
+
+struct hub_type {
+    net::io_context* ioc = nullptr;          // set while running, before the tap is added
+    std::unique_ptr<net::steady_timer> telemetry_timer;   // the silent board's telemetry
+    std::unique_ptr<net::steady_timer> settle_timer;      // telemetry just after a controller packet
+    double last_telemetry = 0.0;             // web thread: when telemetry was last sent
+    int tap = 0;                             // tap handle while running
+    double last_serial_picture = -1.0;       // web thread: when each source last had a picture sent
+    double last_capture_picture = -1.0;
+    std::vector<foxglove_parameter_type> parameters;
+};
+
+hub_type hub;                                 // started and stopped on the window thread
+std::mutex peers_lock;                        // guards the four below
+std::map<uint64_t, foxglove_peer_type> peers;
+uint64_t next_id = 1;                         // client numbers are never reused
+bool running = false;                         // between start and stop: subscriptions turn taps on
+bool camera_watching = false;                 // we hold one of camera.tap_watchers
+std::atomic<int> peer_count{0};
+std::atomic<unsigned int> wanted{0};          // union of every client's channel bits
+
+void distribute(channel_kind kind, std::shared_ptr<const std::string> payload, uint64_t time)
+{
+    std::vector<foxglove_peer_type> targets;
+    {
+        std::lock_guard<std::mutex> hold(peers_lock);
+        for (auto& [id, peer] : peers)
+            if (peer.channels->load() & foxglove_channel_bit(kind))
+                targets.push_back(peer);
+    }
+    for (foxglove_peer_type& peer : targets)
+        peer.deliver(kind, payload, time);
+}
+
+bool picture_due(const std::string& source, double time)
+{
+    double& last = source == "capture" ? hub.last_capture_picture : hub.last_serial_picture;
+    if (last >= 0.0 && time - last < camera_period)
+        return false;
+    last = time;
+    return true;
+}
+
+// On the web thread: the channel's message, built once for every client.
+void publish(tap_kind kind, double time, const std::string& data, int device, const std::string& source)
+{
+    uint64_t stamp = channels_wall_ns(time);
+    std::string payload;
+    channel_kind channel = channel_kind::log;
+    if (kind == tap_kind::log_line) {
+        payload = channels_log_json(data.data(), data.size(), stamp);
+    } else if (kind == tap_kind::camera_jpeg) {
+        if (!picture_due(source, time))
+            return;
+        channel = channel_kind::camera;
+        payload = channels_camera_json(source.c_str(), reinterpret_cast<const unsigned char*>(data.data()),
+                                       data.size(), stamp);
+    } else {
+        channel = channel_kind::bus;
+        payload = channels_bus_json(kind == tap_kind::bus_sent, device,
+                                    reinterpret_cast<const unsigned char*>(data.data()), data.size(), stamp);
+    }
+    distribute(channel, std::make_shared<const std::string>(std::move(payload)), stamp);
+}
+
+channel_kind channel_of(tap_kind kind)
+{
+    return kind == tap_kind::log_line      ? channel_kind::log
+           : kind == tap_kind::camera_jpeg ? channel_kind::camera
+                                           : channel_kind::bus;
+}
+
+void send_telemetry_now()
+{
+    hub.last_telemetry = get_time();
+    uint64_t stamp = channels_wall_ns(hub.last_telemetry);
+    auto payload = std::make_shared<const std::string>(channels_telemetry_json(channels_gather_telemetry(), stamp));
+    distribute(channel_kind::telemetry, std::move(payload), stamp);
+}
+
+void after_controller_packet()
+{
+    hub.settle_timer->expires_after(telemetry_settle);
+    hub.settle_timer->async_wait([](boost::system::error_code error) {
+        if (!error)
+            send_telemetry_now();
+    });
+}
+
+// On the producer's thread: copy and post, nothing more.
+void on_tap(const tap_event_type& event)
+{
+    if (event.kind == tap_kind::bus_received && event.device == device_id &&
+        (wanted.load() & foxglove_channel_bit(channel_kind::telemetry)))
+        net::post(*hub.ioc, after_controller_packet);
+    if (event.kind == tap_kind::message_line || !(wanted.load() & foxglove_channel_bit(channel_of(event.kind))))
+        return;
+    net::post(*hub.ioc, [kind = event.kind, time = event.time, device = event.device,
+                         data = std::string(reinterpret_cast<const char*>(event.data), event.length),
+                         source = std::string(event.source)] { publish(kind, time, data, device, source); });
+}
+
+void check_telemetry()
+{
+    hub.telemetry_timer->expires_at(hub.telemetry_timer->expiry() + telemetry_check);
+    hub.telemetry_timer->async_wait([](boost::system::error_code error) {
+        if (error)
+            return;
+        if ((wanted.load() & foxglove_channel_bit(channel_kind::telemetry)) &&
+            get_time() - hub.last_telemetry >= telemetry_silence)
+            send_telemetry_now();
+        check_telemetry();
+    });
+}
+
+// Under peers_lock.
+void watch_camera(bool on)
+{
+    if (on == camera_watching)
+        return;
+    camera_watching = on;
+    if (on)
+        camera.tap_watchers++;
+    else
+        camera.tap_watchers--;
+}
+
+std::vector<foxglove_parameter_type> read_parameters()
+{
+    std::string text;
+    if (FILE* file = std::fopen("config.txt", "rb")) {
+        char block[4096];
+        size_t got = 0;
+        while (text.size() < config_limit && (got = std::fread(block, 1, sizeof block, file)) > 0)
+            text.append(block, got);
+        std::fclose(file);
+    }
+    return foxglove_config_parameters(text.substr(0, config_limit));
+}
+
+} // namespace
+
+void foxglove_hub_start(net::io_context& ioc)
+{
+    hub.ioc = &ioc;
+    hub.parameters = read_parameters();
+    hub.telemetry_timer = std::make_unique<net::steady_timer>(ioc);
+    hub.settle_timer = std::make_unique<net::steady_timer>(ioc);
+    hub.telemetry_timer->expires_after(telemetry_check);
+    check_telemetry();
+    hub.tap = tap_add(on_tap);
+    std::lock_guard<std::mutex> hold(peers_lock);
+    running = true;
+}
+
+void foxglove_hub_stop()
+{
+    if (hub.ioc == nullptr)
+        return;
+    tap_remove(hub.tap);
+    {
+        std::lock_guard<std::mutex> hold(peers_lock);
+        running = false;
+        wanted = 0;
+        watch_camera(false);
+    }
+    hub.telemetry_timer.reset();
+    hub.settle_timer.reset();
+    hub.ioc = nullptr;
+}
+
+void foxglove_hub_close_all()
+{
+    hub.telemetry_timer->cancel();
+    hub.settle_timer->cancel();
+    std::vector<foxglove_peer_type> all;
+    {
+        std::lock_guard<std::mutex> hold(peers_lock);
+        for (auto& [id, peer] : peers)
+            all.push_back(peer);
+    }
+    for (foxglove_peer_type& peer : all)
+        peer.close();
+}
+
+uint64_t foxglove_hub_add(foxglove_peer_type peer)
+{
+    std::lock_guard<std::mutex> hold(peers_lock);
+    uint64_t id = next_id++;
+    peers.emplace(id, std::move(peer));
+    peer_count = static_cast<int>(peers.size());
+    return id;
+}
+
+void foxglove_hub_remove(uint64_t id)
+{
+    {
+        std::lock_guard<std::mutex> hold(peers_lock);
+        peers.erase(id);
+        peer_count = static_cast<int>(peers.size());
+    }
+    foxglove_hub_subscriptions_changed();
+}
+
+int foxglove_hub_count()
+{
+    return peer_count.load();
+}
+
+void foxglove_hub_subscriptions_changed()
+{
+    std::lock_guard<std::mutex> hold(peers_lock);
+    if (!running)
+        return;  // stopping: the taps are off already
+    unsigned int all = 0;
+    for (auto& [id, peer] : peers)
+        all |= peer.channels->load();
+    wanted = all;
+    watch_camera(all & foxglove_channel_bit(channel_kind::camera));
+}
+
+const std::vector<foxglove_parameter_type>& foxglove_hub_parameters()
+{
+    return hub.parameters;
+}
