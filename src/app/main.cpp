@@ -11,6 +11,7 @@
 #include "net/network.h"
 #include "platform/event_loop.h"
 #include "platform/messages.h"
+#include "record/recorder.h"
 #include "robot/robot.h"
 #include "web/web_drive.h"
 #include "web/web_server.h"
@@ -131,13 +132,15 @@ void system_start(window_handle window)
     joystick_start();
     robot.start();
     camera.start_capture(window);  // after the robot: the serial camera may be its source
+    recorder_start();              // after the robot and the camera, whose data it records
     event_loop_set_timer(window, fast_timer, 10);
     event_loop_set_timer(window, second_timer, 1000);
 }
 
 void system_stop()
 {
-    camera.stop();  // first: its thread sends on the link and reads the robot's serial camera
+    recorder_stop();  // first: it reads the robot and watches the camera
+    camera.stop();    // its thread sends on the link and reads the robot's serial camera
     robot.stop();
     web_stop();
     network_stop();

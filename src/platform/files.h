@@ -1,6 +1,11 @@
-// File operations whose behaviour differs between systems: a rename that replaces, and the characters
-// that separate folders in a path.
+// File operations whose behaviour differs between systems: a rename that replaces, the characters
+// that separate folders in a path, a flush through to the disk, and folders listed with sizes and times.
 #pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 // Gives the file `from` the name `to`, replacing a file already there (std::rename refuses that on
 // Windows). True on success.
@@ -8,3 +13,17 @@ bool file_replace(const char* from, const char* to);
 
 // True for a character that ends a folder's name in a path: '/' everywhere, '\\' and ':' on Windows too.
 bool file_path_separator(char c);
+
+// Hands what the file's buffer holds to the system and waits until the system has it on the disk.
+bool file_sync(std::FILE* file);
+
+// Makes the folder and any missing parents; true when it exists afterwards.
+bool folder_create(const char* path);
+
+struct folder_entry_type {
+    std::string name;          // without the folder
+    uint64_t size = 0;         // bytes
+    int64_t modified_ms = 0;   // last write, milliseconds since 1970 (UTC)
+};
+// The plain files of a folder, in no particular order; empty when it cannot be read.
+std::vector<folder_entry_type> folder_files(const char* path);

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include <unistd.h>
+
 bool file_replace(const char* from, const char* to)
 {
     return std::rename(from, to) == 0;
@@ -11,4 +13,9 @@ bool file_replace(const char* from, const char* to)
 bool file_path_separator(char c)
 {
     return c == '/';
+}
+
+bool file_sync(std::FILE* file)
+{
+    return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
 }
