@@ -1,0 +1,54 @@
+// The channels that Quillon shows to the tools robot developers use (the Foxglove connection, the flight
+// recorder): each one's topic, schema name and JSON Schema, and the JSON message it carries.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+enum class channel_kind { telemetry, camera, log, bus };
+constexpr int channel_count = 4;
+
+struct channel_info_type {
+    channel_kind kind;
+    const char* topic;        // "/quillon/telemetry"...
+    const char* schema_name;  // "quillon.Telemetry", "foxglove.CompressedImage"...
+    const char* schema;       // JSON Schema text (schema encoding "jsonschema"); messages are "json"
+};
+
+// In channel_kind order.
+const channel_info_type& channels_info(channel_kind kind);
+const channel_info_type* channels_find(const char* topic);  // nullptr for a topic that is not ours
+
+// Everything one telemetry message tells, gathered at one moment.
+struct channel_telemetry_type {
+    float analog[8] = {};                        // fractions of full scale
+    double left_target = 0.0, right_target = 0.0; // the control record's own numbers (0 to 240)
+    double left_speed = 0.0, right_speed = 0.0;   // applied speeds, moved towards the targets by the ramp
+    bool left_reverse = false, right_reverse = false;
+    double serial_rate = 0.0;                    // controller packets a second
+    bool has_camera = false;                     // a serial camera is configured
+    double camera_rate = 0.0;                    // its pictures a second
+    bool remote = false;                         // the operator link holds the robot
+    bool auto_mode = false;                      // automatic mode is on
+    const char* driver = "none";                 // who drives: driver_name() of the current driver
+};
+
+// Reads the robot's locked getters and the driver model; safe from any thread.
+channel_telemetry_type channels_gather_telemetry();
+
+// Wall-clock nanoseconds since 1970 for a get_time() value (the tools show wall-clock times).
+uint64_t channels_wall_ns(double time);
+
+// The JSON message of each channel; time is wall-clock nanoseconds.
+std::string channels_telemetry_json(const channel_telemetry_type& telemetry, uint64_t time);
+std::string channels_log_json(const char* text, size_t length, uint64_t time);
+std::string channels_bus_json(bool sent, int device, const unsigned char* data, size_t length, uint64_t time);
+// source is the frame id ("serial" or "capture"); the picture goes as base64, as JSON carries bytes.
+std::string channels_camera_json(const char* source, const unsigned char* jpeg, size_t length, uint64_t time);
+
+// foxglove.Log's levels: 2 info, 3 warning, 4 error, told from the line's words.
+int channels_log_level(const char* text, size_t length);
+// Appends the text as a JSON string, quotes included; bytes that are not valid UTF-8 become U+FFFD.
+void channels_append_json_string(std::string& out, const char* text, size_t length);
+void channels_append_base64(std::string& out, const unsigned char* data, size_t length);
