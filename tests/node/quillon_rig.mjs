@@ -39,17 +39,21 @@ export class QuillonRig {
     }
 
     run(program, args) {
-        const child = spawn(path.join(binDir, program), args, { cwd: this.folder, stdio: "ignore" });
+        const child = spawn(program, args, { cwd: this.folder, stdio: "ignore" });
         child.exited = new Promise((resolve) => child.on("exit", (code, signal) => resolve(signal ?? code)));
         this.children.push(child);
         return child;
     }
 
-    async start(configLines) {
-        this.sim = this.run("quillon-sim", ["--write-config", this.folder, "--no-stdin", "--quiet"]);
+    // fileLimit: bytes any one file of quillon's may reach (as a full disk stops writes); SIGXFSZ ignored.
+    async start(configLines, fileLimit = 0) {
+        this.sim = this.run(path.join(binDir, "quillon-sim"), ["--write-config", this.folder, "--no-stdin", "--quiet"]);
         await waitFor(() => readOr(this.file("config.txt")).startsWith("serial_port pts/"), 10000, "the simulator");
         fs.appendFileSync(this.file("config.txt"), configLines.map((line) => line + "\n").join(""));
-        this.quillon = this.run("quillon", ["--headless"]);
+        this.quillon = fileLimit > 0
+            ? this.run("/bin/sh", ["-c", `trap "" XFSZ; ulimit -f ${Math.ceil(fileLimit / 512)}; exec "$0" --headless`,
+                                   path.join(binDir, "quillon")])
+            : this.run(path.join(binDir, "quillon"), ["--headless"]);
         await waitFor(() => readOr(this.file("log.txt")).includes("Recorder - Recording into"), 10000, "the recorder");
     }
 
