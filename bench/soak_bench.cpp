@@ -4,6 +4,8 @@
 // (log_camera_data 0; a second argument "on" or "off" runs only one). Prints resident memory at the start
 // and the end, the CPU share in all and by thread, the log's growth per minute, the replies against the
 // messages sent, reply times, and the commands the board received against 10 a second.
+// With "record" as the second argument it runs the soak without dumps twice, without and with the flight
+// recorder, and prints the recorder's extra CPU share and its disk rate.
 // Run it under `flock /tmp/quillon-port.lock`: the program listens on 32459.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -243,8 +245,19 @@ struct soak_figures {
     double cpu = 0;                                                // CPU seconds over the measured span
     std::vector<thread_cpu_type> threads_start, threads_end;
     long long log_start = 0, log_end = 0;                          // bytes of the log
+    long long record_start = 0, record_end = 0;                    // bytes of the recordings
     int exit_code = -1;
 };
+
+// Bytes of the flight recordings in folder/rec.
+long long record_bytes(const std::string& folder)
+{
+    long long bytes = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder + "/rec", error))
+        bytes += static_cast<long long>(entry.file_size(error));
+    return bytes;
+}
 
 // Memory and CPU of the program over the soak.
 soak_figures measure(pid_t program, double seconds, const std::string& folder)
@@ -255,10 +268,12 @@ soak_figures measure(pid_t program, double seconds, const std::string& folder)
     double cpu_start = cpu_seconds(program);
     figures.threads_start = thread_cpu_seconds(program);
     figures.log_start = log_bytes(folder);
+    figures.record_start = record_bytes(folder);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     figures.cpu = cpu_seconds(program) - cpu_start;
     figures.threads_end = thread_cpu_seconds(program);
     figures.log_end = log_bytes(folder);
+    figures.record_end = record_bytes(folder);
     figures.resident_end = status_kib(program, "VmRSS:");
     figures.resident_peak = status_kib(program, "VmHWM:");
     return figures;
@@ -300,19 +315,21 @@ void print_figures(const soak_figures& f, operator_run& client, const std::strin
     std::printf("quillon exit code after SIGTERM: %d\n", f.exit_code);
 }
 
-// One soak of the given seconds; dumps chooses log_camera_data.
-void soak(double seconds, bool dumps)
+// One soak of the given seconds; dumps chooses log_camera_data, record turns the flight recorder on.
+// Returns its figures.
+soak_figures soak(double seconds, bool dumps, bool record = false)
 {
     std::string folder = make_folder();
     if (folder.empty())
-        return;
+        return {};
     std::string sim_bin = std::string(QUILLON_BIN_DIR) + "/quillon-sim";
     pid_t sim = spawn({sim_bin, "--write-config", folder, "--record", folder + "/bus.rec", "--baud-pace",
                        "--no-stdin", "--quiet"}, folder);
     for (int i = 0; i < 500 && !std::filesystem::exists(folder + "/config.txt"); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the sim has finished writing it
-    std::ofstream(folder + "/config.txt", std::ios::app) << "log_camera_data " << (dumps ? 1 : 0) << "\n";
+    std::ofstream(folder + "/config.txt", std::ios::app) << "log_camera_data " << (dumps ? 1 : 0) << "\n"
+                                                         << (record ? "record_folder rec\n" : "");
     pid_t program = spawn({QUILLON_BIN, "--headless"}, folder);
 
     operator_run client;
@@ -321,7 +338,7 @@ void soak(double seconds, bool dumps)
         std::printf("could not connect to quillon\n");
         stop(program);
         stop(sim);
-        return;
+        return {};
     }
     std::thread sender([&] { client.send_loop(); });
     std::thread reader([&] { client.read_loop(); });
@@ -339,6 +356,20 @@ void soak(double seconds, bool dumps)
     print_figures(figures, client, folder, dumps);
     std::error_code ignored;
     std::filesystem::remove_all(folder, ignored);
+    return figures;
+}
+
+// The soak without and with the flight recorder.
+void soak_recording(double seconds)
+{
+    soak_figures plain = soak(seconds, false, false);
+    std::printf("\n");
+    soak_figures recording = soak(seconds, false, true);
+    std::printf("\nflight recorder: CPU share %+.2f %% of one core (%.2f %% with it, %.2f %% without; goal at most "
+                "1 %% extra), disk %.1f KB a second (%.1f MB an hour)\n",
+                100.0 * (recording.cpu - plain.cpu) / seconds, 100.0 * recording.cpu / seconds,
+                100.0 * plain.cpu / seconds, static_cast<double>(recording.record_end - recording.record_start) / 1e3 / seconds,
+                static_cast<double>(recording.record_end - recording.record_start) / 1e6 * 3600.0 / seconds);
 }
 
 } // namespace
@@ -349,6 +380,10 @@ int main(int argc, char** argv)
     if (seconds < 10)
         seconds = 10;
     std::string which = argc > 2 ? argv[2] : "both";
+    if (which == "record") {
+        soak_recording(seconds);
+        return 0;
+    }
     if (which != "off")
         soak(seconds, true);
     if (which == "both")

@@ -9,6 +9,7 @@
 #include "imaging/camera.h"
 #include "imaging/serialcamera.h"
 #include "net/network.h"
+#include "record/recorder.h"
 #include "web/web_server.h"
 #include "web/web_video.h"
 
@@ -157,6 +158,36 @@ bool parse_web_key(const char* key, const char* line, unsigned int& position)
     return true;
 }
 
+// record_minutes, record_limit_mb, record_fps: positive numbers, fractions allowed.
+void set_record_number(const char* key, const char* value, double* target)
+{
+    char* end = nullptr;
+    double number = std::strtod(value, &end);
+    if (end == value || *end != 0 || !std::isfinite(number) || number <= 0 || number > 1e9) {
+        add_line("load_config: %s '%s' refused: a number above 0", key, value);
+        return;
+    }
+    *target = number;
+}
+
+// The flight recorder's keys; false for other keys.
+bool parse_record_key(const char* key, const char* line, unsigned int& position)
+{
+    double* number = std::strcmp(key, "record_minutes") == 0    ? &recorder_config.minutes
+                     : std::strcmp(key, "record_limit_mb") == 0 ? &recorder_config.limit_mb
+                     : std::strcmp(key, "record_fps") == 0      ? &recorder_config.fps
+                                                                : nullptr;
+    if (number == nullptr && std::strcmp(key, "record_folder") != 0)
+        return false;
+    char value[line_limit + 1];
+    get_next_string(line, position, value);
+    if (number == nullptr)
+        recorder_config.folder = value;
+    else if (value[0] != 0)
+        set_record_number(key, value, number);
+    return true;
+}
+
 } // namespace
 
 void load_config(const char* filename)
@@ -179,7 +210,8 @@ void parse_line(const char* line)
     unsigned int position = 0;
     get_next_string(line, position, token);
     if (parse_log_key(token, line, position) || parse_network_key(token, line, position) ||
-        parse_web_key(token, line, position) || web_video_key(token, line + position))
+        parse_web_key(token, line, position) || web_video_key(token, line + position) ||
+        parse_record_key(token, line, position))
         return;
     if (std::strcmp(token, "serial_port") == 0) {
         get_next_string(line, position, token);

@@ -12,6 +12,7 @@
 #include "net/network.h"
 #include "platform/event_loop.h"
 #include "platform/messages.h"
+#include "record/recorder.h"
 #include "robot/drivers.h"
 #include "robot/robot.h"
 #include "web/web_server.h"
@@ -133,14 +134,16 @@ void system_start(window_handle window)
     robot.start();
     camera.start_capture(window);  // after the robot: the serial camera may be its source
     web_video_start();             // after the capture it sends
+    recorder_start();              // after the robot and the camera, whose data it records
     event_loop_set_timer(window, fast_timer, 10);
     event_loop_set_timer(window, second_timer, 1000);
 }
 
 void system_stop()
 {
+    recorder_stop();   // first: it reads the robot and watches the camera
     web_video_stop();  // before the capture it sends closes
-    camera.stop();  // first: its thread sends on the link and reads the robot's serial camera
+    camera.stop();     // its thread sends on the link and reads the robot's serial camera
     robot.stop();
     web_stop();
     network_stop();

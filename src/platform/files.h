@@ -1,9 +1,13 @@
 // File operations whose behaviour differs between systems: a rename that replaces, a file only its owner
-// may read, and the characters that separate folders in a path.
+// may read, the characters that separate folders in a path, a flush through to the disk, and folders
+// listed with sizes and times.
 #pragma once
 
-#include <cstdio>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 // Gives the file `from` the name `to`, replacing a file already there (std::rename refuses that on
 // Windows). True on success.
@@ -22,3 +26,16 @@ FILE* file_open_renamable(const char* path, const char* mode);
 // from the moment it exists, and writes the bytes into it. False when it exists or anything fails; a file
 // that was created but not fully written is removed again.
 bool file_create_private(const char* path, const char* data, size_t length);
+// Hands what the file's buffer holds to the system and waits until the system has it on the disk.
+bool file_sync(std::FILE* file);
+
+// Makes the folder and any missing parents; true when it exists afterwards.
+bool folder_create(const char* path);
+
+struct folder_entry_type {
+    std::string name;          // without the folder
+    uint64_t size = 0;         // bytes
+    int64_t modified_ms = 0;   // last write, milliseconds since 1970 (UTC)
+};
+// The plain files of a folder, in no particular order; empty when it cannot be read.
+std::vector<folder_entry_type> folder_files(const char* path);

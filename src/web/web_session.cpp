@@ -13,6 +13,7 @@
 #include "web/web_guard.h"
 #include "web/web_messages.h"
 #include "web/web_outbox.h"
+#include "web/web_recordings.h"
 #include "web/web_video.h"
 
 #include <boost/asio/dispatch.hpp>
@@ -434,14 +435,51 @@ private:
             std::make_shared<socket_session<Stream>>(std::move(stream), site)->run(std::move(request));
             return;
         }
+        if (status == 200 && request.method() == http::verb::get &&
+            web_recordings_target(web_target_path(request.target()))) {
+            serve_recording(request);
+            return;
+        }
         write(answer(request, status, site));
     }
 
-    void write(response_type response)
+    // The list of recordings, or one of them as a download streamed from its file.
+    void serve_recording(const request_type& request)
     {
-        auto held = std::make_shared<response_type>(std::move(response));
+        std::string_view path = web_target_path(request.target());
+        if (path == "/recordings") {
+            write(make_response(request, http::status::ok, web_recordings_json(), "application/json"));
+            return;
+        }
+        std::string file = web_recording_file(path);
+        http::file_body::value_type body;
+        beast::error_code error;
+        if (!file.empty())
+            body.open(file.c_str(), beast::file_mode::scan, error);
+        if (file.empty() || error) {
+            write(make_response(request, http::status::not_found, "No such recording\n", "text/plain"));
+            return;
+        }
+        uint64_t body_size = body.size();
+        http::response<http::file_body> response{std::piecewise_construct, std::make_tuple(std::move(body)),
+                                                 std::make_tuple(http::status::ok, request.version())};
+        response.set(http::field::server, "Quillon");
+        response.set(http::field::content_type, "application/octet-stream");
+        response.set(http::field::content_disposition,
+                     "attachment; filename=\"" + std::string(path.substr(path.rfind('/') + 1)) + "\"");
+        response.set(http::field::cache_control, "no-store");
+        response.keep_alive(request.keep_alive());
+        response.prepare_payload();
+        // A slow link gets time for the whole file: 30 s and a second for each 64 KB.
+        auto limit = http_timeout + std::chrono::seconds(body_size / 65536);
+        write(std::move(response), limit);
+    }
+
+    template <class Response> void write(Response response, std::chrono::seconds limit = http_timeout)
+    {
+        auto held = std::make_shared<Response>(std::move(response));
         // Re-armed before the write: the read's deadline must not fire in the middle of it.
-        beast::get_lowest_layer(stream).expires_after(http_timeout);
+        beast::get_lowest_layer(stream).expires_after(limit);
         http::async_write(stream, *held, [self = this->shared_from_this(), held](beast::error_code error, size_t) {
             if (error)
                 return;

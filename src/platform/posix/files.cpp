@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include <unistd.h>
+
 bool file_replace(const char* from, const char* to)
 {
     return std::rename(from, to) == 0;
@@ -47,4 +49,9 @@ bool file_create_private(const char* path, const char* data, size_t length)
     if (!whole)
         unlink(path);
     return whole;
+}
+
+bool file_sync(std::FILE* file)
+{
+    return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
 }

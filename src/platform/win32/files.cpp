@@ -55,3 +55,8 @@ bool file_create_private(const char* path, const char* data, size_t length)
         DeleteFileA(path);
     return whole;
 }
+
+bool file_sync(std::FILE* file)
+{
+    return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
+}

@@ -642,3 +642,52 @@
   document.getElementById('foxglove-open').href =
     'https://app.foxglove.dev/?ds=foxglove-websocket&ds.url=' + encodeURIComponent(url);
 })();
+
+// Recordings: the flight recorder's files, listed with their times and sizes for download.
+(function () {
+  'use strict';
+  const token = new URLSearchParams(location.search).get('token') || '';
+  const query = '?token=' + encodeURIComponent(token);
+  const panel = document.getElementById('recordings-panel');
+  const table = document.getElementById('recordings');
+
+  function sizeText(bytes) {
+    if (bytes >= 1048576) return (bytes / 1048576).toFixed(1) + ' MB';
+    return Math.max(1, Math.round(bytes / 1024)) + ' KB';
+  }
+
+  // quillon-20261208-181500-123.mcap began at 2026-12-08 18:15:00.
+  function beganText(name) {
+    const m = /^quillon-(\d{4})(\d{2})(\d{2})-(\d{2})(\d{2})(\d{2})/.exec(name);
+    return m ? m[1] + '-' + m[2] + '-' + m[3] + ' ' + m[4] + ':' + m[5] + ':' + m[6] : '';
+  }
+
+  function row(recording) {
+    const tr = document.createElement('tr');
+    const link = document.createElement('a');
+    link.href = '/recordings/' + encodeURIComponent(recording.name) + query;
+    link.download = recording.name;
+    link.textContent = recording.name + (recording.open ? ' (recording)' : '');
+    const cells = [link, beganText(recording.name), recording.modified.replace('T', ' ').slice(0, 19),
+                   sizeText(recording.size)];
+    for (const content of cells) {
+      const td = document.createElement('td');
+      td.append(content);
+      tr.append(td);
+    }
+    return tr;
+  }
+
+  function refresh() {
+    fetch('/recordings' + query, { cache: 'no-store' })
+      .then((response) => (response.ok ? response.json() : []))
+      .then((list) => {
+        panel.hidden = list.length === 0;
+        table.replaceChildren(...list.reverse().map(row));
+      })
+      .catch(() => {});
+  }
+
+  refresh();
+  setInterval(refresh, 10000);
+})();
