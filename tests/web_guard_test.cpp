@@ -55,11 +55,11 @@ TEST(WebThrottle, AnAddressIsSlowedAfterRepeatedWrongTokensAndEachMinuteSaysHowM
         EXPECT_EQ(throttle.allowed("10.0.0.7", row.time), row.allowed) << row.time;
         EXPECT_TRUE(throttle.allowed("10.0.0.8", row.time)) << "another address is not slowed";
     }
-    EXPECT_EQ(throttle.report(5.0), "Web console: " + std::to_string(wrong) +
-                                         " wrong tokens since the last report, the last from 10.0.0.7");
+    EXPECT_EQ(throttle.report(5.0),
+              "Web console: wrong tokens since the last report: " + std::to_string(wrong) + ", the last from 10.0.0.7");
     throttle.failed("10.0.0.9", 6.0);
     EXPECT_EQ(throttle.report(6.0), "") << "once a minute";
-    EXPECT_EQ(throttle.report(65.1), "Web console: 1 wrong token since the last report, the last from 10.0.0.9");
+    EXPECT_EQ(throttle.report(65.1), "Web console: wrong tokens since the last report: 1, the last from 10.0.0.9");
     EXPECT_EQ(throttle.report(200.0), "") << "nothing to say";
     for (int i = 0; i < 40; i++)
         throttle.failed("10.0.0.10", 1000.0);

@@ -85,8 +85,8 @@ std::string web_throttle_class::report(double now)
     if (unreported == 0 || now - last_report < web_guess_report_period)
         return std::string();
     char line[200];
-    std::snprintf(line, sizeof line, "Web console: %lld wrong token%s since the last report, the last from %s",
-                  unreported, unreported == 1 ? "" : "s", last_address.c_str());
+    std::snprintf(line, sizeof line, "Web console: wrong tokens since the last report: %lld, the last from %s",
+                  unreported, last_address.c_str());
     unreported = 0;
     last_report = now;
     return line;

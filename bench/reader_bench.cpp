@@ -1,7 +1,8 @@
 // The operator link's round trips while its client reads images slowly: a control message every 10 ms,
 // an image request every 100 ms for large pictures, and the stream read at a capped rate. Replies must
 // keep coming (queued behind at most one image's rest); images are what a slow reader loses. Prints
-// figures for a reader that keeps up and for slow ones; never fails.
+// figures for a reader that keeps up and for slow ones; never fails. Port 32459 must be free; on a shared
+// machine run it in a network of its own: unshare -rn sh -c 'ip link set lo up && exec bench/reader_bench'.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
