@@ -139,7 +139,7 @@ test("files rotate and the oldest go once the folder passes its limit", { timeou
         await waitFor(() => (rig.log().match(/Recorder - Deleted/g) ?? []).length >= 3, 40000, "three deletions");
 
         // The console lists the files behind its token and hands out a finished one byte for byte.
-        const token = /Web console: http:\/\/[^/]+\/\?token=([0-9A-Za-z._~-]+)/.exec(rig.log())[1];
+        const token = fs.readFileSync(rig.file("web_token.txt"), "utf8").trim();
         const base = `http://127.0.0.1:${port}/recordings`;
         assert.equal((await fetch(base)).status, 401);
         assert.equal((await fetch(`${base}?token=wrong-token`)).status, 401);
