@@ -109,7 +109,7 @@ def encoder_share(pid, seconds):
     return 100.0 * used / elapsed
 
 
-def watch(driver, rig, limit=15):
+def watch(driver, rig, limit=40):
     support.open_console(driver, rig.url())
     if not support.wait_until(lambda: driver.execute_script("return window.quillonVideo.facts.source;") == 'video',
                               limit):

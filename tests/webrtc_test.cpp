@@ -110,7 +110,7 @@ TEST(WebVideo, MessagesAndKeys)
         {R"({"type":"answer"})", true, "needs its \\\"sdp\\\""},
         {R"({"type":"answer","sdp":"v=0"})", true, ""},
         {R"({"type":"candidate","candidate":"candidate:1 1 UDP 1 10.0.0.1 5000 typ host","mline":-1})", true,
-         "\"mline\" from 0 to 16"},
+         "from 0 to 16"},
         {R"({"type":"candidate","candidate":"","mline":0})", true, ""},
         {R"({"type":"video_stop"})", true, ""},
         {R"({"type":"drive","w":1})", false, ""},

@@ -99,7 +99,7 @@ std::string encoder_description(const webrtc_settings_type& settings)
         encoder = "x264enc tune=zerolatency speed-preset=ultrafast bframes=0 key-int-max=60 bitrate=" +
                   std::to_string(settings.kbps) + " ! video/x-h264,profile=constrained-baseline,level=(string)3.1";
     else if (encoder.empty())
-        encoder = "vp8enc deadline=1 cpu-used=8 end-usage=cbr lag-in-frames=0 keyframe-max-dist=60 threads=2 "
+        encoder = "vp8enc deadline=1 cpu-used=16 end-usage=cbr lag-in-frames=0 keyframe-max-dist=60 threads=2 "
                   "error-resilient=default target-bitrate=" + std::to_string(settings.kbps * 1000);
     std::string payloader = h264 ? "rtph264pay config-interval=-1 aggregate-mode=zero-latency"
                                  : "rtpvp8pay picture-id-mode=15-bit";
@@ -282,9 +282,10 @@ GstElement* peer_build(uint64_t peer)
         return nullptr;
     GstElement* bin = gst_bin_new(name.c_str());
     GstElement* queue = gst_element_factory_make("queue", nullptr);
-    // Whole frames are many packets: the queue holds a little time, and drops the oldest for a slow peer.
+    // Whole frames are many packets, and a frame missing one is lost until the next key frame: the queue
+    // drops only for a peer two seconds behind.
     g_object_set(queue, "leaky", 2, "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
-                 static_cast<guint64>(200 * GST_MSECOND), nullptr);
+                 static_cast<guint64>(2 * GST_SECOND), nullptr);
     gst_bin_add_many(GST_BIN(bin), queue, webrtc, nullptr);
     GstPad* queue_sink = gst_element_get_static_pad(queue, "sink");
     gst_element_add_pad(bin, gst_ghost_pad_new("sink", queue_sink));
