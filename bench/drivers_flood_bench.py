@@ -41,7 +41,7 @@ class Flooder:
     def _connect(self):
         connection = socket.create_connection(('127.0.0.1', self.rig.port), timeout=5)
         connection.sendall(('GET /ws?token=%s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nUpgrade: websocket\r\n'
-                            'Connection: Upgrade\r\nSec-WebSocket-Key: cXVpbGxvbi1mbG9vZC1iZW5jaA==\r\n'
+                            'Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n'
                             'Sec-WebSocket-Version: 13\r\n\r\n' % (self.rig.token, self.rig.port)).encode())
         answer = b''
         while b'\r\n\r\n' not in answer:
