@@ -6,6 +6,10 @@
 
 constexpr int web_message_rate_limit = 100;  // messages a browser may send in one second
 
+// A browser closed for flooding; from any thread. True when a log line is due (the first, then at most one
+// a second), with the closes it covers in closed.
+bool web_drive_limit_note_close(std::chrono::steady_clock::time_point now, long* closed);
+
 class web_drive_limit_class {
 public:
     // Counts one message; false once more than web_message_rate_limit came within the current second.

@@ -96,11 +96,12 @@ public:
         }
         return nullptr;
     }
-    void send(const std::string& text)
+    void send(const std::string& text) { EXPECT_TRUE(try_send(text)); }
+    bool try_send(const std::string& text)
     {
         boost::system::error_code error;
         ws.write(net::buffer(text), error);
-        EXPECT_FALSE(error) << error.message();
+        return !error;
     }
 
     bool open = false;
@@ -422,4 +423,62 @@ TEST(WebConsole, TlsOffersOnlyForwardSecretAeadCiphersOnVersion12)
         bool accepted = std::system(command.c_str()) == 0 && read_file(out).find("Cipher is (NONE)") == std::string::npos;
         EXPECT_EQ(accepted, row.accepted) << row.options << "\n" << read_file(out);
     }
+
+// One driver at a time across kinds: a browser drives, a link client that only connects takes the robot
+// and then loses its place to a newcomer after 5 s of silence, and the browser, W held all along, drives
+// again only after a fresh press.
+TEST(WebConsole, ASilentLinkClientGivesWayAndAHeldKeyMustBePressedAgain)
+{
+    if (sim_binary().empty())
+        GTEST_SKIP() << "quillon-sim is not built";
+    web_rig rig;
+    browser_socket browser(rig.port, rig.token);
+    ASSERT_TRUE(browser.open);
+    const std::string press = R"({"type":"drive","w":1})", release = R"({"type":"drive","w":0})";
+    // Holds W at the page's 20 a second until the state's driver passes the test.
+    auto hold_until = [&](const std::string& message, auto test, milliseconds limit) {
+        return wait_until([&] {
+            browser.send(message);
+            json::value s = browser.next_state(milliseconds(50));
+            return !s.is_null() && test(s);
+        }, limit);
+    };
+    auto you_drive = [](const json::value& s) { return s.at("you_drive").as_bool(); };
+    auto driver_is = [](const char* name) {
+        return [name](const json::value& s) { return s.at("driver").as_string() == name; };
+    };
+    ASSERT_TRUE(hold_until(press, you_drive, std::chrono::seconds(5)));
+
+    tcp_client silent;
+    ASSERT_TRUE(silent.connected());
+    auto connected = std::chrono::steady_clock::now();
+    ASSERT_TRUE(hold_until(press, driver_is("link"), std::chrono::seconds(3)));
+
+    // A newcomer is refused until the first client has been silent for 5 s, then takes its place.
+    std::unique_ptr<tcp_client> newcomer;
+    ASSERT_TRUE(wait_until([&] {
+        browser.send(press);
+        browser.next_state(milliseconds(50));
+        newcomer = std::make_unique<tcp_client>();
+        return newcomer->send_bytes(control_message(0x00, 0x40, 0x40)) && newcomer->receive(21).size() == 21;
+    }, std::chrono::seconds(12)));
+    EXPECT_GE(std::chrono::steady_clock::now() - connected, std::chrono::milliseconds(4900));
+    EXPECT_TRUE(silent.closed_by_peer());
+    EXPECT_TRUE(wait_for_line(rig.folder.file("log.txt"), "Client silent for 5 s: its place goes to the newcomer"));
+    // Its first message drives the board, though a browser held W when it came.
+    size_t mark = rig.received();
+    EXPECT_TRUE(wait_until([&] { return rig.board_has(mark, [](const board_command_type& c) { return c.forward(); }); }));
+
+    newcomer.reset();
+    ASSERT_TRUE(hold_until(press, driver_is("none"), std::chrono::seconds(3)));
+    EXPECT_FALSE(hold_until(press, you_drive, milliseconds(500))) << "W held across the link drove without a new press";
+    browser.send(release);
+    EXPECT_TRUE(hold_until(press, you_drive, std::chrono::seconds(3)));
+
+    // A browser that sends more than 100 messages a second is closed, its STOPs counted in few lines.
+    for (int i = 0; i < 300 && browser.try_send(R"({"type":"stop"})"); i++) {
+    }
+    EXPECT_TRUE(wait_for_line(rig.folder.file("log.txt"), "sent more than 100 messages a second; closed"));
+    EXPECT_TRUE(wait_until([&] { return browser.next_state(milliseconds(100)).is_null() && !browser.open; }));
+    EXPECT_LE(count_lines_containing(rig.folder.file("log.txt"), "STOP from browser"), 2);
 }
