@@ -4,6 +4,7 @@
 
 #include "bus/serial.h"
 #include "console/display.h"
+#include "fleet/fleet_config.h"
 #include "app/utility.h"
 #include "imaging/camera.h"
 #include "imaging/serialcamera.h"
@@ -173,7 +174,7 @@ void parse_line(const char* line)
     unsigned int position = 0;
     get_next_string(line, position, token);
     if (parse_log_key(token, line, position) || parse_network_key(token, line, position) ||
-        parse_web_key(token, line, position))
+        parse_web_key(token, line, position) || fleet_parse_key(token, line, position))
         return;
     if (std::strcmp(token, "serial_port") == 0) {
         get_next_string(line, position, token);

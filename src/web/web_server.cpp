@@ -38,6 +38,9 @@ constexpr auto close_grace = std::chrono::milliseconds(300);   // for browsers t
 constexpr auto stop_limit = std::chrono::milliseconds(2000);   // should the grace timer not end it
 constexpr size_t jpeg_limit = 4 * 1024 * 1024;
 
+std::mutex console_url_lock;  // guards console_url
+std::string console_url;      // what announce said, for the fleet link's status
+
 // One running console. Members are destroyed in reverse order: the io_context, and with it every session
 // it still holds, goes before the TLS context and the site that sessions use.
 struct server_type {
@@ -213,6 +216,9 @@ void announce(const tcp::endpoint& endpoint, bool tls, const std::string& token)
         host = endpoint.address().to_string();
     }
     add_line("Web console: %s://%s:%d/?token=%s", tls ? "https" : "http", host.c_str(), web_config.port, token.c_str());
+    std::lock_guard<std::mutex> hold(console_url_lock);
+    console_url = std::string(tls ? "https" : "http") + "://" + host + ":" + std::to_string(web_config.port) +
+                  "/?token=" + token;
 }
 
 std::string choose_token()
@@ -227,6 +233,12 @@ std::string choose_token()
 }
 
 } // namespace
+
+std::string web_console_url()
+{
+    std::lock_guard<std::mutex> hold(console_url_lock);
+    return console_url;
+}
 
 void web_start(window_handle window)
 {

@@ -19,4 +19,9 @@ bool web_running()
     return false;
 }
 
+std::string web_console_url()
+{
+    return std::string();
+}
+
 void web_publish_jpeg(const unsigned char*, size_t) {}
