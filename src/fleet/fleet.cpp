@@ -203,7 +203,7 @@ bool configure_client(const fleet_broker_type& broker)
         add_line("Fleet: the MQTT client could not be set up; no fleet link");
         return false;
     }
-    mosquitto_reconnect_delay_set(client, 1, 30, true);
+    mosquitto_reconnect_delay_set(client, 1, 10, true);
     mosquitto_connect_callback_set(client, on_connect);
     mosquitto_disconnect_callback_set(client, on_disconnect);
     mosquitto_message_callback_set(client, on_message);

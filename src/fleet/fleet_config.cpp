@@ -11,13 +11,13 @@ fleet_config_type fleet_config;
 
 namespace {
 
-// mqtt_rate: 0.1 to 50 messages a second; mqtt_keepalive: 2 to 600 seconds.
+// mqtt_rate: 0.1 to 50 messages a second; mqtt_keepalive: 5 to 600 seconds (the library takes no less).
 void set_number(const char* key, const char* value)
 {
     char* end = nullptr;
     double number = std::strtod(value, &end);
     bool rate = std::strcmp(key, "mqtt_rate") == 0;
-    double low = rate ? 0.1 : 2, high = rate ? 50 : 600;
+    double low = rate ? 0.1 : 5, high = rate ? 50 : 600;
     if (end == value || *end != 0 || !(number >= low && number <= high)) {
         add_line("load_config: %s '%s' refused: a number from %g to %g", key, value, low, high);
         return;

@@ -6,6 +6,7 @@ drives one of them, sees one vanish, and lives through the broker going away and
     /usr/bin/python3 tests/browser/fleet_test.py --bin-dir build/default --screenshot docs/fleet.png
 """
 import argparse
+import getpass
 import os
 import shutil
 import signal
@@ -22,8 +23,9 @@ import console_support as support
 BIN_DIR = None
 SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..')
 STOP_LIMIT = 0.6   # seconds from letting go to the neutral command at the board
-KEEPALIVE = 2      # robot 3's mqtt_keepalive
+KEEPALIVE = 5      # every robot's mqtt_keepalive, the least there is
 ROBOTS = ('robot1', 'robot2', 'robot3')
+POSES = ('1.6,1.2,10', '3.0,1.5,0', '1.0,2.0,90')  # three views of the simulated room
 
 
 def readme_block(marker):
@@ -48,8 +50,9 @@ class Broker:
         with open(os.path.join(folder, 'acl'), 'w') as acl:
             acl.write(readme_block('quillon ACL'))
         with open(os.path.join(folder, 'mosquitto.conf'), 'w') as conf:
-            conf.write('listener %d 127.0.0.1\nallow_anonymous false\npersistence false\n'
-                       'password_file %s\nacl_file %s\n' % (self.port, passwords, os.path.join(folder, 'acl')))
+            # Run by root (or in a user namespace), mosquitto would try to become the mosquitto user.
+            conf.write('user %s\nlistener %d 127.0.0.1\nallow_anonymous false\npersistence false\n'
+                       'password_file %s\nacl_file %s\n' % (getpass.getuser(), self.port, passwords, os.path.join(folder, 'acl')))
         self.process = None
         self.start()
 
@@ -58,6 +61,7 @@ class Broker:
             self.process = subprocess.Popen(['mosquitto', '-c', os.path.join(self.folder, 'mosquitto.conf')],
                                             stdout=out, stderr=subprocess.STDOUT)
         if not support.wait_until(self.answers, limit=10):
+            self.stop()
             raise RuntimeError('mosquitto did not start')
 
     def answers(self):
@@ -90,10 +94,15 @@ class Fleet:
 
     def __init__(self):
         self.folder = tempfile.mkdtemp(prefix='quillon-fleet-')
-        self.broker = Broker(self.folder)
-        self.robots = {}
-        for number, name in enumerate(ROBOTS, 1):
-            self.robots[name] = support.Rig(BIN_DIR, config_lines=robot_config(self.broker, name, number))
+        self.broker, self.fleet, self.robots = None, None, {}
+        try:
+            self.broker = Broker(self.folder)
+            for number, name in enumerate(ROBOTS, 1):
+                self.robots[name] = support.Rig(BIN_DIR, sim_arguments=['--pose', POSES[number - 1]],
+                                                  config_lines=robot_config(self.broker, name, number))
+        except Exception:
+            self.close()
+            raise
         self.port = support.free_port()
         self.token = 'fleet-test-token'
         with open(os.path.join(self.folder, 'fleet.out'), 'wb') as out:
@@ -106,12 +115,13 @@ class Fleet:
         return 'http://127.0.0.1:%d/?token=%s' % (self.port, self.token)
 
     def close(self):
-        if self.fleet.poll() is None:
+        if self.fleet is not None and self.fleet.poll() is None:
             self.fleet.terminate()
             self.fleet.wait(10)
         for rig in self.robots.values():
             rig.close()
-        self.broker.stop()
+        if self.broker is not None:
+            self.broker.stop()
         if not os.environ.get('QUILLON_KEEP_TEST_FOLDERS'):
             shutil.rmtree(self.folder, ignore_errors=True)
 
@@ -164,6 +174,10 @@ class FleetJourney(unittest.TestCase):
         return time.monotonic() - start if reached else None
 
     def test_fleet_journey(self):
+        # A robot's console answers from here, so its card opens it.
+        self.assertTrue(support.wait_until(lambda: self.driver.execute_script(
+            "return document.querySelector('.card[data-robot=\"robot1\"] .console')"
+            ".getAttribute('aria-disabled') === 'false';"), 5))
         marks = {name: len(rig.commands()) for name, rig in self.fleet.robots.items()}
         # Driving robot 2 moves its board only; letting go stops it within the limit.
         self.choose('robot2')
@@ -202,7 +216,7 @@ class FleetJourney(unittest.TestCase):
         self.fleet.broker.start()
         self.assertTrue(support.wait_until(lambda: all_online(self.driver, ROBOTS[:2], restarted), limit=40),
                         'cards not back: %s' % cards(self.driver))
-        self.assertIn('Fleet: broker back', self.fleet.robots['robot2'].log())
+        self.assertTrue(support.wait_until(lambda: 'Fleet: broker back' in self.fleet.robots['robot2'].log(), 5))
 
 
 def take_screenshot(path):
