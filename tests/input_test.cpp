@@ -5,6 +5,7 @@
 #include "app/main.h"
 #include "console/joystick.h"
 #include "platform/messages.h"
+#include "robot/drivers.h"
 #include "robot/robot.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +51,7 @@ protected:
     {
         std::memset(keys, 0, sizeof keys);
         joystick = joystick_type{};
-        remote_mode = false;
+        drivers_link(false);
         robot.set_auto_mode(false);  // also the neutral record
     }
     static void press(std::initializer_list<unsigned int> pressed)
@@ -156,7 +157,7 @@ TEST_F(Input, AutomaticModeSuspendsDrivingUntilSwitchedOff)
 
 TEST_F(Input, RemoteOperatorKeepsTheRobotButModeAndResetStillAct)
 {
-    remote_mode = true;
+    drivers_link(true);  // the link accepts a client
     robot.set_motion(0, -0.1);
     input_key_down(D, 1);
     EXPECT_TRUE(keys[D]);

@@ -2,6 +2,7 @@
 #include "app/main.h"
 
 #include "app/config.h"
+#include "app/time.h"
 #include "app/utility.h"
 #include "bus/serial.h"
 #include "console/display.h"
@@ -10,11 +11,10 @@
 #include "fleet/fleet.h"
 #include "imaging/camera.h"
 #include "net/network.h"
-#include "app/time.h"
 #include "platform/event_loop.h"
 #include "platform/messages.h"
+#include "robot/drivers.h"
 #include "robot/robot.h"
-#include "web/web_drive.h"
 #include "web/web_server.h"
 
 #include <cstdio>
@@ -111,10 +111,8 @@ long WinProc(window_handle window, unsigned int message, uintptr_t wparam, intpt
     case WM_SOCKET:
         network_message(wparam, lparam);
         return 0;
-    case WM_WEB_DRIVE:
-    case WM_WEB_STOP:
-    case WM_WEB_LEAVE:
-        web_drive_message(message, wparam, lparam);
+    case WM_DRIVERS:
+        drivers_message();
         return 0;
     default:
         return window_default_proc(window, message, wparam, lparam);
@@ -127,6 +125,7 @@ void system_start(window_handle window)
     display_start();
     // The configuration comes before the link, which listens where it says.
     load_config("config.txt");
+    drivers_start(main_win);
     network_start(main_win);
     // After the link, and after the configuration that says whether the console is wanted at all.
     web_start(main_win);
@@ -154,7 +153,7 @@ void timer_message(window_handle window, unsigned int timer_id)
     static int count = 0;
     if (timer_id == fast_timer) {
         network_check();
-        web_check();
+        drivers_check(get_time());
         fleet_check(get_time());
         joystick_check();
         input_check();

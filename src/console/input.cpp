@@ -5,6 +5,7 @@
 #include "app/time.h"
 #include "console/joystick.h"
 #include "platform/messages.h"
+#include "robot/drivers.h"
 #include "robot/robot.h"
 
 #include <cstring>
@@ -67,15 +68,22 @@ void input_lose_focus()
     // A key released while another window has the focus sends no key-up here: a key left marked as held
     // would drive the robot off at the next key or joystick event.
     std::memset(keys, 0, sizeof keys);
-    robot.reset_control();
+    if (drivers_keyboard(false))
+        robot.reset_control();
 }
 
 void input_update()
 {
-    if (remote_mode || robot.get_auto_mode())
+    if (robot.get_auto_mode())
         return;
-    motion_type motion = choose_motion(keys[key_forward] || joystick.up, keys[key_backward] || joystick.down,
-                                       keys[key_left] || joystick.left, keys[key_right] || joystick.right);
+    bool forward = keys[key_forward] || joystick.up;
+    bool backward = keys[key_backward] || joystick.down;
+    bool left = keys[key_left] || joystick.left;
+    bool right = keys[key_right] || joystick.right;
+    // The person at the robot is a driver too: the table says whether the keys may drive now.
+    if (!drivers_keyboard(forward || backward || left || right))
+        return;
+    motion_type motion = choose_motion(forward, backward, left, right);
     robot.set_motion(motion.turn, motion.forward);
     input_check();
 }

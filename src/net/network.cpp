@@ -8,6 +8,7 @@
 #include "platform/event_loop.h"
 #include "platform/messages.h"
 #include "platform/socket.h"
+#include "robot/drivers.h"
 #include "robot/robot.h"
 
 #include <atomic>
@@ -23,6 +24,9 @@ namespace {
 // Every socket event the link asks for; the link acts on FD_ACCEPT, FD_READ and FD_CLOSE.
 constexpr long network_event_mask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 constexpr double client_timeout_seconds = 1.0;
+// A client silent this long (no control message since its accept or its last one) gives up the slot when
+// another knocks: a connection that sends nothing must not lock the rightful operator out.
+constexpr double slot_silence_seconds = 5.0;
 // How long the listening socket goes unwatched after a refused or failed accept: a connection that cannot
 // be taken (descriptors used up, or the slot held) stays readable, and would otherwise wake the loop at once.
 constexpr double accept_pause_seconds = 0.25;
@@ -67,8 +71,8 @@ void hold_client(int socket)
     event_loop_select_socket(socket, network_window, WM_SOCKET, network_event_mask);
     client_connected = true;
     client_silent = false;
-    remote_mode = true;
     last_client_time = get_time();
+    drivers_link(true);
 }
 
 void close_client()
@@ -86,7 +90,7 @@ void network_disconnect()
     close_client();
     network_parser_reset(parser);
     client_connected = false;
-    remote_mode = false;
+    drivers_link(false);
 }
 
 void network_handle(const network_request_type& request)
@@ -230,7 +234,7 @@ void network_stop()
     listen_socket = -1;
     accept_paused = false;
     network_parser_reset(parser);
-    remote_mode = false;
+    drivers_link(false);
 }
 
 void network_message(uintptr_t socket, intptr_t event)
@@ -254,6 +258,10 @@ void network_message(uintptr_t socket, intptr_t event)
 void network_accept()
 {
     char peer[socket_address_size];
+    if (client_socket != -1 && get_time() - last_client_time > slot_silence_seconds) {
+        add_line("Client silent for %.0f s: its place goes to the newcomer", slot_silence_seconds);
+        network_disconnect();
+    }
     if (client_socket == -1) {
         int socket = socket_accept(listen_socket, peer, sizeof peer);
         if (socket == -1) {

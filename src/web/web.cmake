@@ -1,10 +1,8 @@
 # The web console: its sources join quillon_core, with Boost.Beast/Asio/JSON (headers only) and OpenSSL;
 # the page's files are built into the program as byte arrays.
-# The Windows build has neither library: it keeps browser driving's window-thread rules, which need
-# neither, and a console that says it is not there.
+# The Windows build has neither library: it has a console that says it is not there.
 if(WIN32)
-    target_sources(quillon_core PRIVATE ${PROJECT_SOURCE_DIR}/src/web/web_drive.cpp
-                                        ${PROJECT_SOURCE_DIR}/src/web/noconsole/web_server.cpp)
+    target_sources(quillon_core PRIVATE ${PROJECT_SOURCE_DIR}/src/web/noconsole/web_server.cpp)
     return()
 endif()
 

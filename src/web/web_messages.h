@@ -7,7 +7,8 @@
 //   {"type":"state","serial_rate":N,"camera_rate":N|null,"remote":bool,"auto":bool,
 //    "left":{"target":N,"speed":N,"reverse":bool},"right":{"target":N,"speed":N,"reverse":bool},
 //    "analog":[8 numbers, fractions of full scale],"messages":["oldest line", ..., "newest line"],
-//    "driver":"link"|"browser"|"keyboard"|"none","you_drive":bool,"browsers":N,"time":seconds_since_start}
+//    "driver":"link"|"keyboard"|"browser"|"foxglove"|"mqtt"|"none","you_drive":bool,"browsers":N,
+//    "time":seconds_since_start}
 //   Targets and speeds are the control record's own numbers (0 to 240; the status window's bars show
 //   speed / 255). camera_rate is null when there is no serial camera.
 // Console -> browser, a binary message: one whole JPEG picture, exactly as the camera delivered it.
@@ -62,7 +63,7 @@ struct web_state_type {
     float analog[8] = {};
     char messages[12][200] = {};  // message lines, oldest first
     int message_count = 0;
-    const char* driver = "none";  // "link", "browser", "keyboard" or "none"
+    const char* driver = "none";  // driver_name of the current driver
     int browsers = 0;
     double time = 0.0;
 };

@@ -8,9 +8,9 @@
 #include "console/display.h"
 #include "imaging/camera.h"
 #include "net/network.h"
+#include "robot/drivers.h"
 #include "robot/robot.h"
 #include "web/web_access.h"
-#include "web/web_drive.h"
 #include "web/web_messages.h"
 #include "web/web_page.h"
 #include "web/web_session.h"
@@ -90,7 +90,7 @@ web_state_type gather_state()
     web_state_type state;
     state.serial_rate = robot.get_update_speed();
     state.has_camera = robot.get_camera_rate(&state.camera_rate);
-    state.remote = web_remote_now.load();
+    state.remote = drivers_remote();
     state.auto_mode = robot.get_auto_mode();
     control_type control;
     robot.get_control(&control);
@@ -108,7 +108,7 @@ web_state_type gather_state()
         std::memcpy(state.messages, text_area, sizeof state.messages);
         state.message_count = text_y;
     }
-    state.driver = web_driver_name(static_cast<web_driver_kind>(web_driver_now.load()));
+    state.driver = driver_name(drivers_current());
     state.browsers = web_registry.count();
     state.time = get_time() - server->start_time;
     return state;
@@ -298,7 +298,7 @@ void web_stop()
     }
     server->thread.join();
     server.reset();
-    web_drive_reset(network_client_held());
+    drivers_forget(driver_kind::browser);
 }
 
 bool web_running()

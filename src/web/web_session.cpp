@@ -2,9 +2,10 @@
 // with every pending operation holding the session alive.
 #include "web/web_session.h"
 
-#include "platform/event_loop.h"
+#include "app/utility.h"
+#include "robot/drivers.h"
 #include "web/web_access.h"
-#include "web/web_drive.h"
+#include "web/web_drive_limit.h"
 #include "web/web_messages.h"
 #include "web/web_outbox.h"
 
@@ -49,12 +50,6 @@ const char* token_page =
     "or add <code>?token=</code> and the token to this page's address.</p>\n"
     "<p>The token is the <code>web_token</code> key of Quillon's <code>config.txt</code>; without that key, "
     "Quillon keeps the token it made in <code>web_token.txt</code> in its working folder.</p>\n</body></html>\n";
-
-void post_to_window(const web_site_type& site, unsigned int message, uint64_t id, intptr_t value)
-{
-    if (site.window != nullptr)
-        event_loop_post(site.window, message, static_cast<uintptr_t>(id), value);
-}
 
 response_type make_response(const request_type& request, http::status status, std::string body, const char* type)
 {
@@ -105,7 +100,7 @@ public:
             return;
         web_registry.remove(id);
         if (!web_stopping)
-            post_to_window(site, WM_WEB_LEAVE, id, 0);
+            drivers_leave(driver_kind::browser, id);
     }
 
     // On the connection's strand, with the upgrade request already found acceptable.
@@ -170,13 +165,22 @@ private:
 
     void take(const std::string& text)
     {
+        if (!limit.take(std::chrono::steady_clock::now())) {
+            log("Web console: browser %llu sent more than %d messages a second; closed",
+                static_cast<unsigned long long>(id), web_message_rate_limit);
+            close(true);
+            return;
+        }
         web_request_type request = web_parse_request(text);
-        if (request.kind == web_request_kind::drive)
-            post_to_window(site, WM_WEB_DRIVE, id, static_cast<intptr_t>(request.keys));
-        else if (request.kind == web_request_kind::stop)
-            post_to_window(site, WM_WEB_STOP, id, 0);
-        else
+        if (request.kind == web_request_kind::drive) {
+            drive_command_type command;
+            command.keys = request.keys;
+            drivers_drive(driver_kind::browser, id, command);
+        } else if (request.kind == web_request_kind::stop) {
+            drivers_stop(driver_kind::browser, id);
+        } else {
             reply(request.error);
+        }
     }
 
     void reply(const std::string& why)
@@ -191,7 +195,9 @@ private:
 
     void deliver_state(const std::string& prefix)
     {
-        outbox.set_state(web_finish_state(prefix, id == web_driver_session.load()));
+        uint64_t driving = 0;
+        bool you = drivers_current(&driving) == driver_kind::browser && driving == id;
+        outbox.set_state(web_finish_state(prefix, you));
         pump();
     }
 
@@ -238,6 +244,7 @@ private:
     const web_site_type& site;
     beast::flat_buffer buffer{web_message_max + 1024};
     web_outbox_class outbox;
+    web_drive_limit_class limit;
     uint64_t id = 0;        // the session number, once registered
     bool accepted = false;  // the WebSocket handshake is done: writes may start
     bool closing = false;   // a close has begun: no new writes

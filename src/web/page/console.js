@@ -13,7 +13,10 @@
   const STICK_THRESHOLD = 0.5;    // a stick counts as pushed past half way
   const DIRECTIONS = ['w', 'a', 's', 'd'];
   const CHANNEL_COLOURS = ['#1f4fd8', '#d42a2a', '#1d7a3a', '#b25e00', '#7b3fb5', '#0a8a8a', '#c2187a', '#55606b'];
-  const DRIVER_NAMES = { link: 'the operator link', keyboard: "the robot's keyboard", none: 'nobody' };
+  const DRIVER_NAMES = {
+    link: 'the operator link', keyboard: "the robot's keyboard", foxglove: 'a Foxglove client', mqtt: 'the fleet',
+    none: 'nobody',
+  };
 
   const $ = (id) => document.getElementById(id);
   const token = new URLSearchParams(location.search).get('token') || '';
@@ -208,6 +211,8 @@
       notice = 'The operator link drives the robot; browsers watch. STOP still stops it.';
     else if (s.driver === 'browser' && !s.you_drive)
       notice = 'Another browser drives the robot; you can drive once it lets go. STOP still stops it.';
+    else if (s.driver !== 'none' && !s.you_drive && DRIVER_NAMES[s.driver])
+      notice = 'Driving: ' + DRIVER_NAMES[s.driver] + '; browsers watch. STOP still stops it.';
     $('pad').classList.toggle('locked', notice !== '');
     if (!notice && !s.you_drive && anyHeld(sent) && Date.now() - heldSince > 300)
       notice = 'The robot was stopped: let go of every direction to drive again.';
