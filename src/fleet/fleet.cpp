@@ -137,7 +137,7 @@ fleet_telemetry_type gather_telemetry()
     values.time = wall_time();
     values.serial_rate = robot.get_update_speed();
     values.has_camera = robot.get_camera_rate(&values.camera_rate);
-    values.remote = remote_mode;
+    values.remote = drivers_remote();
     values.auto_mode = robot.get_auto_mode();
     control_type control;
     robot.get_control(&control);
