@@ -53,9 +53,9 @@ def measure(options, folder, robots):
     driver = support.browser()
     load = None
     try:
-        load = subprocess.Popen([os.path.join(options.bin_dir, 'quillon-fleet-load'), '--broker',
+        load = subprocess.Popen([os.path.join(options.bin_dir, 'bench', 'quillon-fleet-load'), '--broker',
                                  'mqtt://127.0.0.1:%d' % port, '--robots', str(robots), '--rate', '2',
-                                 '--seconds', str(options.seconds + 15)], stdout=subprocess.PIPE, text=True)
+                                 '--seconds', '3600'], stdout=subprocess.PIPE, text=True)
         load.stdout.readline()  # every robot connected
         driver.get('http://127.0.0.1:%d/?token=bench-token' % page_port)
         support.wait_until(lambda: driver.execute_script('return document.querySelectorAll(".card").length;')

@@ -28,7 +28,8 @@ function card(name) {
 }
 
 function field(entry, selector, text) {
-  entry.element.querySelector(selector).textContent = text;
+  const element = entry.element.querySelector(selector);
+  if (element.textContent !== text) element.textContent = text;
 }
 
 function rate(value) {
@@ -61,10 +62,21 @@ function probeConsole(entry) {
     .catch(() => link.setAttribute('aria-disabled', 'true'));
 }
 
+// Telemetry comes far more often than a screen can show it: the newest per card is drawn once a frame.
+const waiting = new Map();   // entry -> newest telemetry not yet drawn
+
+function drawTelemetry() {
+  waiting.forEach((data, entry) => {
+    field(entry, '.serial-rate', rate(data.serial_rate));
+    field(entry, '.camera-rate', rate(data.camera_rate));
+    field(entry, '.driver', data.driver || 'none');
+  });
+  waiting.clear();
+}
+
 function showTelemetry(entry, data) {
-  field(entry, '.serial-rate', rate(data.serial_rate));
-  field(entry, '.camera-rate', rate(data.camera_rate));
-  field(entry, '.driver', data.driver || 'none');
+  if (!waiting.size) requestAnimationFrame(drawTelemetry);
+  waiting.set(entry, data);
   if (typeof data.time === 'number') {
     window.fleetDelays.push(Date.now() / 1000 - data.time);
     if (window.fleetDelays.length > 200000) window.fleetDelays.splice(0, 100000);
