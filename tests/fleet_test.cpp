@@ -34,7 +34,9 @@ TEST(FleetConfig, BrokerAddressesAndNames)
     }
     for (const char* good : {"rover-7", "r", "Robot_2.lab"})
         EXPECT_TRUE(fleet_valid_name(good)) << good;
-    for (const char* bad : {"", "a/b", "a+", "#", "tab\there", "bell\x07", std::string(65, 'x').c_str()})
+    const std::string too_long(65, 'x');
+    for (const std::string& bad : {std::string(), std::string("a/b"), std::string("a+"), std::string("#"),
+                                   std::string("tab\there"), std::string("bell\x07"), too_long})
         EXPECT_FALSE(fleet_valid_name(bad)) << bad;
 }
 
