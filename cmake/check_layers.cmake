@@ -2,18 +2,19 @@
 # that belongs to another layer. Run at every build: cmake -DSOURCE_DIR=<top> -P check_layers.cmake
 #   platform  src/platform: the only layer that meets the operating system, SDL and GStreamer
 #   core      the robot's units: app (but main and config), robot, bus, net, imaging, console, automode
-#   record    the flight recorder; fleet: MQTT (libmosquitto); web: the console (Boost, OpenSSL)
+#   record    the flight recorder; web: the console (Boost, OpenSSL); fleet: MQTT (libmosquitto), which
+#             also tells the console's address
 #   shell     main and config, which start every layer and may include anything
 cmake_minimum_required(VERSION 3.20)
 set(allowed_platform platform)
 set(allowed_core platform core)
 set(allowed_record platform core record)
-set(allowed_fleet platform core fleet)
+set(allowed_fleet platform core record web fleet)
 set(allowed_web platform core record web)
 # Library and system headers, with the layers that may include them.
 set(system_headers "SDL" "gst/" "glib" "boost/" "openssl/" "mosquitto" "windows.h" "winsock2.h" "ws2tcpip.h"
     "sys/" "unistd.h" "termios.h" "fcntl.h" "poll.h" "netinet/" "arpa/" "netdb.h" "ifaddrs.h" "signal.h")
-set(system_layers_boost/ web)
+set(system_layers_boost/ web fleet)
 set(system_layers_openssl/ web)
 set(system_layers_mosquitto fleet)
 

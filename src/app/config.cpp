@@ -5,6 +5,7 @@
 #include "bus/controller.h"
 #include "bus/serial.h"
 #include "console/display.h"
+#include "fleet/fleet_config.h"
 #include "app/utility.h"
 #include "imaging/camera.h"
 #include "imaging/serialcamera.h"
@@ -23,7 +24,7 @@
 
 namespace {
 
-constexpr unsigned int line_limit = 1024;   // characters in a line, and in a token
+constexpr unsigned int line_limit = config_token_limit;  // characters in a line, and in a token
 constexpr size_t port_name_limit = sizeof serial.port_name - 1;
 
 // Reads one line into line (at least line_limit + 1 bytes); false once the file has ended with nothing read.
@@ -211,7 +212,7 @@ void parse_line(const char* line)
     get_next_string(line, position, token);
     if (parse_log_key(token, line, position) || parse_network_key(token, line, position) ||
         parse_web_key(token, line, position) || web_video_key(token, line + position) ||
-        parse_record_key(token, line, position))
+        parse_record_key(token, line, position) || fleet_parse_key(token, line, position))
         return;
     if (std::strcmp(token, "serial_port") == 0) {
         get_next_string(line, position, token);
@@ -233,14 +234,3 @@ void parse_line(const char* line)
     }
 }
 
-void get_next_string(const char* line, unsigned int& position, char* token)
-{
-    while (position < line_limit && (line[position] == ' ' || line[position] == '\t'))
-        position++;
-    unsigned int used = 0;
-    while (position < line_limit && line[position] != 0 && line[position] != ' ' && line[position] != '\t')
-        token[used++] = line[position++];
-    token[used] = 0;
-    if (position < line_limit && (line[position] == ' ' || line[position] == '\t'))
-        position++;
-}

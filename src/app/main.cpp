@@ -8,6 +8,7 @@
 #include "console/display.h"
 #include "console/input.h"
 #include "console/joystick.h"
+#include "fleet/fleet.h"
 #include "imaging/camera.h"
 #include "net/network.h"
 #include "platform/event_loop.h"
@@ -130,6 +131,7 @@ void system_start(window_handle window)
     network_start(main_win);
     // After the link, and after the configuration that says whether the console is wanted at all.
     web_start(main_win);
+    fleet_start();  // after the console, whose address its status tells
     joystick_start();
     robot.start();
     camera.start_capture(window);  // after the robot: the serial camera may be its source
@@ -145,6 +147,7 @@ void system_stop()
     web_video_stop();  // before the capture it sends closes
     camera.stop();     // its thread sends on the link and reads the robot's serial camera
     robot.stop();
+    fleet_stop();
     web_stop();
     network_stop();
     log_stop();
@@ -157,6 +160,7 @@ void timer_message(window_handle window, unsigned int timer_id)
     if (timer_id == fast_timer) {
         network_check();
         drivers_check(get_time());
+        fleet_check(get_time());
         joystick_check();
         input_check();
         update_display(window);

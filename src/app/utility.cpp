@@ -412,3 +412,15 @@ unsigned int get_checksum(const unsigned char* data, unsigned int length)
         sum += data[i];
     return sum & 0xFF;
 }
+
+void get_next_string(const char* line, unsigned int& position, char* token)
+{
+    while (position < config_token_limit && (line[position] == ' ' || line[position] == '\t'))
+        position++;
+    unsigned int used = 0;
+    while (position < config_token_limit && line[position] != 0 && line[position] != ' ' && line[position] != '\t')
+        token[used++] = line[position++];
+    token[used] = 0;
+    if (position < config_token_limit && (line[position] == ' ' || line[position] == '\t'))
+        position++;
+}

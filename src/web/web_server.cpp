@@ -51,6 +51,9 @@ constexpr const char* tls12_ciphers = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-A
                                       "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 constexpr size_t token_advised_length = 16;
 
+std::mutex console_url_lock;  // guards console_url
+std::string console_url;      // what announce said, for the fleet link's status
+
 // One running console. Members are destroyed in reverse order: the io_context, and with it every session
 // it still holds, goes before the TLS context and the site that sessions use.
 struct server_type {
@@ -245,6 +248,8 @@ void announce(const tcp::endpoint& endpoint, bool tls)
     std::string place = web_config.token.empty() ? std::string(web_token_file) : "config.txt, key web_token";
     log("%s", web_address_log_line(server->urls, place).c_str());
     net::post(server->ioc, show_address);
+    std::lock_guard<std::mutex> hold(console_url_lock);
+    console_url = server->urls.empty() ? std::string() : server->urls.front() + "?token=" + server->site.token;
 }
 
 std::string choose_token()
@@ -262,6 +267,12 @@ std::string choose_token()
 }
 
 } // namespace
+
+std::string web_console_url()
+{
+    std::lock_guard<std::mutex> hold(console_url_lock);
+    return console_url;
+}
 
 void web_start(window_handle window)
 {

@@ -28,6 +28,8 @@ void web_start(window_handle window);
 // Closes every browser (going away), waits a bounded time for them, ends the web thread. Idempotent.
 void web_stop();
 bool web_running();
+// The console's address with its token, as announced; empty while there is no console. Any thread.
+std::string web_console_url();
 
 // Hands one whole JPEG picture to every watching browser (the newest replaces one not yet sent). Cheap
 // and safe from any thread; nothing happens while the console is off or nobody watches.

@@ -20,6 +20,11 @@ bool web_running()
     return false;
 }
 
+std::string web_console_url()
+{
+    return std::string();
+}
+
 void web_publish_jpeg(const unsigned char*, size_t) {}
 
 webrtc_settings_type web_video_config;

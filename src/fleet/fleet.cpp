@@ -1,0 +1,316 @@
+// The fleet link over libmosquitto. The library's network thread connects, reconnects with back-off and
+// runs the callbacks; drive and stop go from there to the one-driver model, which applies them on the
+// window thread. Everything published (telemetry, message lines, pictures) leaves from the window
+// thread's tick without waiting: publishing only queues for the network thread. The sockets, TLS and name
+// look-ups here are libmosquitto's, as src/web's are Asio's.
+#include "fleet/fleet.h"
+
+#include "app/taps.h"
+#include "app/utility.h"
+#include "console/display.h"
+#include "fleet/fleet_config.h"
+#include "fleet/fleet_messages.h"
+#include "robot/drivers.h"
+#include "robot/robot.h"
+#include "web/web_server.h"
+
+#include <boost/asio/ip/host_name.hpp>
+#include <mosquitto.h>
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint64_t mqtt_driver_id = 1;           // the broker is one driver, whoever publishes to it
+constexpr double picture_period = 5.0;           // seconds between pictures at most one
+constexpr size_t waiting_lines_max = 64;         // message lines held for a tick; the oldest go first
+constexpr size_t picture_max = 512 * 1024;       // a bigger picture is not sent
+
+struct fleet_state_type {
+    mosquitto* client = nullptr;
+    std::string prefix;                  // quillon/<robot_name>/
+    double started = 0.0;                // wall-clock seconds at start
+    double next_telemetry = 0.0;         // get_time() of the next telemetry message
+    double next_drop_report = 0.0;       // get_time() of the next look at the dropped count
+    int tap = -1;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> connected{false};
+    std::atomic<bool> lost{false};       // the broker went away after a connection
+    std::atomic<bool> refused{false};    // a refusal already said
+    std::atomic<unsigned long> dropped{0};
+    std::mutex waiting_lock;             // guards lines, picture and picture_time
+    std::deque<std::string> lines;
+    std::vector<unsigned char> picture;
+    double picture_time = -picture_period;
+};
+
+fleet_state_type* fleet = nullptr;
+
+double wall_time()
+{
+    using namespace std::chrono;
+    return duration_cast<duration<double>>(system_clock::now().time_since_epoch()).count();
+}
+
+void publish(const std::string& topic, const void* data, size_t length, int qos, bool retain)
+{
+    mosquitto_publish(fleet->client, nullptr, (fleet->prefix + topic).c_str(), static_cast<int>(length), data,
+                      qos, retain);
+}
+
+void publish_text(const std::string& topic, const std::string& text, int qos, bool retain)
+{
+    publish(topic, text.data(), text.size(), qos, retain);
+}
+
+// Network thread: a connection (or a refusal) after connect or reconnect.
+void on_connect(mosquitto*, void*, int rc)
+{
+    if (rc != 0) {
+        if (!fleet->refused.exchange(true))
+            add_line("Fleet: broker refused the connection (%s)", mosquitto_connack_string(rc));
+        return;
+    }
+    fleet->refused = false;
+    fleet->connected = true;
+    mosquitto_subscribe(fleet->client, nullptr, (fleet->prefix + "drive").c_str(), 0);
+    mosquitto_subscribe(fleet->client, nullptr, (fleet->prefix + "stop").c_str(), 0);
+    publish_text("status", fleet_status_online(QUILLON_VERSION, fleet->started, web_console_url()), 1, true);
+    if (fleet->lost.exchange(false))
+        add_line("Fleet: broker back");
+    else
+        add_line("Fleet: on the broker as %s", fleet->prefix.c_str());
+}
+
+// Network thread: the connection ended. A robot driven over MQTT stops now.
+void on_disconnect(mosquitto*, void*, int)
+{
+    drivers_leave(driver_kind::mqtt, mqtt_driver_id);
+    bool was_connected = fleet->connected.exchange(false);
+    if (was_connected && !fleet->stopping) {
+        fleet->lost = true;
+        add_line("Fleet: broker lost; reconnecting");
+    }
+}
+
+// Network thread: drive or stop, the only topics subscribed.
+void on_message(mosquitto*, void*, const mosquitto_message* message)
+{
+    std::string_view topic = message->topic;
+    std::string_view payload(static_cast<const char*>(message->payload), message->payloadlen);
+    if (topic.size() >= 4 && topic.substr(topic.size() - 4) == "stop" && payload.size() <= fleet_drive_max) {
+        drivers_stop(driver_kind::mqtt, mqtt_driver_id);
+        return;
+    }
+    fleet_drive_type drive = fleet_parse_drive(payload);
+    if (drive.ok && topic.size() >= 5 && topic.substr(topic.size() - 5) == "drive")
+        drivers_drive(driver_kind::mqtt, mqtt_driver_id, drive.command);
+    else
+        fleet->dropped++;
+}
+
+// Any thread: a copy of what the tick will publish.
+void on_tap(const tap_event_type& event)
+{
+    if (event.kind == tap_kind::message_line) {
+        std::lock_guard<std::mutex> hold(fleet->waiting_lock);
+        if (fleet->lines.size() >= waiting_lines_max)
+            fleet->lines.pop_front();
+        fleet->lines.emplace_back(reinterpret_cast<const char*>(event.data), event.length);
+    } else if (event.kind == tap_kind::camera_jpeg && event.length <= picture_max) {
+        std::lock_guard<std::mutex> hold(fleet->waiting_lock);
+        if (event.time - fleet->picture_time < picture_period)
+            return;
+        fleet->picture.assign(event.data, event.data + event.length);
+        fleet->picture_time = event.time;
+    }
+}
+
+fleet_telemetry_type gather_telemetry()
+{
+    fleet_telemetry_type values;
+    values.time = wall_time();
+    values.serial_rate = robot.get_update_speed();
+    values.has_camera = robot.get_camera_rate(&values.camera_rate);
+    values.remote = drivers_remote();
+    values.auto_mode = robot.get_auto_mode();
+    control_type control;
+    robot.get_control(&control);
+    values.left_target = control.left_target;
+    values.left_speed = control.left_speed;
+    values.left_reverse = control.left_reverse;
+    values.right_target = control.right_target;
+    values.right_speed = control.right_speed;
+    values.right_reverse = control.right_reverse;
+    telemetry_type telemetry;
+    robot.get_telemetry(&telemetry);
+    for (int i = 0; i < 8; i++)
+        values.analog[i] = telemetry.analog[i];
+    values.driver = driver_name(drivers_current());
+    return values;
+}
+
+void publish_waiting()
+{
+    std::deque<std::string> lines;
+    std::vector<unsigned char> picture;
+    {
+        std::lock_guard<std::mutex> hold(fleet->waiting_lock);
+        lines.swap(fleet->lines);
+        picture.swap(fleet->picture);
+    }
+    for (const std::string& line : lines)
+        publish_text("messages", line, 0, false);
+    if (!picture.empty())
+        publish("picture", picture.data(), picture.size(), 0, true);
+}
+
+std::string chosen_name()
+{
+    if (!fleet_config.robot_name.empty())
+        return fleet_config.robot_name;
+    boost::system::error_code error;
+    std::string host = boost::asio::ip::host_name(error);
+    return error || host.empty() ? "robot" : host;
+}
+
+// The client with its will, credentials, TLS and back-off; false (and a message line) on any refusal.
+bool configure_client(const fleet_broker_type& broker)
+{
+    mosquitto* client = fleet->client;
+    std::string offline = fleet_status_offline();
+    std::string status = fleet->prefix + "status";
+    bool ok = mosquitto_will_set(client, status.c_str(), static_cast<int>(offline.size()), offline.data(), 1, true) ==
+              MOSQ_ERR_SUCCESS;
+    if (ok && !fleet_config.user.empty())
+        ok = mosquitto_username_pw_set(client, fleet_config.user.c_str(),
+                                       fleet_config.password.empty() ? nullptr : fleet_config.password.c_str()) ==
+             MOSQ_ERR_SUCCESS;
+    if (ok && broker.tls) {
+        int rc = fleet_config.ca.empty() ? mosquitto_tls_set(client, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr)
+                                         : mosquitto_tls_set(client, fleet_config.ca.c_str(), nullptr, nullptr, nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            add_line("Fleet: mqtt_ca %s not usable (%s); no fleet link", fleet_config.ca.c_str(), mosquitto_strerror(rc));
+            return false;
+        }
+    }
+    if (!ok) {
+        add_line("Fleet: the MQTT client could not be set up; no fleet link");
+        return false;
+    }
+    mosquitto_reconnect_delay_set(client, 1, 10, true);
+    mosquitto_connect_callback_set(client, on_connect);
+    mosquitto_disconnect_callback_set(client, on_disconnect);
+    mosquitto_message_callback_set(client, on_message);
+    return true;
+}
+
+// Checks the keys; an empty prefix means no link.
+std::string checked_prefix(fleet_broker_type& broker)
+{
+    broker = fleet_parse_broker(fleet_config.broker);
+    if (!broker.ok) {
+        add_line("Fleet: mqtt_broker '%s' is not mqtt://host:port or mqtts://host:port; no fleet link",
+                 fleet_config.broker.c_str());
+        return std::string();
+    }
+    std::string name = chosen_name();
+    if (!fleet_valid_name(name)) {
+        add_line("Fleet: robot_name must be 1 to 64 characters without '/', '+', '#' or control characters; "
+                 "no fleet link");
+        return std::string();
+    }
+    return "quillon/" + name + "/";
+}
+
+void end_client()
+{
+    if (fleet->tap >= 0)
+        tap_remove(fleet->tap);
+    if (fleet->client != nullptr)
+        mosquitto_destroy(fleet->client);
+    delete fleet;
+    fleet = nullptr;
+    mosquitto_lib_cleanup();
+}
+
+} // namespace
+
+void fleet_start()
+{
+    if (fleet_config.broker.empty() || fleet != nullptr)
+        return;
+    fleet_broker_type broker;
+    std::string prefix = checked_prefix(broker);
+    if (prefix.empty())
+        return;
+    log("Fleet - Start %s as %s", fleet_config.broker.c_str(), prefix.c_str());
+    mosquitto_lib_init();
+    fleet = new fleet_state_type;
+    fleet->prefix = prefix;
+    fleet->started = wall_time();
+    std::string id = "quillon-" + prefix.substr(8, prefix.size() - 9);
+    fleet->client = mosquitto_new(id.c_str(), true, nullptr);
+    if (fleet->client == nullptr || !configure_client(broker)) {
+        end_client();
+        return;
+    }
+    // A broker not there yet is no failure: the network thread keeps trying with back-off.
+    int rc = mosquitto_connect_async(fleet->client, broker.host.c_str(), broker.port, fleet_config.keepalive);
+    if (rc != MOSQ_ERR_SUCCESS)
+        log("Fleet - First connection to %s:%d failed (%s); retrying", broker.host.c_str(), broker.port,
+            mosquitto_strerror(rc));
+    if (mosquitto_loop_start(fleet->client) != MOSQ_ERR_SUCCESS) {
+        add_line("Fleet: the MQTT network thread did not start; no fleet link");
+        end_client();
+        return;
+    }
+    fleet->tap = tap_add(on_tap);
+}
+
+void fleet_stop()
+{
+    if (fleet == nullptr)
+        return;
+    log("Fleet - Stop");
+    fleet->stopping = true;
+    if (fleet->tap >= 0)
+        tap_remove(fleet->tap);
+    fleet->tap = -1;
+    if (fleet->connected) {
+        std::string offline = fleet_status_offline();
+        publish_text("status", offline, 0, true);
+    }
+    mosquitto_disconnect(fleet->client);
+    mosquitto_loop_stop(fleet->client, false);
+    drivers_leave(driver_kind::mqtt, mqtt_driver_id);
+    end_client();
+}
+
+void fleet_check(double now)
+{
+    if (fleet == nullptr)
+        return;
+    publish_waiting();
+    if (now >= fleet->next_telemetry) {
+        fleet->next_telemetry = now + 1.0 / fleet_config.rate;
+        if (fleet->connected)
+            publish_text("telemetry", fleet_telemetry_json(gather_telemetry()), 0, false);
+    }
+    if (now >= fleet->next_drop_report) {
+        fleet->next_drop_report = now + 60.0;
+        unsigned long dropped = fleet->dropped.exchange(0);
+        if (dropped > 0)
+            log("Fleet - %lu malformed or oversized messages dropped in the last minute", dropped);
+    }
+}
+
+bool fleet_running()
+{
+    return fleet != nullptr;
+}

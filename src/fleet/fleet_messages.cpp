@@ -1,0 +1,133 @@
+// Parsing the drive messages a robot takes over MQTT and writing its status and telemetry messages.
+#include "fleet/fleet_messages.h"
+
+#include "web/web_messages.h"
+
+#include <boost/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+
+namespace json = boost::json;
+
+namespace {
+
+// A number from -1 to 1, or nothing.
+bool read_unit(const json::object& message, const char* name, double& out)
+{
+    const json::value* value = message.if_contains(name);
+    if (value == nullptr) {
+        out = 0.0;
+        return true;
+    }
+    if (!value->is_number())
+        return false;
+    out = value->to_number<double>();
+    return std::isfinite(out) && out >= -1.0 && out <= 1.0;
+}
+
+bool read_keys(const json::string& text, unsigned int& keys)
+{
+    keys = 0;
+    for (char c : text) {
+        unsigned int bit = c == 'w' ? drive_key_w : c == 'a' ? drive_key_a : c == 's' ? drive_key_s
+                         : c == 'd' ? drive_key_d : 0;
+        if (bit == 0)
+            return false;
+        keys |= bit;
+    }
+    return true;
+}
+
+void append_number(std::string& out, double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.4g", std::isfinite(value) ? value : 0.0);
+    out += text;
+}
+
+void append_side(std::string& out, const char* name, double target, double speed, bool reverse)
+{
+    out += ",\"";
+    out += name;
+    out += "\":{\"target\":";
+    append_number(out, target);
+    out += ",\"speed\":";
+    append_number(out, speed);
+    out += reverse ? ",\"reverse\":true}" : ",\"reverse\":false}";
+}
+
+} // namespace
+
+fleet_drive_type fleet_parse_drive(std::string_view text)
+{
+    fleet_drive_type drive;
+    if (text.size() > fleet_drive_max)
+        return drive;
+    boost::system::error_code error;
+    json::value parsed = json::parse(json::string_view(text.data(), text.size()), error);
+    if (error || !parsed.is_object())
+        return drive;
+    const json::object& message = parsed.get_object();
+    const json::value* keys = message.if_contains("keys");
+    if (keys != nullptr) {
+        drive.ok = keys->is_string() && read_keys(keys->get_string(), drive.command.keys);
+        return drive;
+    }
+    if (!message.contains("forward") && !message.contains("turn"))
+        return drive;
+    drive.command.proportional = true;
+    drive.ok = read_unit(message, "forward", drive.command.forward) && read_unit(message, "turn", drive.command.turn);
+    return drive;
+}
+
+std::string fleet_status_online(const char* version, double started, const std::string& console_url)
+{
+    std::string out = "{\"state\":\"online\",\"version\":";
+    web_append_json_string(out, version);
+    char number[32];
+    std::snprintf(number, sizeof number, "%.0f", started);
+    out += ",\"started\":";
+    out += number;
+    out += ",\"console\":";
+    if (console_url.empty())
+        out += "null";
+    else
+        web_append_json_string(out, console_url);
+    out += "}";
+    return out;
+}
+
+std::string fleet_status_offline()
+{
+    return "{\"state\":\"offline\"}";
+}
+
+std::string fleet_telemetry_json(const fleet_telemetry_type& values)
+{
+    char time[32];
+    std::snprintf(time, sizeof time, "%.3f", values.time);
+    std::string out = "{\"time\":";
+    out += time;
+    out += ",\"serial_rate\":";
+    append_number(out, values.serial_rate);
+    out += ",\"camera_rate\":";
+    if (values.has_camera)
+        append_number(out, values.camera_rate);
+    else
+        out += "null";
+    out += values.remote ? ",\"remote\":true" : ",\"remote\":false";
+    out += values.auto_mode ? ",\"auto\":true" : ",\"auto\":false";
+    append_side(out, "left", values.left_target, values.left_speed, values.left_reverse);
+    append_side(out, "right", values.right_target, values.right_speed, values.right_reverse);
+    out += ",\"analog\":[";
+    for (int i = 0; i < 8; i++) {
+        if (i > 0)
+            out += ",";
+        append_number(out, values.analog[i]);
+    }
+    out += "],\"driver\":";
+    web_append_json_string(out, values.driver);
+    out += "}";
+    return out;
+}

@@ -1,0 +1,46 @@
+// What travels on the fleet link's topics: the drive messages a robot takes (parsed strictly) and the
+// status and telemetry messages it publishes.
+//
+// Under quillon/<robot_name>/:
+//   status     retained  {"state":"online","version":"0.1.0","started":unix_seconds,"console":"url"|null}
+//                        the last will, and a clean stop: {"state":"offline"}
+//   telemetry            {"time":unix_seconds,"serial_rate":N,"camera_rate":N|null,"remote":bool,"auto":bool,
+//                         "left":{"target":N,"speed":N,"reverse":bool},"right":{...},"analog":[8 numbers],
+//                         "driver":"link"|"keyboard"|"browser"|"foxglove"|"mqtt"|"none"}
+//   messages             one message line, as text
+//   picture    retained  the newest camera JPEG, at most one every 5 s
+//   drive      taken     {"forward":F,"turn":T} (each -1 .. 1) or {"keys":"wasd" letters held}; "" releases
+//   stop       taken     anything: the robot goes to its neutral state
+#pragma once
+
+#include "robot/drivers.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+constexpr size_t fleet_drive_max = 256;  // bytes of one drive message
+
+// A drive message; ok is false for anything malformed, oversized or out of range.
+struct fleet_drive_type {
+    bool ok = false;
+    drive_command_type command;
+};
+fleet_drive_type fleet_parse_drive(std::string_view text);
+
+std::string fleet_status_online(const char* version, double started, const std::string& console_url);
+std::string fleet_status_offline();
+
+// The values of one telemetry message, gathered on the window thread.
+struct fleet_telemetry_type {
+    double time = 0.0;
+    double serial_rate = 0.0;
+    bool has_camera = false;
+    double camera_rate = 0.0;
+    bool remote = false, auto_mode = false;
+    double left_target = 0.0, left_speed = 0.0, right_target = 0.0, right_speed = 0.0;
+    bool left_reverse = false, right_reverse = false;
+    float analog[8] = {};
+    const char* driver = "none";
+};
+std::string fleet_telemetry_json(const fleet_telemetry_type& values);

@@ -1,0 +1,16 @@
+// The fleet link in a build without libmosquitto (the Windows one): a configured broker is told to be
+// out of reach, and nothing else happens.
+#include "fleet/fleet.h"
+
+#include "console/display.h"
+#include "fleet/fleet_config.h"
+
+void fleet_start()
+{
+    if (!fleet_config.broker.empty())
+        add_line("Fleet: MQTT is not in this build; mqtt_broker ignored");
+}
+
+void fleet_stop() {}
+void fleet_check(double) {}
+bool fleet_running() { return false; }

@@ -1,0 +1,23 @@
+# Writes the fleet page as one document (index.html with fleet.css and fleet.js set in at their marker
+# lines) into a C++ byte array, so quillon-fleet serves it from memory. CMake alone, no xxd.
+#   cmake -DOUTPUT=fleet_page.cpp -DPAGE_DIR=tools/fleet/page -P embed_page.cmake
+file(READ "${PAGE_DIR}/index.html" page)
+file(READ "${PAGE_DIR}/fleet.css" style)
+file(READ "${PAGE_DIR}/fleet.js" script)
+string(REPLACE "<!-- fleet.css -->" "<style>\n${style}</style>" page "${page}")
+string(REPLACE "<!-- fleet.js -->" "<script>\n${script}</script>" page "${page}")
+string(HEX "${page}" hex)
+string(LENGTH "${hex}" digits)
+math(EXPR size "${digits} / 2")
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+string(REPEAT "0x..," 16 line)
+string(REGEX REPLACE "(${line})" "\\1\n" bytes "${bytes}")
+set(body "// Generated from tools/fleet/page by embed_page.cmake; do not edit.\n#include \"fleet_web.h\"\n\n")
+string(APPEND body "namespace {\nconst unsigned char page_bytes[] = {\n${bytes}0};\n}\n\n")
+string(APPEND body "std::string fleet_web_page()\n{\n    return std::string(reinterpret_cast<const char*>(page_bytes), ${size});\n}\n")
+if(EXISTS "${OUTPUT}")
+    file(READ "${OUTPUT}" old)
+endif()
+if(NOT old STREQUAL body)
+    file(WRITE "${OUTPUT}" "${body}")
+endif()

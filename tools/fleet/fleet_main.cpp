@@ -1,0 +1,111 @@
+// quillon-fleet: watches every robot on an MQTT broker and serves the fleet page.
+//   quillon-fleet --broker URL --port N [--address A] [--token T] [--user U --password P] [--ca FILE]
+#include "fleet_hub.h"
+#include "fleet_mqtt.h"
+#include "fleet_web.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+namespace {
+
+const char* usage_text =
+    "usage: quillon-fleet --broker URL --port N [--address A] [--token T] [--user U --password P] [--ca FILE]\n"
+    "  --broker   mqtt://host:port or mqtts://host:port\n"
+    "  --port     the fleet page's TCP port;  --address  its local address (default every interface)\n"
+    "  --token    the page's access token (default: a random one, printed)\n"
+    "  --user, --password   broker credentials;  --ca  CA certificate (PEM) for mqtts\n";
+
+struct options_type {
+    fleet_mqtt_options_type mqtt;
+    std::string address, token;
+    int port = 0;
+};
+
+// Returns 0 to run, 1 after --help, 2 for bad arguments.
+int parse_options(int argc, char** argv, options_type& options)
+{
+    for (int i = 1; i < argc; i++) {
+        std::string name = argv[i];
+        if (name == "--help" || name == "-h") {
+            std::fputs(usage_text, stdout);
+            return 1;
+        }
+        std::string* text = name == "--broker"     ? &options.mqtt.broker
+                            : name == "--address"  ? &options.address
+                            : name == "--token"    ? &options.token
+                            : name == "--user"     ? &options.mqtt.user
+                            : name == "--password" ? &options.mqtt.password
+                            : name == "--ca"       ? &options.mqtt.ca
+                                                   : nullptr;
+        if ((text == nullptr && name != "--port") || i + 1 >= argc) {
+            std::fprintf(stderr, "quillon-fleet: bad option '%s'\n%s", argv[i], usage_text);
+            return 2;
+        }
+        if (text != nullptr)
+            *text = argv[++i];
+        else
+            options.port = std::atoi(argv[++i]);
+    }
+    if (options.mqtt.broker.empty() || options.port < 1 || options.port > 65535) {
+        std::fputs(usage_text, stderr);
+        return 2;
+    }
+    return 0;
+}
+
+std::string random_token()
+{
+    const char* letters = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+    std::random_device random;
+    std::string token;
+    for (int i = 0; i < 24; i++)
+        token += letters[random() % std::strlen(letters)];
+    return token;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    options_type options;
+    int parsed = parse_options(argc, argv, options);
+    if (parsed != 0)
+        return parsed == 1 ? 0 : 2;
+    if (options.token.empty())
+        options.token = random_token();
+    boost::asio::io_context ioc{1};
+    fleet_hub_class hub;
+    fleet_site_type site;
+    site.token = options.token;
+    site.page = fleet_web_page();
+    site.hub = &hub;
+    site.publish = [](const fleet_command_type& command) { fleet_mqtt_publish(command.topic, command.payload); };
+    if (!fleet_web_start(ioc, options.address, options.port, &site))
+        return 1;
+    unsigned long dropped = 0;
+    bool started = fleet_mqtt_start(options.mqtt, [&](std::string_view topic, std::string_view payload) {
+        boost::asio::post(ioc, [&, topic = std::string(topic), payload = std::string(payload)] {
+            if (!hub.receive(topic, payload) && dropped++ % 1000 == 0)
+                std::fprintf(stderr, "quillon-fleet: dropped a malformed message on %s (%lu so far)\n",
+                             topic.c_str(), dropped);
+        });
+    });
+    if (!started)
+        return 1;
+    std::printf("quillon-fleet: http://%s:%d/?token=%s\n", options.address.empty() ? "localhost" : options.address.c_str(),
+                options.port, options.token.c_str());
+    std::fflush(stdout);
+    boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);
+    signals.async_wait([&](boost::system::error_code, int) { ioc.stop(); });
+    ioc.run();
+    fleet_mqtt_stop();
+    return 0;
+}
