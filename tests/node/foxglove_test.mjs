@@ -3,9 +3,7 @@
 //   QUILLON_BIN_DIR=build/default node --test tests/node/foxglove_test.mjs
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { FoxgloveClient } from '@foxglove/ws-protocol';
-import WebSocket from 'ws';
-import { Rig, waitFor } from './quillon_rig.mjs';
+import { FoxgloveClient, Rig, WebSocket, waitFor } from './quillon_rig.mjs';
 
 const STOP_LIMIT = 0.6;  // seconds from the last Twist to 80 80 80 80 at the board
 let rig;
@@ -49,7 +47,7 @@ test('a Foxglove client sees the robot, reads the configuration and drives', asy
     }
     subscribeAll();
 
-    // Telemetry at 10 Hz with the simulated board's values (its range channels read a walled room).
+    // Telemetry at 10 Hz with the simulated board's rates and fractions of full scale.
     assert.ok(await waitFor(() => of('/quillon/telemetry').length >= 31, 6), 'thirty telemetry messages');
     const telemetry = of('/quillon/telemetry');
     const stamps = telemetry.map(({ message: m }) => m.timestamp.sec + m.timestamp.nsec / 1e9);
@@ -57,7 +55,7 @@ test('a Foxglove client sees the robot, reads the configuration and drives', asy
     assert.ok(rate > 9 && rate < 11, `telemetry at ${rate.toFixed(2)} Hz`);
     const last = telemetry.at(-1).message;
     assert.equal(last.analog.length, 8);
-    assert.ok(last.analog[0] > 0 && last.analog[0] <= 1 && last.analog[1] > 0, `analog ${last.analog}`);
+    assert.ok(last.analog.every((value) => value >= 0 && value <= 1), `analog ${last.analog}`);
     assert.ok(last.serial_rate > 5, `serial rate ${last.serial_rate}`);
     assert.equal(typeof last.driver, 'string');
 

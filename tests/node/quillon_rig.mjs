@@ -113,5 +113,6 @@ export class Rig {
 }
 
 // The clients the tests and benchmarks speak through, resolved from this folder's pinned packages.
-export { FoxgloveClient } from '@foxglove/ws-protocol';
+import protocol from '@foxglove/ws-protocol';
+export const { FoxgloveClient } = protocol;
 export { default as WebSocket } from 'ws';
