@@ -423,6 +423,7 @@ TEST(WebConsole, TlsOffersOnlyForwardSecretAeadCiphersOnVersion12)
         bool accepted = std::system(command.c_str()) == 0 && read_file(out).find("Cipher is (NONE)") == std::string::npos;
         EXPECT_EQ(accepted, row.accepted) << row.options << "\n" << read_file(out);
     }
+}
 
 // One driver at a time across kinds: a browser drives, a link client that only connects takes the robot
 // and then loses its place to a newcomer after 5 s of silence, and the browser, W held all along, drives
