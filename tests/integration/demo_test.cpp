@@ -70,6 +70,8 @@ private:
         dup2(open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
         dup2(open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         setenv("QUILLON_DEMO_DIR", work.c_str(), 1);
+        // The programs under test, already built: a fresh demo tree would take minutes of the test's time.
+        setenv("QUILLON_DEMO_PRESET", QUILLON_TEST_PRESET, 1);
         setenv("DISPLAY", display.c_str(), 1);
         std::string script = source_dir() + "/scripts/demo";
         execl(script.c_str(), script.c_str(), static_cast<char*>(nullptr));
