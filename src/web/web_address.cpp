@@ -1,6 +1,8 @@
 // The console's address in the log and on the status display.
 #include "web/web_address.h"
 
+#include <cstdio>
+
 std::vector<std::string> web_address_urls(const std::string& listening, bool tls, int port,
                                           const std::vector<std::string>& local_addresses)
 {
@@ -19,10 +21,12 @@ std::vector<std::string> web_address_urls(const std::string& listening, bool tls
 
 std::string web_address_log_line(const std::vector<std::string>& urls, const std::string& token_place)
 {
-    std::string line = "Web console: ";
+    std::string joined;
     for (size_t i = 0; i < urls.size(); i++)
-        line += (i == 0 ? "" : " or ") + urls[i];
-    return line + " (the token is in " + token_place + ")";
+        joined += (i == 0 ? "" : " or ") + urls[i];
+    std::vector<char> line(joined.size() + token_place.size() + 64);
+    std::snprintf(line.data(), line.size(), "Web console: %s (the token is in %s)", joined.c_str(), token_place.c_str());
+    return line.data();
 }
 
 std::vector<std::string> web_address_display_lines(const std::vector<std::string>& urls, const std::string& token,

@@ -192,8 +192,8 @@ private:
         if (!limit.take(now)) {
             long closed = 0;
             if (web_drive_limit_note_close(now, &closed))
-                log("Web console: browser %llu sent more than %d messages a second; closed (%ld such since the "
-                    "last line)", static_cast<unsigned long long>(id), web_message_rate_limit, closed);
+                log("Web console: browser %llu sent more than %d messages a second; closed (%ld such since the last line)",
+                    static_cast<unsigned long long>(id), web_message_rate_limit, closed);
             close(true);
             return;
         }

@@ -40,8 +40,9 @@ def touch(driver, kind, selector=None):
 class Console(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        # Facing the east wall a metre away: both range channels read something.
-        cls.rig = support.Rig(BIN_DIR, sim_arguments=['--pose', '3.0,1.5,0'])
+        # Facing the east wall a metre away, a little askew: both range channels read something, and not the
+        # same, so neither line of the plot hides the other.
+        cls.rig = support.Rig(BIN_DIR, sim_arguments=['--pose', '3.0,1.5,10'])
 
     @classmethod
     def tearDownClass(cls):
@@ -120,14 +121,14 @@ class Console(unittest.TestCase):
             lambda: support.text_of(driver, 'update-rate').split()[0].isdigit() and
             int(support.text_of(driver, 'update-rate').split()[0]) >= 10, 5),
             'updates a second: ' + support.text_of(driver, 'update-rate'))
-        # The plot draws channel 0 in its own colour.
-        plotted = driver.execute_script(
+        # The plot draws channel 0 in its own colour, a longer line with every second of samples.
+        plotted = lambda: driver.execute_script(
             "const c = document.getElementById('plot');"
             "const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data; let n = 0;"
             "for (let i = 0; i < d.length; i += 4)"
             "  if (Math.abs(d[i] - 31) + Math.abs(d[i + 1] - 79) + Math.abs(d[i + 2] - 216) < 30) n++;"
             "return n;")
-        self.assertGreater(plotted, 20, 'channel 0 is not plotted')
+        self.assertTrue(support.wait_until(lambda: plotted() > 20, 10), 'channel 0 is not plotted: %d' % plotted())
 
     def test_w_held_drives_forward_and_letting_go_stops(self):
         driver = self.open()
