@@ -57,7 +57,7 @@ class Video(unittest.TestCase):
         self.assertLess(shown['age'], 1000, shown)
         self.assertIn('640 \u00d7 480', support.text_of(driver, 'video-facts'))
         # The camera rate shown is the capture's, not the serial camera's.
-        self.assertEqual(support.text_of(driver, 'camera-rate'), '30')
+        self.assertEqual(float(support.text_of(driver, 'camera-rate')), 30.0)
 
     def test_without_udp_the_page_shows_the_capture_as_pictures(self):
         driver = support.browser(webrtc_udp=False)
