@@ -8,7 +8,10 @@ import { FoxgloveClient, Rig, WebSocket, waitFor } from './quillon_rig.mjs';
 const STOP_LIMIT = 0.6;  // seconds from the last Twist to 80 80 80 80 at the board
 let rig;
 
-before(async () => { rig = await Rig.open(process.env.QUILLON_BIN_DIR ?? 'build/default'); });
+// Commands on change: the neutral command follows the deadman at once, not at the next 100 ms cycle.
+before(async () => {
+  rig = await Rig.open(process.env.QUILLON_BIN_DIR ?? 'build/default', { configLines: ['command_on_change 1'] });
+});
 after(async () => { await rig?.close(); });
 
 // A client with everything it received, by event, and the decoded messages by topic.
