@@ -1,6 +1,8 @@
 // Parsing the browsers' messages (Boost.JSON, compiled into this unit) and writing the state message.
 #include "web/web_messages.h"
 
+#include "app/channels.h"
+
 #include <boost/json/src.hpp>
 
 #include <cmath>
@@ -47,23 +49,6 @@ web_request_type invalid(const char* why)
     web_request_type request;
     request.error = why;
     return request;
-}
-
-// Length of the valid UTF-8 sequence at text[i], or 0 when none starts there.
-size_t utf8_sequence(std::string_view text, size_t i)
-{
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
-    if (length == 0 || i + length > text.size())
-        return 0;
-    for (size_t k = 1; k < length; k++)
-        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
-            return 0;
-    unsigned char second = static_cast<unsigned char>(text[i + 1]);
-    if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) || (c == 0xF0 && second < 0x90) ||
-        (c == 0xF4 && second > 0x8F))
-        return 0;  // overlong forms, surrogates, beyond U+10FFFF
-    return length;
 }
 
 void append_number(std::string& out, double value)
@@ -126,32 +111,7 @@ web_request_type web_parse_request(std::string_view text)
 
 void web_append_json_string(std::string& out, std::string_view text)
 {
-    out += '"';
-    for (size_t i = 0; i < text.size();) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else if (c >= 0x80) {
-            size_t length = utf8_sequence(text, i);
-            if (length == 0) {
-                out += "\xEF\xBF\xBD";
-                i++;
-            } else {
-                out.append(text.substr(i, length));
-                i += length;
-            }
-            continue;
-        } else {
-            out += static_cast<char>(c);
-        }
-        i++;
-    }
-    out += '"';
+    channels_append_json_string(out, text.data(), text.size());
 }
 
 std::string web_state_prefix(const web_state_type& state)
