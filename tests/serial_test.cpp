@@ -359,13 +359,15 @@ TEST(SerialPortConcurrency, ALostPortIsReopenedByItsFullPathWithoutSpinning)
     std::remove(link.c_str());
 }
 
-// Told how many bytes of a packet are still to come, the wait sleeps until they are all there.
-TEST(SerialPortWait, AWaitForTheRestOfAPacketWakesOnceItIsWhole)
+// Told how many bytes of a packet are still to come, the wait sleeps until they are all there. What the
+// board sent before the port was set up is stale and gone.
+TEST(SerialPortWait, AWaitForTheRestOfAPacketWakesOnceItIsWholeAndOldBytesAreGone)
 {
     pty_pair line;
     ASSERT_TRUE(line.ready());
     serial_port_type* port = serial_port_open(line.name().c_str());
     ASSERT_NE(port, nullptr);
+    ASSERT_TRUE(line.write_bytes({9, 9, 9, 9}));
     ASSERT_EQ(serial_port_setup(port, 57600), serial_setup_result::ok);
     serial_event_type* stop = serial_event_create();
     unsigned char buffer[64];

@@ -73,6 +73,8 @@ void serial_class::start(unsigned int baud)
     }
     baud_rate = baud;
     reopen_reported = false;
+    hunt.reset();
+    hunting = true;
     if (!thread_start(reading_thread, "Serial", [this] { serial_thread(); })) {
         // Without its reading thread the port stays down: nothing is sent to a bus nobody listens to.
         serial_port_close(port);
@@ -155,8 +157,23 @@ bool serial_class::read_burst(unsigned char* batch)
 
 void serial_class::feed_batch(const unsigned char* batch, int count)
 {
-    for (int i = 0; i < count; i++)
-        if (process_byte(batch[i]) != 0)
+    if (!hunting) {
+        feed_bytes(batch, static_cast<size_t>(count));
+        return;
+    }
+    if (!hunt.add(batch, count))
+        return;
+    hunting = false;
+    if (hunt.skipped() > 0)
+        log("Serial - Skipped %lu bytes to the first whole packet", hunt.skipped());
+    feed_bytes(hunt.aligned().data(), hunt.aligned().size());
+    hunt.reset();
+}
+
+void serial_class::feed_bytes(const unsigned char* bytes, size_t count)
+{
+    for (size_t i = 0; i < count; i++)
+        if (process_byte(bytes[i]) != 0)
             return;
 }
 
@@ -225,6 +242,8 @@ bool serial_class::reconnect()
         port = opened;
         write_failing = false;
     }
+    hunt.reset();
+    hunting = true;
     add_line("Serial - Reconnected");
     return true;
 }

@@ -2,6 +2,8 @@
 // the byte stream into checksummed packets and dispatches them by device, and the packet send path.
 #pragma once
 
+#include "bus/packet_hunt.h"
+
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -44,6 +46,7 @@ private:
     void serial_thread();
     bool read_burst(unsigned char* batch);
     void feed_batch(const unsigned char* batch, int count);
+    void feed_bytes(const unsigned char* bytes, size_t count);
     unsigned int bytes_to_wait_for();
     bool sleep_through_packet();
     bool wait_out_cycle(double cycle_start);
@@ -59,6 +62,9 @@ private:
     std::atomic<unsigned char> state{0};     // 1 from the start of start() until a step fails
     std::mutex send_mutex;                   // held around the writing of one packet; guards write_failing
     bool write_failing = false;              // the last write was refused; the next refusal is not logged again
+    // A port just opened starts empty, so mid-packet: the reading thread looks for the packets' start.
+    packet_hunt hunt;
+    bool hunting = false;
     std::thread reading_thread;              // feeds the parser
 };
 

@@ -185,6 +185,8 @@ serial_setup_result serial_port_setup(serial_port_type* port, unsigned int baud)
     port->settings = settings;
     port->configured = true;
     raise_modem_lines(port->fd);
+    // What the board sent while nobody listened (a restart's downtime) is stale: start from an empty queue.
+    tcflush(port->fd, TCIFLUSH);
     return serial_setup_result::ok;
 }
 

@@ -301,6 +301,8 @@ serial_setup_result serial_port_setup(serial_port_type* port, unsigned int baud)
     if (!SetupComm(port->handle, queue_size, queue_size) || !SetCommState(port->handle, &dcb) ||
         !SetCommTimeouts(port->handle, &timeouts) || !SetCommMask(port->handle, EV_RXCHAR))
         return fail(serial_setup_result::set_failed);
+    // What the board sent while nobody listened (a restart's downtime) is stale: start from an empty queue.
+    PurgeComm(port->handle, PURGE_RXCLEAR);
     return serial_setup_result::ok;
 }
 
