@@ -15,6 +15,7 @@ TEST(Pacing, ChangesGoOutAtOnceButNeverCloserThanTheGap)
         double at;           // when the change is noticed
         double due;          // when the command is due
         double next_cycle;   // the steady command after it
+        bool neutral = false;  // the change is to the neutral command
     };
     const row_type rows[] = {
         {10.005, 10.02, 10.1},   // within the gap: waits for it
@@ -23,9 +24,11 @@ TEST(Pacing, ChangesGoOutAtOnceButNeverCloserThanTheGap)
         {10.075, 10.09, 10.1},   // and again
         {10.095, 10.1, 10.2},    // the steady command comes before the gap ends and carries it
         {10.3, 10.3, 10.4},      // long after the cycle fell due: at once, as the steady command
+        {10.305, 10.305, 10.4, true},  // a stop within the gap: at once
+        {10.31, 10.325, 10.4},   // the next change keeps the gap from the stop
     };
     for (const row_type& row : rows) {
-        pacing_changed(pacing);
+        pacing_changed(pacing, row.neutral);
         double due = pacing_due(pacing) > row.at ? pacing_due(pacing) : row.at;
         EXPECT_NEAR(due, row.due, 1e-9) << "change at " << row.at;
         pacing_sent(pacing, due);

@@ -45,7 +45,7 @@ void send_on_change()
         uint64_t number = robot.wait_command_change(seen, pacing_due(pacing) - now);
         if (number != seen) {
             seen = number;
-            pacing_changed(pacing);
+            pacing_changed(pacing, robot.motors_neutral());
         }
     }
 }

@@ -9,12 +9,15 @@ double pacing_due(const pacing_type& pacing)
         return 0.0;
     if (!pacing.pending)
         return pacing.next_cycle;
+    if (pacing.stopping)
+        return pacing.last_sent;
     return std::min(pacing.next_cycle, pacing.last_sent + pacing_min_gap);
 }
 
-void pacing_changed(pacing_type& pacing)
+void pacing_changed(pacing_type& pacing, bool neutral)
 {
     pacing.pending = true;
+    pacing.stopping = neutral;
 }
 
 void pacing_sent(pacing_type& pacing, double now)
@@ -26,4 +29,5 @@ void pacing_sent(pacing_type& pacing, double now)
     pacing.started = true;
     pacing.last_sent = now;
     pacing.pending = false;
+    pacing.stopping = false;
 }

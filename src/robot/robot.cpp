@@ -234,6 +234,12 @@ uint64_t robot_class::wait_command_change(uint64_t seen, double seconds)
     return command_count;
 }
 
+bool robot_class::motors_neutral()
+{
+    std::lock_guard<std::mutex> hold(control_lock);
+    return motors[0] == 0x80 && motors[1] == 0x80 && motors[2] == 0x80 && motors[3] == 0x80;
+}
+
 void robot_class::control_written()
 {
     unsigned char now[4];

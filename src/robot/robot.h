@@ -68,6 +68,8 @@ public:
     uint64_t command_number();
     // Waits until the number differs from seen or the seconds have passed; returns the number then.
     uint64_t wait_command_change(uint64_t seen, double seconds);
+    // The motor bytes are the neutral 80 80 80 80.
+    bool motors_neutral();
     void update_complete(bool);
     void update();
     double get_update_speed();
