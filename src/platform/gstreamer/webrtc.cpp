@@ -141,9 +141,12 @@ void branch_remove(GstElement* pipeline, GstElement* tee, GstElement* bin)
     gst_bin_remove(GST_BIN(pipeline), bin);
 }
 
-// Links a new bin behind the tee and starts it with the pipeline.
+// Starts a new bin with the pipeline and links it behind the tee. Started first: a buffer the tee pushed
+// into a bin not yet running would be refused as flushing.
 bool branch_link(GstElement* tee, GstElement* bin)
 {
+    if (!gst_element_sync_state_with_parent(bin))
+        return false;
     GstPad* source = gst_element_request_pad_simple(tee, "src_%u");
     GstPad* sink = gst_element_get_static_pad(bin, "sink");
     bool linked = source != nullptr && sink != nullptr && gst_pad_link(source, sink) == GST_PAD_LINK_OK;
@@ -153,7 +156,7 @@ bool branch_link(GstElement* tee, GstElement* bin)
         gst_element_release_request_pad(tee, source);
     if (source != nullptr)
         gst_object_unref(source);
-    return linked && gst_element_sync_state_with_parent(bin);
+    return linked;
 }
 
 bool encoder_build(branch_type& branch, const capture_branch_point_type& point, std::string* error)
@@ -229,10 +232,12 @@ void on_offer_created(GstPromise* promise, gpointer data)
         tell(context->peer, webrtc_signal_kind::ended, "no offer could be made");
         return;
     }
-    g_signal_emit_by_name(context->webrtc, "set-local-description", offer, nullptr);
+    // The offer goes out before it is set here: setting it starts the gathering, and a candidate that
+    // reached the browser before its offer would be dropped there.
     gchar* text = gst_sdp_message_as_text(offer->sdp);
     tell(context->peer, webrtc_signal_kind::offer, text);
     g_free(text);
+    g_signal_emit_by_name(context->webrtc, "set-local-description", offer, nullptr);
     gst_webrtc_session_description_free(offer);
 }
 
