@@ -25,4 +25,4 @@ add_library(quillon_web STATIC ${WEB_SOURCES} ${WEB_ASSETS_CPP})
 target_link_libraries(quillon_web PUBLIC quillon_record quillon_core PRIVATE Boost::headers OpenSSL::SSL OpenSSL::Crypto)
 # Asio without its deprecated names; Beast speaks std::string_view. Public, so that whoever compiles a web
 # header (the tests) sees Beast the same way.
-target_compile_definitions(quillon_web PUBLIC BOOST_ASIO_NO_DEPRECATED BOOST_BEAST_USE_STD_STRING_VIEW)
+target_compile_definitions(quillon_web PUBLIC BOOST_ASIO_NO_DEPRECATED)

@@ -55,6 +55,8 @@ class Video(unittest.TestCase):
         self.assertGreaterEqual(shown['fps'], 25, shown)
         self.assertEqual((shown['width'], shown['height']), (640, 480))
         self.assertLess(shown['age'], 1000, shown)
+        # The line is redrawn four times a second from the facts, which may have changed since.
+        support.wait_until(lambda: '640 \u00d7 480' in support.text_of(driver, 'video-facts'), limit=2)
         self.assertIn('640 \u00d7 480', support.text_of(driver, 'video-facts'))
         # The camera rate shown is the capture's, not the serial camera's.
         self.assertEqual(float(support.text_of(driver, 'camera-rate')), 30.0)
