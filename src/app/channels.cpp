@@ -77,12 +77,6 @@ size_t utf8_sequence(const char* text, size_t size, size_t i)
     return length;
 }
 
-void append_number(std::string& out, double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.9g", std::isfinite(value) ? value : 0.0);
-    out += text;
-}
 
 // {"timestamp":{"sec":S,"nsec":N}
 void open_with_time(std::string& out, uint64_t time)
@@ -94,16 +88,6 @@ void open_with_time(std::string& out, uint64_t time)
     out += '}';
 }
 
-void append_side(std::string& out, const char* name, double target, double speed, bool reverse)
-{
-    out += ",\"";
-    out += name;
-    out += "\":{\"target\":";
-    append_number(out, target);
-    out += ",\"speed\":";
-    append_number(out, speed);
-    out += reverse ? ",\"reverse\":true}" : ",\"reverse\":false}";
-}
 
 bool contains_word(const char* text, size_t length, const char* word)
 {
@@ -174,16 +158,16 @@ std::string channels_telemetry_json(const channel_telemetry_type& telemetry, uin
     for (int i = 0; i < 8; i++) {
         if (i > 0)
             out += ',';
-        append_number(out, telemetry.analog[i]);
+        channels_append_number(out, telemetry.analog[i]);
     }
     out += ']';
-    append_side(out, "left", telemetry.left_target, telemetry.left_speed, telemetry.left_reverse);
-    append_side(out, "right", telemetry.right_target, telemetry.right_speed, telemetry.right_reverse);
+    channels_append_side(out, "left", telemetry.left_target, telemetry.left_speed, telemetry.left_reverse);
+    channels_append_side(out, "right", telemetry.right_target, telemetry.right_speed, telemetry.right_reverse);
     out += ",\"serial_rate\":";
-    append_number(out, telemetry.serial_rate);
+    channels_append_number(out, telemetry.serial_rate);
     out += ",\"camera_rate\":";
     if (telemetry.has_camera)
-        append_number(out, telemetry.camera_rate);
+        channels_append_number(out, telemetry.camera_rate);
     else
         out += "null";
     out += telemetry.remote ? ",\"remote\":true" : ",\"remote\":false";
@@ -303,4 +287,22 @@ void channels_append_base64(std::string& out, const unsigned char* data, size_t 
         out += i + 1 < length ? alphabet[(v >> 6) & 63] : '=';
         out += '=';
     }
+}
+
+void channels_append_number(std::string& out, double value, int digits)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*g", digits, std::isfinite(value) ? value : 0.0);
+    out += text;
+}
+
+void channels_append_side(std::string& out, const char* name, double target, double speed, bool reverse, int digits)
+{
+    out += ",\"";
+    out += name;
+    out += "\":{\"target\":";
+    channels_append_number(out, target, digits);
+    out += ",\"speed\":";
+    channels_append_number(out, speed, digits);
+    out += reverse ? ",\"reverse\":true}" : ",\"reverse\":false}";
 }

@@ -52,3 +52,8 @@ int channels_log_level(const char* text, size_t length);
 // Appends the text as a JSON string, quotes included; bytes that are not valid UTF-8 become U+FFFD.
 void channels_append_json_string(std::string& out, const char* text, size_t length);
 void channels_append_base64(std::string& out, const unsigned char* data, size_t length);
+// Appends a number with so many significant digits; a value that is not finite goes as 0.
+void channels_append_number(std::string& out, double value, int digits = 9);
+// Appends ,"name":{"target":T,"speed":S,"reverse":R}, a motor side as the state messages carry it.
+void channels_append_side(std::string& out, const char* name, double target, double speed, bool reverse,
+                          int digits = 9);

@@ -1,6 +1,7 @@
 // Parsing the drive messages a robot takes over MQTT and writing its status and telemetry messages.
 #include "fleet/fleet_messages.h"
 
+#include "app/channels.h"
 #include "web/web_messages.h"
 
 #include <boost/json.hpp>
@@ -39,23 +40,7 @@ bool read_keys(const json::string& text, unsigned int& keys)
     return true;
 }
 
-void append_number(std::string& out, double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.4g", std::isfinite(value) ? value : 0.0);
-    out += text;
-}
 
-void append_side(std::string& out, const char* name, double target, double speed, bool reverse)
-{
-    out += ",\"";
-    out += name;
-    out += "\":{\"target\":";
-    append_number(out, target);
-    out += ",\"speed\":";
-    append_number(out, speed);
-    out += reverse ? ",\"reverse\":true}" : ",\"reverse\":false}";
-}
 
 } // namespace
 
@@ -110,21 +95,21 @@ std::string fleet_telemetry_json(const fleet_telemetry_type& values)
     std::string out = "{\"time\":";
     out += time;
     out += ",\"serial_rate\":";
-    append_number(out, values.serial_rate);
+    channels_append_number(out, values.serial_rate, 4);
     out += ",\"camera_rate\":";
     if (values.has_camera)
-        append_number(out, values.camera_rate);
+        channels_append_number(out, values.camera_rate, 4);
     else
         out += "null";
     out += values.remote ? ",\"remote\":true" : ",\"remote\":false";
     out += values.auto_mode ? ",\"auto\":true" : ",\"auto\":false";
-    append_side(out, "left", values.left_target, values.left_speed, values.left_reverse);
-    append_side(out, "right", values.right_target, values.right_speed, values.right_reverse);
+    channels_append_side(out, "left", values.left_target, values.left_speed, values.left_reverse, 4);
+    channels_append_side(out, "right", values.right_target, values.right_speed, values.right_reverse, 4);
     out += ",\"analog\":[";
     for (int i = 0; i < 8; i++) {
         if (i > 0)
             out += ",";
-        append_number(out, values.analog[i]);
+        channels_append_number(out, values.analog[i], 4);
     }
     out += "],\"driver\":";
     web_append_json_string(out, values.driver);

@@ -6,7 +6,6 @@
 #include <boost/json/src.hpp>
 
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 namespace json = boost::json;
@@ -51,23 +50,7 @@ web_request_type invalid(const char* why)
     return request;
 }
 
-void append_number(std::string& out, double value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.9g", std::isfinite(value) ? value : 0.0);
-    out += text;
-}
 
-void append_side(std::string& out, const char* name, double target, double speed, bool reverse)
-{
-    out += ",\"";
-    out += name;
-    out += "\":{\"target\":";
-    append_number(out, target);
-    out += ",\"speed\":";
-    append_number(out, speed);
-    out += reverse ? ",\"reverse\":true}" : ",\"reverse\":false}";
-}
 
 } // namespace
 
@@ -119,21 +102,21 @@ std::string web_state_prefix(const web_state_type& state)
     std::string out;
     out.reserve(1024);
     out += "{\"type\":\"state\",\"serial_rate\":";
-    append_number(out, state.serial_rate);
+    channels_append_number(out, state.serial_rate);
     out += ",\"camera_rate\":";
     if (state.has_camera)
-        append_number(out, state.camera_rate);
+        channels_append_number(out, state.camera_rate);
     else
         out += "null";
     out += state.remote ? ",\"remote\":true" : ",\"remote\":false";
     out += state.auto_mode ? ",\"auto\":true" : ",\"auto\":false";
-    append_side(out, "left", state.left_target, state.left_speed, state.left_reverse);
-    append_side(out, "right", state.right_target, state.right_speed, state.right_reverse);
+    channels_append_side(out, "left", state.left_target, state.left_speed, state.left_reverse);
+    channels_append_side(out, "right", state.right_target, state.right_speed, state.right_reverse);
     out += ",\"analog\":[";
     for (int i = 0; i < 8; i++) {
         if (i > 0)
             out += ',';
-        append_number(out, state.analog[i]);
+        channels_append_number(out, state.analog[i]);
     }
     out += "],\"messages\":[";
     for (int i = 0; i < state.message_count && i < text_line_count; i++) {
@@ -146,7 +129,7 @@ std::string web_state_prefix(const web_state_type& state)
     out += ",\"browsers\":";
     out += std::to_string(state.browsers);
     out += ",\"time\":";
-    append_number(out, state.time);
+    channels_append_number(out, state.time);
     return out;
 }
 
