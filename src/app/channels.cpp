@@ -77,7 +77,6 @@ size_t utf8_sequence(const char* text, size_t size, size_t i)
     return length;
 }
 
-
 // {"timestamp":{"sec":S,"nsec":N}
 void open_with_time(std::string& out, uint64_t time)
 {
@@ -87,7 +86,6 @@ void open_with_time(std::string& out, uint64_t time)
     out += std::to_string(time % 1000000000u);
     out += '}';
 }
-
 
 bool contains_word(const char* text, size_t length, const char* word)
 {

@@ -40,8 +40,6 @@ bool read_keys(const json::string& text, unsigned int& keys)
     return true;
 }
 
-
-
 } // namespace
 
 fleet_drive_type fleet_parse_drive(std::string_view text)

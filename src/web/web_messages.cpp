@@ -50,8 +50,6 @@ web_request_type invalid(const char* why)
     return request;
 }
 
-
-
 } // namespace
 
 web_request_type web_parse_request(std::string_view text)
