@@ -17,18 +17,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests', 'browser'))
 import console_support as support  # noqa: E402
-
-
-def percentile(values, share):
-    ordered = sorted(values)
-    rank = max(1, min(len(ordered), int(-(-share * len(ordered) // 1))))
-    return ordered[rank - 1]
-
-
-def cpu_seconds(pid):
-    with open('/proc/%d/stat' % pid) as stat:
-        fields = stat.read().rsplit(')', 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+from web_bench import cpu_seconds, percentile  # noqa: E402
 
 
 def rss_megabytes(pid):
