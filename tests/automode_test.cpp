@@ -3,7 +3,8 @@
 
 #include "app/utility.h"
 #include "console/display.h"
-#include "console/input.h"
+#include "robot/drivers.h"
+#include "robot/motion.h"
 #include "robot/robot.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -29,21 +31,35 @@ struct sleep_type {
     control_type control;
 };
 
-std::mutex test_lock;                 // guards the three below
+std::mutex test_lock;                 // guards the five below
+std::condition_variable test_changed; // a sleep waits to be recorded, or has been
 std::vector<sleep_type> sleeps;       // manoeuvre sleeps (all but the 10 ms of a pass)
 telemetry_type test_telemetry;        // what the thread reads while a test has replaced the source
 bool real_sleep = false;              // thread tests sleep 1 ms for each sleep of the machine
+unsigned int waiting_sleep = 0;       // a manoeuvre sleep the test's window loop is to record
+bool window_serves = false;           // a thread test plays the window thread: it records the sleeps
 std::atomic<int> passes{0};           // 10 ms sleeps: one per pass
+
+// The record as the window thread has it once the machine's intents so far are applied.
+void record_sleep_locked(unsigned int milliseconds)
+{
+    sleep_type entry{milliseconds, {}};
+    motion_apply(0.0);
+    robot.get_control(&entry.control);
+    sleeps.push_back(entry);
+}
 
 void recording_sleep(unsigned int milliseconds)
 {
     bool pause;
     {
-        std::lock_guard<std::mutex> hold(test_lock);
-        if (milliseconds != 10) {
-            sleep_type entry{milliseconds, {}};
-            robot.get_control(&entry.control);
-            sleeps.push_back(entry);
+        std::unique_lock<std::mutex> hold(test_lock);
+        if (milliseconds != 10 && !real_sleep) {
+            record_sleep_locked(milliseconds);  // one thread: the test's is the window thread too
+        } else if (milliseconds != 10 && window_serves) {
+            waiting_sleep = milliseconds;
+            test_changed.notify_all();
+            test_changed.wait(hold, [] { return waiting_sleep == 0 || !window_serves; });
         }
         pause = real_sleep;
     }
@@ -126,6 +142,25 @@ void expect_targets(const control_type& control, double target, bool left_revers
     EXPECT_EQ(control.right_reverse, right_reverse);
 }
 
+// The automatic mode switched as the M key does.
+void switch_auto(bool on)
+{
+    intent_type intent;
+    intent.who = {driver_kind::keyboard, 0};
+    intent.action = intent_action::auto_mode;
+    intent.command.keys = on ? 1 : 0;
+    motion_submit(intent, 0.0);
+}
+
+// The record once what the machine asked for is applied.
+control_type applied_control()
+{
+    motion_apply(0.0);
+    control_type control;
+    robot.get_control(&control);
+    return control;
+}
+
 // A control record the machine must partly keep: applied speeds and the pass-through bytes.
 control_type marked_control()
 {
@@ -143,14 +178,15 @@ protected:
         set_analog(0, 0, 0);
         taken_sleeps();
         real_sleep = false;
-        robot.set_auto_mode(false);
+        motion_reset();
+        switch_auto(false);
         robot.set_control(marked_control());
         clear_lines();
     }
 
     void TearDown() override
     {
-        robot.set_auto_mode(false);
+        motion_reset();
         automode_sleep = automode_real_sleep;
         automode_telemetry_source = automode_robot_telemetry;
     }
@@ -195,12 +231,12 @@ TEST_F(Automode, WhileOffAPassKeepsStateTwoAndTouchesNothing)
 
 TEST_F(Automode, SwitchingOnStartsForwardAndReadsTheRangeInTheSamePass)
 {
-    robot.set_auto_mode(true);
+    switch_auto(true);
+    robot.set_control(marked_control());  // left by others: the machine keeps its speeds and bytes
     set_analog(0.5f, 0.5f, 42.9f);
     EXPECT_EQ(automode_pass(2), 3);
     EXPECT_EQ(lines(), (std::vector<std::string>{"Enter mode forward", "analog: 42"}));
-    control_type control;
-    robot.get_control(&control);
+    control_type control = applied_control();
     expect_targets(control, 48.0, false, false);
     EXPECT_EQ(control.left_speed, 3.0);
     EXPECT_EQ(control.right_speed, 4.0);
@@ -212,7 +248,8 @@ TEST_F(Automode, SwitchingOnStartsForwardAndReadsTheRangeInTheSamePass)
 
 TEST_F(Automode, DetectionRunsHaltBackUpChooseAndTurnInOnePass)
 {
-    robot.set_auto_mode(true);
+    switch_auto(true);
+    robot.set_control(marked_control());  // left by others: the machine keeps its speeds and bytes
     set_analog(10, 20, 150.9f);
     EXPECT_EQ(automode_pass(3), 2);
     EXPECT_EQ(lines(), (std::vector<std::string>{"analog: 150", "Detect"}));
@@ -240,7 +277,8 @@ TEST_F(Automode, DetectionRunsHaltBackUpChooseAndTurnInOnePass)
 
 TEST_F(Automode, ThresholdsAreStrict)
 {
-    robot.set_auto_mode(true);
+    switch_auto(true);
+    robot.set_control(marked_control());  // left by others: the machine keeps its speeds and bytes
     const float above_150 = std::nextafter(150.0f, 1000.0f);
     const float above_200 = std::nextafter(200.0f, 1000.0f);
     set_analog(200, 200, 150);
@@ -257,7 +295,8 @@ TEST_F(Automode, ThresholdsAreStrict)
 
 TEST_F(Automode, EqualSideChannelsTurnLeft)
 {
-    robot.set_auto_mode(true);
+    switch_auto(true);
+    robot.set_control(marked_control());  // left by others: the machine keeps its speeds and bytes
     set_analog(250, 250, 0);
     EXPECT_EQ(automode_pass(3), 2);
     std::vector<sleep_type> manoeuvre = taken_sleeps();
@@ -274,7 +313,8 @@ TEST_F(Automode, TheProgramReadsTheRobotsTelemetry)
     for (int i = 0; i < 8; i++)
         EXPECT_EQ(read.analog[i], robot_telemetry.analog[i]);
     automode_telemetry_source = automode_robot_telemetry;
-    robot.set_auto_mode(true);
+    switch_auto(true);
+    robot.set_control(marked_control());  // left by others: the machine keeps its speeds and bytes
     EXPECT_EQ(automode_pass(3), 3) << "fractions below 1 never pass a threshold";
     EXPECT_EQ(lines(), std::vector<std::string>{"analog: 0"});
 }
@@ -291,14 +331,14 @@ TEST_F(AutomodeConcurrency, ThreadAddsNoLinesWhileOffAndReentersForwardAfterOffA
     robot.get_control(&control);
     EXPECT_EQ(control.left_target, 7.0) << "nor changes to the record";
 
-    robot.set_auto_mode(true);
+    switch_auto(true);
     ASSERT_TRUE(wait_until([&] { return count(log_lines(log_path), "analog: 0") >= 2; }));
-    robot.set_auto_mode(false);
+    switch_auto(false);
     wait_for_a_whole_pass();
     std::size_t logged = log_lines(log_path).size();
     wait_for_a_whole_pass();
     EXPECT_EQ(log_lines(log_path).size(), logged) << "no lines while the mode is off";
-    robot.set_auto_mode(true);
+    switch_auto(true);
     ASSERT_TRUE(wait_until([&] { return count(log_lines(log_path), "Enter mode forward") == 2; }));
     automode_stop();
     std::vector<std::string> all = log_lines(log_path);
@@ -307,28 +347,32 @@ TEST_F(AutomodeConcurrency, ThreadAddsNoLinesWhileOffAndReentersForwardAfterOffA
     EXPECT_EQ(count(all, "Enter mode forward"), 2);
 }
 
-// The ramp moves the applied speeds on this thread while the automode thread sets targets and directions:
-// whenever the machine sleeps, the record must hold exactly what it last wrote.
-TEST_F(AutomodeConcurrency, ThreadAndRampChangeTheSameRecord)
+// The automode thread submits its targets while this thread plays the window thread: it applies them and
+// runs the ramp. Whenever the machine sleeps, the record holds exactly what it last asked for.
+TEST_F(AutomodeConcurrency, TheThreadsTargetsReachTheRecordThroughTheWindowThread)
 {
     real_sleep = true;
-    robot.set_auto_mode(true);
+    switch_auto(true);
     set_analog(0, 0, 300);  // an obstacle in every pass: the machine keeps manoeuvring
+    window_serves = true;
     automode_start();
-    std::atomic<bool> ramping{true};
-    std::thread ramp([&] {
-        while (ramping) {
-            input_check();
-            std::this_thread::yield();
+    for (bool enough = false; !enough;) {
+        std::unique_lock<std::mutex> hold(test_lock);
+        test_changed.wait_for(hold, std::chrono::milliseconds(1), [] { return waiting_sleep != 0; });
+        motion_check(0.01 * static_cast<double>(passes));
+        if (waiting_sleep != 0) {
+            record_sleep_locked(waiting_sleep);
+            waiting_sleep = 0;
+            test_changed.notify_all();
         }
-    });
-    ASSERT_TRUE(wait_until([&] {
+        enough = sleeps.size() >= 30;
+    }
+    {
         std::lock_guard<std::mutex> hold(test_lock);
-        return sleeps.size() >= 30;
-    }));
+        window_serves = false;
+        test_changed.notify_all();
+    }
     automode_stop();
-    ramping = false;
-    ramp.join();
     std::vector<sleep_type> seen = taken_sleeps();
     ASSERT_GE(seen.size(), 30u);
     seen.resize(seen.size() - seen.size() % 5);

@@ -77,7 +77,7 @@ protected:
         int ends[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
         client = ends[0];
-        network_attach_client(ends[1]);
+        network_attach_client(ends[1], 0.0);
     }
 
     void TearDown() override

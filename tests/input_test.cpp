@@ -1,11 +1,11 @@
-// Keyboard driving: the key table, the motion table, the mode and reset keys, the ramp, and key
-// messages arriving through the main window's procedure.
+// Keyboard driving: the key table, the motion table, the mode key, and key messages arriving through the
+// main window's procedure.
 #include "console/input.h"
 
 #include "app/main.h"
 #include "console/joystick.h"
 #include "platform/messages.h"
-#include "robot/drivers.h"
+#include "robot/motion.h"
 #include "robot/robot.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr unsigned int W = 0x57, S = 0x53, A = 0x41, D = 0x44, M = 0x4D, R = 0x52;
+constexpr unsigned int W = 0x57, S = 0x53, A = 0x41, D = 0x44, M = 0x4D;
 
 control_type control_now()
 {
@@ -51,8 +51,7 @@ protected:
     {
         std::memset(keys, 0, sizeof keys);
         joystick = joystick_type{};
-        drivers_link(false);
-        robot.set_auto_mode(false);  // also the neutral record
+        motion_reset();
     }
     static void press(std::initializer_list<unsigned int> pressed)
     {
@@ -61,7 +60,7 @@ protected:
     }
     static void release_all()
     {
-        for (unsigned int key : {W, S, A, D, M, R})
+        for (unsigned int key : {W, S, A, D, M})
             input_key_up(key);
     }
 };
@@ -103,7 +102,7 @@ TEST_F(Input, ReleasingTheKeyStopsAtTheNextStep)
 {
     input_key_down(W, 1);
     EXPECT_TRUE(keys[W]);
-    input_ramp(0.1);
+    motion_ramp(0.1);
     control_type c = control_now();
     EXPECT_GT(c.left_speed, 0.0);
     EXPECT_LT(c.left_speed, 58.8) << "speeding up is gradual";
@@ -146,7 +145,12 @@ TEST_F(Input, AutomaticModeSuspendsDrivingUntilSwitchedOff)
     input_key_down(M, 1);
     input_key_up(M);
     ASSERT_TRUE(robot.get_auto_mode());
-    robot.set_motion(0, 0.1);  // the automatic mode's command
+    expect_neutral("switched on, nobody's last command runs on");
+    intent_type automatic;
+    automatic.who = {driver_kind::automode, 0};
+    automatic.action = intent_action::auto_record;
+    automatic.record[2] = automatic.record[3] = 48;
+    motion_submit(automatic, 0.0);
     input_key_down(W, 1);
     EXPECT_TRUE(keys[W]);
     expect_targets(48, false, 48, false, "keys stand aside in automatic mode");
@@ -155,27 +159,29 @@ TEST_F(Input, AutomaticModeSuspendsDrivingUntilSwitchedOff)
     expect_targets(58.8, false, 37.2, false, "switched off, then the held W applies");
 }
 
-TEST_F(Input, RemoteOperatorKeepsTheRobotButModeAndResetStillAct)
+TEST_F(Input, RemoteOperatorKeepsTheRobotButTheModeKeyStillActs)
 {
-    drivers_link(true);  // the link accepts a client
-    robot.set_motion(0, -0.1);
+    intent_type link;
+    link.who = {driver_kind::link, 0};
+    link.action = intent_action::link_connect;
+    motion_submit(link, 0.0);
+    link.action = intent_action::link_record;
+    const unsigned char backwards[7] = {0, 3, 48, 48, 0x80, 0x80, 0};
+    std::memcpy(link.record, backwards, sizeof backwards);
+    motion_submit(link, 0.0);
     input_key_down(D, 1);
     EXPECT_TRUE(keys[D]);
     expect_targets(48, true, 48, true, "keys stand aside for the operator");
-    vel = 2.0;
-    pos = 3.0;
-    input_key_down(R, 1);
-    EXPECT_EQ(vel, 0.0);
-    EXPECT_EQ(pos, 0.0);
     input_key_down(M, 1);
     EXPECT_TRUE(robot.get_auto_mode());
+    expect_targets(48, true, 48, true, "the link keeps driving in automatic mode");
 }
 
 TEST_F(Input, LosingTheFocusStopsAndForgetsTheHeldKeys)
 {
     input_key_down(W, 1);
     input_key_down(A, 1);
-    input_ramp(0.2);
+    motion_ramp(0.2);
     input_lose_focus();
     expect_neutral("focus lost");
     EXPECT_FALSE(keys[W] || keys[A]) << "keys released elsewhere are not held any more";
@@ -200,61 +206,6 @@ TEST_F(Input, JoystickDirectionsJoinTheKeys)
     expect_targets(13.2, true, 82.8, true, "S with joystick left");
 }
 
-TEST(InputRamp, RisingSpeedsGlideAndNeverPassTheTarget)
-{
-    robot.reset_control();
-    robot.change_control([](control_type& c) {
-        c.left_target = 100;
-        c.right_target = 50;
-    });
-    input_ramp(0.0);
-    EXPECT_EQ(control_now().left_speed, 0.0) << "no time, no step";
-    input_ramp(0.01);
-    EXPECT_DOUBLE_EQ(control_now().left_speed, 2.0);
-    EXPECT_DOUBLE_EQ(control_now().right_speed, 1.0);
-    double previous = 2.0;
-    for (int i = 0; i < 2000; i++) {
-        input_ramp(0.01);
-        double speed = control_now().left_speed;
-        ASSERT_GE(speed, previous);
-        ASSERT_LE(speed, 100.0);
-        previous = speed;
-    }
-    EXPECT_NEAR(previous, 100.0, 1e-6);
-    robot.change_control([](control_type& c) {
-        c.left_speed = 10;
-        c.left_target = 100;
-    });
-    input_ramp(0.8);  // a long pause would overshoot by the plain formula
-    EXPECT_EQ(control_now().left_speed, 100.0);
-    robot.reset_control();
-}
-
-TEST(InputRamp, LowerTargetIsTakenAtOnceAndSpeedsStayNonNegative)
-{
-    robot.reset_control();
-    robot.change_control([](control_type& c) {
-        c.left_speed = 80;
-        c.left_target = 20;
-        c.right_speed = 80;
-        c.right_target = 0;
-    });
-    input_ramp(0.01);
-    EXPECT_EQ(control_now().left_speed, 20.0);
-    EXPECT_EQ(control_now().right_speed, 0.0);
-    robot.change_control([](control_type& c) {
-        c.left_speed = 80;
-        c.right_speed = 80;
-    });
-    input_ramp(2.0);  // a pause of two seconds used to take the speed below its target, even below 0
-    EXPECT_EQ(control_now().left_speed, 20.0);
-    EXPECT_EQ(control_now().right_speed, 0.0);
-    input_check();
-    input_check();
-    EXPECT_EQ(control_now().left_speed, 20.0);
-    robot.reset_control();
-}
-
 TEST_F(Input, KeyMessagesReachKeyboardDrivingThroughTheWindowProcedure)
 {
     EXPECT_EQ(WinProc(nullptr, WM_KEYDOWN, W, 1), 0);
@@ -263,7 +214,7 @@ TEST_F(Input, KeyMessagesReachKeyboardDrivingThroughTheWindowProcedure)
     EXPECT_EQ(WinProc(nullptr, WM_KEYUP, W, 0), 0);
     expect_neutral("WM_KEYUP W");
     WinProc(nullptr, WM_KEYDOWN, A, 1);
-    input_ramp(0.1);
+    motion_ramp(0.1);
     EXPECT_EQ(WinProc(nullptr, WM_KILLFOCUS, 0, 0), 0);
     expect_neutral("WM_KILLFOCUS");
     EXPECT_FALSE(keys[A]);

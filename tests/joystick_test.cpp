@@ -4,6 +4,7 @@
 #include "console/display.h"
 #include "console/input.h"
 #include "platform/joystick.h"
+#include "robot/motion.h"
 #include "robot/robot.h"
 
 #include <gtest/gtest.h>
@@ -62,8 +63,7 @@ protected:
         joystick_ok = false;
         joystick = joystick_type{};
         std::memset(keys, 0, sizeof keys);
-        remote_mode = false;
-        robot.set_auto_mode(false);
+        motion_reset();
         clear_lines();
     }
     static void start_centred()
@@ -114,7 +114,9 @@ TEST_F(Joystick, NoManufacturerOrUnpluggedAtStartMeansNoJoystick)
 
 TEST_F(Joystick, StartTakesTheCentreAndTheFirstPollIssuesOneCommand)
 {
-    robot.set_motion(0, 0.1);
+    keys['W'] = true;  // the keyboard drives, then lets go while the joystick is taken up
+    input_update();
+    keys['W'] = false;
     joystick_double_plug(vendor, centre, centre);
     joystick_start();
     ASSERT_TRUE(joystick_ok);

@@ -3,6 +3,7 @@
 
 #include "app/utility.h"
 #include "platform/messages.h"
+#include "robot/motion.h"
 #include "robot/robot.h"
 
 #include <gtest/gtest.h>
@@ -192,8 +193,8 @@ protected:
         int ends[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
         client = ends[0];
-        network_attach_client(ends[1]);
-        robot.reset_control();
+        motion_reset();
+        network_attach_client(ends[1], now);
     }
 
     void TearDown() override
@@ -232,6 +233,7 @@ protected:
 
     std::string log_path;
     int client = -1;
+    double now = 0.0;  // the link's clock: tests pass time on instead of waiting
 };
 
 } // namespace
@@ -240,7 +242,7 @@ TEST_F(NetworkLink, ControlMessageIsAppliedAndGetsOneTelemetryReply)
 {
     EXPECT_TRUE(remote_mode);
     send(control(0x03, 0x40, 0x41, 0x12, 0x34));
-    network_read();
+    network_read(now);
     bytes reply = replies();
     ASSERT_EQ(reply.size(), 21u);
     EXPECT_EQ(reply[0], 0x90);
@@ -260,13 +262,13 @@ TEST_F(NetworkLink, ControlMessageIsAppliedAndGetsOneTelemetryReply)
 TEST_F(NetworkLink, EachMessageOfAChunkGetsItsOwnReplyAndStrayBytesNone)
 {
     send(join({control(0, 1, 1), control(0, 2, 2), control(0, 3, 3)}));
-    network_read();
+    network_read(now);
     EXPECT_EQ(replies().size(), 3 * 21u);
     send(join({control(0, 4, 4), {0x60}}));
-    network_read();
+    network_read(now);
     EXPECT_EQ(replies().size(), 2 * 21u);
     send({'h', 'e', 'l', 'l', 'o', 0x00, 0xFF, 0x90});
-    network_read();
+    network_read(now);
     EXPECT_TRUE(replies().empty());
     control_type applied;
     robot.get_control(&applied);
@@ -279,10 +281,10 @@ TEST_F(NetworkLink, MessageSplitBetweenReceivesIsAnsweredOnceWithTheWholeRecord)
     for (size_t split = 1; split < message.size(); split++) {
         robot.reset_control();
         send(bytes(message.begin(), message.begin() + split));
-        network_read();
+        network_read(now);
         EXPECT_TRUE(replies().empty()) << split;
         send(bytes(message.begin() + split, message.end()));
-        network_read();
+        network_read(now);
         EXPECT_EQ(replies().size(), 21u) << split;
         control_type applied;
         robot.get_control(&applied);
@@ -295,9 +297,9 @@ TEST_F(NetworkLink, MessageSplitBetweenReceivesIsAnsweredOnceWithTheWholeRecord)
 TEST_F(NetworkLink, DisconnectStopsTheRobotFreesTheSlotAndForgetsTheUnfinishedMessage)
 {
     send(control(0, 100, 100));
-    network_read();
+    network_read(now);
     send({0x30, 0x00});
-    network_read();
+    network_read(now);
     replies();
     network_message(0, FD_CLOSE);
     EXPECT_EQ(log_count("Client disconnect"), 1);
@@ -313,41 +315,37 @@ TEST_F(NetworkLink, DisconnectStopsTheRobotFreesTheSlotAndForgetsTheUnfinishedMe
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
     close(client);
     client = ends[0];
-    network_attach_client(ends[1]);
+    network_attach_client(ends[1], now);
     EXPECT_TRUE(remote_mode);
     // Six bytes that would have completed the old client's message are stray bytes for the new one.
     send({0x00, 0x10, 0x10, 0x80, 0x80, 0x00});
-    network_read();
+    network_read(now);
     EXPECT_TRUE(replies().empty());
 }
 
-// The neutral state on every check of a silence, the line once per silence.
-TEST_F(NetworkLink, SilentClientIsStoppedOnEveryCheckAndReportedOncePerSilence)
+// The neutral state from a second of silence until the next control message, the line once per silence.
+TEST_F(NetworkLink, SilentClientIsStoppedAndReportedOncePerSilence)
 {
     send(control(0, 50, 50));
-    network_read();
-    network_check();
+    network_read(now);
+    motion_check(now += 1.0);
     EXPECT_EQ(log_count("Client data Timeout"), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
     send({0x60});  // image requests do not count as data
-    network_read();
+    network_read(now += 0.05);
     control_type applied;
     for (int check = 0; check < 5; check++) {
-        bytes stale = control(0, 90, 90);
-        robot.set_control(stale.data() + 1);  // a command that must not survive the silence
-        network_check();
+        motion_check(now += 0.01);
         robot.get_control(&applied);
         EXPECT_EQ(applied.left_target, 0.0) << "check " << check;
     }
     EXPECT_EQ(log_count("Client data Timeout"), 1);
     send(control(0, 50, 50));  // ends the silence
-    network_read();
-    network_check();
+    network_read(now);
+    motion_check(now);
     robot.get_control(&applied);
     EXPECT_EQ(applied.left_target, 50.0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
-    network_check();
-    network_check();
+    motion_check(now += 1.05);
+    motion_check(now += 0.01);
     EXPECT_EQ(log_count("Client data Timeout"), 2);  // the next silence says it again
     EXPECT_EQ(replies().size(), 3 * 21u);
 }
@@ -358,19 +356,19 @@ TEST_F(NetworkLink, SilentClientIsStoppedOnEveryCheckAndReportedOncePerSilence)
 TEST_F(NetworkLink, ASlowReaderLosesImagesNeverReplies)
 {
     send(control(0, 70, 70));
-    network_read();
+    network_read(now);
     bytes image(512 * 1024, 0x60);
     EXPECT_FALSE(network_send(image.data(), static_cast<unsigned int>(image.size())));  // part of it went
     EXPECT_GT(network_backlog_size(), 0u);
     EXPECT_TRUE(network_send(image.data(), 1000)) << "a newer image waits for no rest";
     send(control(0, 80, 80));
-    network_read();  // its reply queues behind the image
+    network_read(now);  // its reply queues behind the image
     bytes got;
     while (got.size() < 21 + image.size() + 21) {
         bytes more = replies();
         ASSERT_FALSE(more.empty() && network_backlog_size() == 0) << "lost " << 21 + image.size() + 21 - got.size();
         got.insert(got.end(), more.begin(), more.end());
-        network_check();  // the tick sends what the socket has room for now
+        network_check(now);  // the tick sends what the socket has room for now
     }
     EXPECT_EQ(got.size(), 21 + image.size() + 21);
     EXPECT_EQ(got[0], 0x90);
@@ -383,8 +381,8 @@ TEST_F(NetworkLink, ASlowReaderLosesImagesNeverReplies)
 
     for (int i = 0; i < 100000 && log_count("Client disconnect") == 0; i++) {
         send(control(0, 80, 80));  // and never reads
-        network_read();
-        network_check();
+        network_read(now);
+        network_check(now);
     }
     EXPECT_EQ(log_count("Client disconnect"), 1);
     EXPECT_FALSE(remote_mode);
@@ -394,20 +392,21 @@ TEST_F(NetworkLink, AfterAFailedSendTheClientStillDrivesAndItsSilenceStillStopsT
 {
     ASSERT_EQ(shutdown(client, SHUT_RD), 0);  // the link's sends now fail
     send(control(0, 70, 70));
-    network_read();
+    network_read(now);
+    motion_apply(now);
     control_type applied;
     robot.get_control(&applied);
     EXPECT_EQ(applied.left_target, 0.0);  // the failed reply stopped the robot
     send(control(0, 80, 80));
-    network_read();  // still parsed and applied; its reply fails as well and stops the robot again
-    EXPECT_TRUE(remote_mode);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1050));
-    bytes drive = control(0, 90, 90);
-    robot.set_control(drive.data() + 1);  // as a later reply that found room again would leave it
-    network_check();
-    EXPECT_EQ(log_count("Client data Timeout"), 1);
+    network_read(now += 0.1);  // still parsed and applied
     robot.get_control(&applied);
-    EXPECT_EQ(applied.left_target, 0.0) << "the motors would run on the silent client's last command";
+    EXPECT_EQ(applied.left_target, 80.0);
+    motion_apply(now);  // its reply failed as well and stops the robot again
+    robot.get_control(&applied);
+    EXPECT_EQ(applied.left_target, 0.0);
+    EXPECT_TRUE(remote_mode);
+    motion_check(now += 1.05);
+    EXPECT_EQ(log_count("Client data Timeout"), 1);
     EXPECT_TRUE(network_send(bytes{0x60}.data(), 1));
 }
 
@@ -417,7 +416,7 @@ TEST(NetworkConcurrency, SendsFromTwoThreadsNeverInterleave)
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
     int room = 1 << 20;
     setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
-    network_attach_client(ends[1]);
+    network_attach_client(ends[1], 0.0);
     constexpr int rounds = 300;
     bytes image(1000, 0x60);  // an image message's size and type byte; its content does not matter here
     bytes stream;
@@ -435,7 +434,7 @@ TEST(NetworkConcurrency, SendsFromTwoThreadsNeverInterleave)
         netword_send_telemetry();
     camera_side.join();
     while (network_backlog_size() > 0)
-        network_check();  // the reader takes the rest
+        network_check(0.0);  // the reader takes the rest
     network_stop();  // closes the link's end: the reader sees the end of the stream
     reader.join();
     close(ends[0]);

@@ -3,7 +3,7 @@
 
 #include "app/time.h"
 #include "bus/serial.h"
-#include "console/input.h"
+#include "robot/motion.h"
 #include "platform/window.h"
 #include "test_jpeg.h"
 
@@ -271,18 +271,9 @@ TEST(RobotRate, RollTurnsTheSecondsCountIntoTheRate)
     EXPECT_EQ(r.get_update_speed(), 0.0) << "a silent second gives rate 0";
 }
 
-TEST(RobotState, ResetValsAndNoCamera)
+TEST(RobotState, NoCameraBeforeStart)
 {
     robot_class r;
-    vel = 3.0;
-    pos = 4.0;
-    ave_offset = 5.0;
-    reset_vals();
-    EXPECT_EQ(vel, 0.0);
-    EXPECT_EQ(pos, 0.0);
-    EXPECT_EQ(ave_offset, long_ave);
-    EXPECT_EQ(long_ave, 0.0);
-
     double rate = -1.0;
     const unsigned char data[] = {1, 2, 3};
     r.serial_cam_data(data, 3);  // no camera yet: skipped
@@ -302,10 +293,10 @@ TEST(RobotConcurrency, RampAndSecondWriterLoseNoChange)
     std::thread ramp([&] {
         go = true;
         while (!writer_done) {
-            input_ramp(0.01);
+            motion_ramp(0.01);
             ramp_steps++;
         }
-        input_ramp(0.01);
+        motion_ramp(0.01);
     });
     std::thread writer([&] {
         double last_speed = 0.0;

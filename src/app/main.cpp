@@ -15,6 +15,7 @@
 #include "platform/messages.h"
 #include "record/recorder.h"
 #include "robot/drivers.h"
+#include "robot/motion.h"
 #include "robot/robot.h"
 #include "web/web_server.h"
 #include "web/web_video.h"
@@ -114,7 +115,7 @@ long WinProc(window_handle window, unsigned int message, uintptr_t wparam, intpt
         network_message(wparam, lparam);
         return 0;
     case WM_DRIVERS:
-        drivers_message();
+        motion_apply(get_time());
         return 0;
     default:
         return window_default_proc(window, message, wparam, lparam);
@@ -158,11 +159,10 @@ void timer_message(window_handle window, unsigned int timer_id)
 {
     static int count = 0;
     if (timer_id == fast_timer) {
-        network_check();
-        drivers_check(get_time());
+        network_check(get_time());
         fleet_check(get_time());
         joystick_check();
-        input_check();
+        motion_check(get_time());
         update_display(window);
         // Runs on ticks 11, 22, 33 ...: every eleventh tick.
         if (count > 9) {

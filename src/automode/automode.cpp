@@ -4,6 +4,7 @@
 #include "app/threads.h"
 #include "app/utility.h"
 #include "console/display.h"
+#include "robot/drivers.h"
 #include "robot/robot.h"
 
 #include <chrono>
@@ -29,15 +30,16 @@ constexpr double turn_target = 160.0;
 constexpr double range_limit = 150.0;   // analog[2]
 constexpr double side_limit = 200.0;    // analog[0] and analog[1]
 
-// Each change is one read-change-write of the control record, so the ramp's steps are never lost.
-void set_targets(double target, bool left_reverse, bool right_reverse)
+// The automatic mode drives like any driver: its targets go to the motion authority as a control record.
+void set_targets(double target, bool left_reverse, bool right_reverse, bool keep_directions = false)
 {
-    robot.change_control([&](control_type& control) {
-        control.left_target = target;
-        control.right_target = target;
-        control.left_reverse = left_reverse;
-        control.right_reverse = right_reverse;
-    });
+    intent_type intent;
+    intent.who = {driver_kind::automode, 0};
+    intent.action = intent_action::auto_record;
+    intent.record[1] = static_cast<unsigned char>((left_reverse ? 0x01 : 0) | (right_reverse ? 0x02 : 0));
+    intent.record[2] = intent.record[3] = static_cast<unsigned char>(target);
+    intent.keep_directions = keep_directions;
+    drivers_submit(intent);
 }
 
 int start_forward()
@@ -61,10 +63,7 @@ int forward()
 
 int halt()
 {
-    robot.change_control([](control_type& control) {
-        control.left_target = 0.0;
-        control.right_target = 0.0;
-    });
+    set_targets(0.0, false, false, true);
     automode_sleep(1000);
     return 6;
 }

@@ -1,25 +1,12 @@
-// Keyboard driving and the speed ramp that every driver of the robot relies on.
+// Keyboard driving: the held-key table and the mode key. The held directions of the keys and the joystick
+// go to the motion authority as the keyboard's intent.
 #pragma once
 
 extern bool keys[256];  // held keys, by the low 8 bits of the virtual-key code
 
-// A motion command for set_motion: positive turn to the right, positive forward ahead.
-struct motion_type {
-    double turn;
-    double forward;
-};
-
-// The keyboard's table of motions for the held directions (also the joystick's and the web console's).
-// Forward wins over backward, and left over right; W or S alone carry a slight turn.
-motion_type choose_motion(bool forward, bool backward, bool left, bool right);
-
 void input_key_down(unsigned int key, long flags);
 void input_key_up(unsigned int key);
+// The window lost the focus: the robot stops, whoever drives, and the held keys are forgotten.
 void input_lose_focus();
-// Turns the held keys and joystick directions into a motion command, then runs one ramp step.
+// Turns the held keys and joystick directions into the keyboard's intent.
 void input_update();
-// One ramp step over the time since the previous one.
-void input_check();
-// One ramp step over dt seconds: each applied speed moves towards its target at a rate of 2 per second
-// and never past it; a lower target is taken at once.
-void input_ramp(double dt);

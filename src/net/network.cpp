@@ -9,6 +9,7 @@
 #include "platform/messages.h"
 #include "platform/socket.h"
 #include "robot/drivers.h"
+#include "robot/motion.h"
 #include "robot/robot.h"
 
 #include <atomic>
@@ -24,7 +25,6 @@ namespace {
 
 // Every socket event the link asks for; the link acts on FD_ACCEPT, FD_READ and FD_CLOSE.
 constexpr long network_event_mask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
-constexpr double client_timeout_seconds = 1.0;
 // A client silent this long (no control message since its accept or its last one) gives up the slot when
 // another knocks: a connection that sends nothing must not lock the rightful operator out.
 constexpr double slot_silence_seconds = 5.0;
@@ -40,7 +40,6 @@ int client_socket = -1;                      // the one held client, or -1
 std::atomic<bool> client_connected{false};   // held, and no send has failed since the accept
 std::atomic<int> cut_socket{-1};             // a client whose stream holds a cut message; the window thread drops it
 double last_client_time = 0.0;               // get_time of the accept or of the last control message
-bool client_silent = false;                  // the time-out has said so for the current silence
 bool accept_paused = false;                  // the listening socket is unwatched until accept_resume_time
 double accept_resume_time = 0.0;
 std::mutex network_send_lock;                // makes every send on client_socket whole; guards the backlog
@@ -54,11 +53,34 @@ constexpr size_t backlog_reply_limit = 64 * 1024;
 window_handle network_window = nullptr;      // receives the socket events
 network_parser_type parser;                  // the client's unfinished message, window thread only
 
+// The link's intents: from the window thread they are applied at once; a failed send on another thread
+// (the camera's) waits for the window thread like any remote driver's.
+intent_type link_intent_of(intent_action action)
+{
+    intent_type intent;
+    intent.who = {driver_kind::link, 0};
+    intent.action = action;
+    return intent;
+}
+
+void link_intent(intent_action action)
+{
+    drivers_submit(link_intent_of(action));
+}
+
+void link_now(intent_action action, double now, const unsigned char* record = nullptr)
+{
+    intent_type intent = link_intent_of(action);
+    if (record != nullptr)
+        std::memcpy(intent.record, record, network_record_length);
+    motion_submit(intent, now);
+}
+
 // The stream can carry nothing more: the window thread drops the client. Lock held.
 void cut_locked()
 {
     client_connected = false;
-    robot.reset_control();
+    link_intent(intent_action::link_fault);
     cut_socket = client_socket;
     backlog.clear();
     backlog_replies = 0;
@@ -73,7 +95,7 @@ void fail_locked()
         return;
     }
     client_connected = false;
-    robot.reset_control();
+    link_intent(intent_action::link_fault);
 }
 
 // Sends what the backlog holds as far as the socket takes it; true once it is empty. Lock held.
@@ -136,7 +158,7 @@ bool send_image_locked(const unsigned char* data, int length)
     return send_or_keep_locked(data, length);
 }
 
-void hold_client(int socket)
+void hold_client(int socket, double now)
 {
     {
         std::lock_guard<std::mutex> hold(network_send_lock);
@@ -145,9 +167,8 @@ void hold_client(int socket)
     network_parser_reset(parser);
     event_loop_select_socket(socket, network_window, WM_SOCKET, network_event_mask);
     client_connected = true;
-    client_silent = false;
-    last_client_time = get_time();
-    drivers_link(true);
+    last_client_time = now;
+    link_now(intent_action::link_connect, now);
 }
 
 void close_client()
@@ -160,22 +181,20 @@ void close_client()
     backlog_replies = 0;
 }
 
-void network_disconnect()
+void network_disconnect(double now)
 {
     add_line("Client disconnect");
-    robot.reset_control();
     close_client();
     network_parser_reset(parser);
     client_connected = false;
-    drivers_link(false);
+    link_now(intent_action::link_lost, now);
 }
 
-void network_handle(const network_request_type& request)
+void network_handle(const network_request_type& request, double now)
 {
     if (request.type == network_control_byte) {
-        last_client_time = get_time();
-        client_silent = false;
-        robot.set_control(request.record);
+        last_client_time = now;
+        link_now(intent_action::link_record, now, request.record);
         netword_send_telemetry();
     } else {
         // The reply goes first: the camera thread may have the image on its way within microseconds.
@@ -217,26 +236,26 @@ void watch_listener()
 }
 
 // Stops watching the listening socket for a while; network_check watches it again.
-void pause_accepting()
+void pause_accepting(double now)
 {
     event_loop_select_socket(listen_socket, nullptr, 0, 0);
     accept_paused = true;
-    accept_resume_time = get_time() + accept_pause_seconds;
+    accept_resume_time = now + accept_pause_seconds;
 }
 
-void resume_accepting_when_due()
+void resume_accepting_when_due(double now)
 {
-    if (!accept_paused || listen_socket < 0 || get_time() < accept_resume_time)
+    if (!accept_paused || listen_socket < 0 || now < accept_resume_time)
         return;
     accept_paused = false;
     watch_listener();
 }
 
 // A cut stream (seen after a send) ends the connection on the window thread, where the slot is managed.
-void drop_cut_client()
+void drop_cut_client(double now)
 {
     if (client_socket >= 0 && client_socket == cut_socket)
-        network_disconnect();
+        network_disconnect(now);
 }
 
 } // namespace
@@ -311,51 +330,52 @@ void network_stop()
     listen_socket = -1;
     accept_paused = false;
     network_parser_reset(parser);
-    drivers_link(false);
+    link_now(intent_action::link_lost, get_time());
 }
 
 void network_message(uintptr_t socket, intptr_t event)
 {
+    double now = get_time();
     switch (static_cast<long>(event & 0xFFFF)) {
     case FD_ACCEPT:
-        network_accept();
+        network_accept(now);
         break;
     case FD_READ:
         if (client_socket >= 0 && socket == static_cast<uintptr_t>(client_socket))
-            network_read();
+            network_read(now);
         break;
     case FD_CLOSE:
-        network_disconnect();
+        network_disconnect(now);
         break;
     default:
         break;
     }
 }
 
-void network_accept()
+void network_accept(double now)
 {
     char peer[socket_address_size];
-    if (client_socket != -1 && get_time() - last_client_time > slot_silence_seconds) {
+    if (client_socket != -1 && now - last_client_time > slot_silence_seconds) {
         add_line("Client silent for %.0f s: its place goes to the newcomer", slot_silence_seconds);
-        network_disconnect();
+        network_disconnect(now);
     }
     if (client_socket == -1) {
         int socket = socket_accept(listen_socket, peer, sizeof peer);
         if (socket == -1) {
             add_line("Accept error.");
-            pause_accepting();
+            pause_accepting(now);
             return;
         }
         add_line("Connection from: %s", peer);
-        hold_client(socket);
+        hold_client(socket, now);
         return;
     }
     socket_close(socket_accept(listen_socket, peer, sizeof peer));
     add_line("Another client attempted to connect");
-    pause_accepting();
+    pause_accepting(now);
 }
 
-void network_read()
+void network_read(double now)
 {
     unsigned char chunk[network_chunk_size];
     int count = socket_recv(client_socket, chunk, sizeof chunk);
@@ -365,28 +385,19 @@ void network_read()
     network_request_type request;
     while (client_socket != cut_socket &&
            network_parser_next(parser, chunk, static_cast<unsigned int>(count), position, request))
-        network_handle(request);
-    drop_cut_client();
+        network_handle(request, now);
+    drop_cut_client(now);
 }
 
-void network_check()
+void network_check(double now)
 {
-    resume_accepting_when_due();
+    resume_accepting_when_due(now);
     {
         std::lock_guard<std::mutex> hold(network_send_lock);
         if (usable_locked())
             flush_locked();
     }
-    drop_cut_client();
-    // Every held client is watched, also one whose reply failed: it can still drive, so its silence must
-    // still stop the robot, or the motors would run on its last command. The neutral state is applied on
-    // every check; the line is said once per silence.
-    if (client_socket >= 0 && get_time() - last_client_time > client_timeout_seconds) {
-        if (!client_silent)
-            add_line("Client data Timeout");
-        client_silent = true;
-        robot.reset_control();
-    }
+    drop_cut_client(now);
 }
 
 void netword_send_telemetry()
@@ -422,10 +433,10 @@ bool network_client_held()
     return client_socket >= 0;
 }
 
-void network_attach_client(int socket)
+void network_attach_client(int socket, double now)
 {
     if (client_socket != -1)
         close_client();
     socket_set_nonblocking(socket);
-    hold_client(socket);
+    hold_client(socket, now);
 }

@@ -45,9 +45,10 @@ void network_parser_reset(network_parser_type& parser);
 void network_start(window_handle window);
 void network_stop();
 void network_message(uintptr_t socket, intptr_t event);
-void network_accept();
-void network_read();
-void network_check();
+void network_accept(double now);
+void network_read(double now);
+// The 10 ms task: what the socket has room for goes out, a cut client goes, a paused accept resumes.
+void network_check(double now);
 void netword_send_telemetry();
 void network_send_image();
 // Sends an image message to the client (any thread). It never waits for room: what the socket does not
@@ -61,4 +62,4 @@ size_t network_backlog_size();
 bool network_client_held();
 
 // Makes an already connected socket the held client, as an accept would (tests attach a socket pair).
-void network_attach_client(int socket);
+void network_attach_client(int socket, double now);

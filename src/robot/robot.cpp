@@ -13,10 +13,6 @@
 
 robot_class robot;
 bool remote_mode = false;
-double long_ave = 0.0;
-double ave_offset = 0.0;
-double vel = 0.0;
-double pos = 0.0;
 
 namespace {
 
@@ -322,11 +318,4 @@ void filter(float& filtered, float time_constant, float sample, double dt)
         return;
     double k = dt / span;
     filtered = static_cast<float>((1.0 - k) * filtered + k * sample);
-}
-
-void reset_vals()
-{
-    ave_offset = long_ave;
-    vel = 0.0;
-    pos = 0.0;
 }

@@ -109,13 +109,7 @@ private:
 extern robot_class robot;
 extern bool remote_mode;  // a remote operator holds the robot (written by the operator link)
 
-extern double long_ave;
-extern double ave_offset;
-extern double vel;
-extern double pos;
-
 // The two samples of a controller telemetry payload (3 bytes read), as fractions of full scale.
 void controller_telemetry_samples(const unsigned char* payload, float* channel0, float* channel1);
 // First-order low-pass step with the given time constant, in seconds.
 void filter(float& filtered, float time_constant, float sample, double dt);
-void reset_vals();

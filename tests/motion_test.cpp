@@ -1,9 +1,11 @@
-// The one-driver table: takeovers across kinds, the deadman, STOP blocking, the keyboard at the robot,
-// the link's arrival and departure, proportional mixing, and submissions from many threads.
-#include "robot/drivers.h"
+// The motion authority with the robot's record: takeovers across kinds, the deadman, a STOP that holds,
+// the keyboard at the robot, the link's arrival and departure, proportional mixing, the order of arrival,
+// refused drivers told why, submissions from many threads, and the speed ramp.
+#include "robot/motion.h"
 
 #include "bus_support.h"
 #include "console/input.h"
+#include "robot/drivers.h"
 #include "robot/robot.h"
 
 #include <gtest/gtest.h>
@@ -59,6 +61,15 @@ bool motion_is(motion wanted)
     }
 }
 
+void link(intent_action action, unsigned char target, double time)
+{
+    intent_type intent;
+    intent.who = {L, 0};
+    intent.action = action;
+    intent.record[2] = intent.record[3] = target;
+    motion_submit(intent, time);
+}
+
 void perform(const step_type& step)
 {
     drive_command_type command;
@@ -67,33 +78,24 @@ void perform(const step_type& step)
     case act::drive: drivers_drive(step.kind, step.id, command); break;
     case act::stop: drivers_stop(step.kind, step.id); break;
     case act::leave: drivers_leave(step.kind, step.id); break;
-    case act::check: drivers_check(step.time); break;
-    case act::link_on: drivers_link(true); break;
-    case act::link_off: drivers_link(false); break;
+    case act::check: motion_check(step.time); break;
+    case act::link_on: link(intent_action::link_connect, 0, step.time); break;
+    case act::link_off: link(intent_action::link_lost, 0, step.time); break;
     case act::key_down: input_key_down('W', 0); break;
     case act::key_up: input_key_up('W'); break;
-    case act::link_message: {
-        const unsigned char record[7] = {0, 0, 100, 100, 128, 128, 0};  // what the link applies for a control message
-        robot.set_control(record);
-        break;
+    case act::link_message: link(intent_action::link_record, static_cast<unsigned char>(step.keys), step.time); break;
     }
-    }
-    drivers_apply(step.time);
+    motion_apply(step.time);
 }
 
-class Drivers : public testing::Test {
+class Motion : public testing::Test {
 protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
     void reset()
     {
-        for (driver_kind kind : {B, F, Q})
-            drivers_forget(kind);
-        drivers_link(false);
-        input_lose_focus();
-        drivers_keyboard(false);
-        robot.set_auto_mode(false);
-        robot.reset_control();
+        std::memset(keys, 0, sizeof keys);
+        motion_reset();
     }
     bus_test::test_log log;
 };
@@ -132,23 +134,26 @@ const std::vector<scenario_type> scenarios = {
       {0.01, act::stop, B, 1, 0, N, 0, motion::neutral},
       {0.02, act::key_up, N, 0, 0, N, 0, motion::neutral},
       {0.03, act::key_down, N, 0, 0, K, 0, motion::forward}}},
-    {"the link drives first, its first message stands, and watchers press again after it",
+    {"the link drives first, its first message stands, a STOP holds it, and watchers press again after it",
      {{0.0, act::drive, B, 1, W, B, 1, motion::forward},
       {0.01, act::link_on, N, 0, 0, L, 0, motion::neutral},
-      {0.011, act::link_message, N, 0, 0, L, 0, motion::link},
+      {0.011, act::link_message, N, 0, 100, L, 0, motion::link},
       {0.02, act::check, N, 0, 0, L, 0, motion::link},  // the next tick keeps it
       {0.03, act::drive, B, 1, W, L, 0, motion::link},
       {0.04, act::key_down, N, 0, 0, L, 0, motion::link},
-      {0.05, act::stop, B, 1, 0, L, 0, motion::neutral},  // a browser's STOP still stops the link's command
-      {0.06, act::link_off, N, 0, 0, N, 0, motion::neutral},
-      {0.07, act::drive, B, 1, W, N, 0, motion::neutral},
-      {0.08, act::drive, B, 1, 0, N, 0, motion::neutral},
-      {0.09, act::drive, B, 1, W, B, 1, motion::forward}}},
+      {0.05, act::stop, B, 1, 0, L, 0, motion::neutral},  // a browser's STOP stops the link's command...
+      {0.1, act::link_message, N, 0, 100, L, 0, motion::neutral},  // ... and holds it
+      {0.2, act::link_message, N, 0, 0, L, 0, motion::neutral},    // until a neutral record
+      {0.3, act::link_message, N, 0, 100, L, 0, motion::link},
+      {0.35, act::link_off, N, 0, 0, N, 0, motion::neutral},
+      {0.4, act::drive, B, 1, W, N, 0, motion::neutral},
+      {0.45, act::drive, B, 1, 0, N, 0, motion::neutral},
+      {0.5, act::drive, B, 1, W, B, 1, motion::forward}}},
 };
 
 } // namespace
 
-TEST_F(Drivers, TakeoverTable)
+TEST_F(Motion, TakeoverTable)
 {
     for (const scenario_type& scenario : scenarios) {
         SCOPED_TRACE(scenario.name);
@@ -170,9 +175,9 @@ TEST_F(Drivers, TakeoverTable)
     EXPECT_EQ(log.count_starting("Drivers: the robot's keyboard takes over from browser 1"), 1);
 }
 
-TEST_F(Drivers, ProportionalCommandsShareTheKeyboardsLimits)
+TEST_F(Motion, ProportionalCommandsShareTheKeyboardsLimits)
 {
-    const double full = drivers_full_speed * 240.0;
+    const double full = motion_full_speed * 240.0;
     struct {
         double forward, turn, left, right;  // targets, negative for reverse
     } table[] = {
@@ -188,7 +193,7 @@ TEST_F(Drivers, ProportionalCommandsShareTheKeyboardsLimits)
         command.forward = row.forward;
         command.turn = row.turn;
         drivers_drive(F, 1, command);
-        drivers_apply(time += 0.01);
+        motion_apply(time += 0.01);
         control_type c = control_now();
         EXPECT_NEAR(c.left_reverse ? -c.left_target : c.left_target, row.left, 1e-9);
         EXPECT_NEAR(c.right_reverse ? -c.right_target : c.right_target, row.right, 1e-9);
@@ -200,7 +205,7 @@ TEST_F(Drivers, ProportionalCommandsShareTheKeyboardsLimits)
     EXPECT_NEAR((fastest.turn + 2 * fastest.forward) * 240.0, full, 1e-9);
 }
 
-TEST_F(Drivers, SubmissionsFromManyThreadsAreCoalesced)
+TEST_F(Motion, SubmissionsFromManyThreadsAreCoalesced)
 {
     // Nobody applies: a flood of one driver's drives and STOPs asks for one wake-up.
     uint64_t before = drivers_wakeups();
@@ -211,14 +216,14 @@ TEST_F(Drivers, SubmissionsFromManyThreadsAreCoalesced)
         drivers_stop(B, 5);
     }
     EXPECT_EQ(drivers_wakeups(), before + 1);
-    drivers_apply(0.0);
+    motion_apply(0.0);
     EXPECT_TRUE(motion_is(motion::neutral));
     // At most a line at once and one once a second has passed, which counts the rest.
     auto stop_lines = [this](long* counted) {
         int lines = 0;
         *counted = 0;
         for (const std::string& line : log.lines()) {
-            if (line.rfind("STOP from browser 5", 0) != 0)
+            if (line.rfind("STOP from browser 5", 0) != 0 || line.find("held") != std::string::npos)
                 continue;
             lines++;
             size_t more = line.find(": ");
@@ -229,7 +234,7 @@ TEST_F(Drivers, SubmissionsFromManyThreadsAreCoalesced)
     long counted = 0;
     auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     for (stop_lines(&counted); counted < 10000 && std::chrono::steady_clock::now() < limit; stop_lines(&counted)) {
-        drivers_check(0.0);
+        motion_check(0.0);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_LE(stop_lines(&counted), 2);
@@ -249,13 +254,102 @@ TEST_F(Drivers, SubmissionsFromManyThreadsAreCoalesced)
         });
     std::thread window([&done] {
         while (!done)
-            drivers_apply(0.0);
+            motion_apply(0.0);
     });
     for (std::thread& thread : threads)
         thread.join();
     done = true;
     window.join();
-    drivers_apply(0.0);
+    motion_apply(0.0);
     EXPECT_EQ(drivers_current(), N);  // every driver left
     EXPECT_TRUE(motion_is(motion::neutral));
 }
+
+TEST_F(Motion, NothingThatArrivedBeforeAStopTakesEffectAfterIt)
+{
+    // An MQTT operator's press, then a browser's STOP, both waiting for the window thread: the press is
+    // applied first however the drivers sort, and the STOP holds it.
+    drive_command_type press;
+    press.keys = W;
+    drivers_drive(Q, 9, press);
+    drivers_stop(B, 1);
+    drivers_drive(F, 4, press);  // after the STOP: a fresh press drives
+    motion_apply(0.0);
+    uint64_t id = 0;
+    EXPECT_EQ(drivers_current(&id), F);
+    EXPECT_EQ(id, 4u);
+    EXPECT_TRUE(motion_state().remotes.at({Q, 9}).held);
+    EXPECT_TRUE(log.wait_for("STOP from browser 1: mqtt 9 is held until they let go and press again."));
+}
+
+TEST_F(Motion, ARefusedDriverIsToldWhyAtMostOnceASecond)
+{
+    std::vector<std::pair<uint64_t, std::string>> told;
+    motion_listen(B, [&told](uint64_t id, const std::string& text) { told.emplace_back(id, text); });
+    drive_command_type press;
+    press.keys = W;
+    drivers_drive(B, 1, press);
+    motion_apply(0.0);
+    for (double time = 0.0; time < 2.5; time += 0.05) {
+        drivers_drive(B, 2, press);
+        motion_apply(time);
+        drivers_drive(B, 1, press);  // the driver keeps the robot
+        motion_apply(time);
+    }
+    motion_listen(B, {});
+    ASSERT_EQ(told.size(), 3u);  // at 0, 1 and 2 s
+    EXPECT_EQ(told[0], std::make_pair(uint64_t{2}, std::string("browser 1 drives the robot; you can drive once it lets go")));
+}
+
+TEST(MotionRamp, RisingSpeedsGlideAndNeverPassTheTarget)
+{
+    robot.reset_control();
+    robot.change_control([](control_type& c) {
+        c.left_target = 100;
+        c.right_target = 50;
+    });
+    motion_ramp(0.0);
+    EXPECT_EQ(control_now().left_speed, 0.0) << "no time, no step";
+    motion_ramp(0.01);
+    EXPECT_DOUBLE_EQ(control_now().left_speed, 2.0);
+    EXPECT_DOUBLE_EQ(control_now().right_speed, 1.0);
+    double previous = 2.0;
+    for (int i = 0; i < 2000; i++) {
+        motion_ramp(0.01);
+        double speed = control_now().left_speed;
+        ASSERT_GE(speed, previous);
+        ASSERT_LE(speed, 100.0);
+        previous = speed;
+    }
+    EXPECT_NEAR(previous, 100.0, 1e-6);
+    robot.change_control([](control_type& c) {
+        c.left_speed = 10;
+        c.left_target = 100;
+    });
+    motion_ramp(0.8);  // a long pause would overshoot by the plain formula
+    EXPECT_EQ(control_now().left_speed, 100.0);
+    robot.reset_control();
+}
+
+TEST(MotionRamp, LowerTargetIsTakenAtOnceAndSpeedsStayNonNegative)
+{
+    robot.reset_control();
+    robot.change_control([](control_type& c) {
+        c.left_speed = 80;
+        c.left_target = 20;
+        c.right_speed = 80;
+        c.right_target = 0;
+    });
+    motion_ramp(0.01);
+    EXPECT_EQ(control_now().left_speed, 20.0);
+    EXPECT_EQ(control_now().right_speed, 0.0);
+    robot.change_control([](control_type& c) {
+        c.left_speed = 80;
+        c.right_speed = 80;
+    });
+    motion_ramp(2.0);  // a pause of two seconds used to take the speed below its target, even below 0
+    EXPECT_EQ(control_now().left_speed, 20.0);
+    EXPECT_EQ(control_now().right_speed, 0.0);
+    robot.reset_control();
+}
+
