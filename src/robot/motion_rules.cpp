@@ -2,6 +2,8 @@
 #include "robot/motion_rules.h"
 
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -9,6 +11,18 @@ namespace {
 using form = motion_command_type::form_type;
 
 constexpr size_t stop_line_names = 3;  // drivers named in a STOP's line; the rest are counted
+
+// A line as the log and the status display show it (format strings, so that a line can be found in the code).
+std::string line_of(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string line_of(const char* format, ...)
+{
+    char text[256];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    return text;
+}
 
 double unit_value(double value)
 {
@@ -50,7 +64,7 @@ motion_command_type proportional_command(double forward, double turn)
 // The current remote driver gives the robot up; the robot goes back to nobody.
 void let_go(motion_state_type& state, motion_output_type& out)
 {
-    out.log_lines.push_back("Drivers: " + driver_label(state.current) + " no longer drives");
+    out.log_lines.push_back(line_of("Drivers: %s no longer drives", driver_label(state.current).c_str()));
     state.current = {};
     state.remote_moving = false;
 }
@@ -122,7 +136,7 @@ void apply_drive(motion_state_type& state, const intent_type& intent, double now
         if (!holds)
             return;
         state.current = who;
-        out.log_lines.push_back("Drivers: " + driver_label(who) + " drives");
+        out.log_lines.push_back(line_of("Drivers: %s drives", driver_label(who).c_str()));
     }
     state.remote_last_message = now;
     if (holds)
@@ -244,7 +258,7 @@ void apply_keys(motion_state_type& state, unsigned int keys, motion_output_type&
         return;
     }
     if (motion_is_remote(state.current.kind)) {
-        out.log_lines.push_back("Drivers: the robot's keyboard takes over from " + driver_label(state.current));
+        out.log_lines.push_back(line_of("Drivers: the robot's keyboard takes over from %s", driver_label(state.current).c_str()));
         let_go(state, out);
         hold_remote_movers(state, nullptr);
     }
@@ -348,8 +362,7 @@ void motion_rules_tick(motion_state_type& state, double now, motion_output_type&
     if (!motion_is_remote(state.current.kind))
         return;
     if (state.remote_moving && now - state.remote_last_message > motion_remote_deadman) {
-        out.message_lines.push_back(std::string("Drivers: the driving ") + driver_name(state.current.kind) +
-                                    " fell silent");
+        out.message_lines.push_back(line_of("Drivers: the driving %s fell silent", driver_name(state.current.kind)));
         state.command = {};
         state.remote_moving = false;
     }
