@@ -49,4 +49,14 @@ TEST(PacketHunt, AQuietLineStartsAtItsFirstAnswerButAStrayByteAsksForASecond)
     EXPECT_EQ(stray.skipped(), 1u);
     EXPECT_FALSE(hiss.add(noise.data(), static_cast<int>(noise.size())));
     EXPECT_LT(hiss.aligned().size(), 512u);
+
+    // A line that never yields a packet is said at 2 kB or after 2 s of bytes, then at most every 10 s.
+    EXPECT_TRUE(hiss.stuck(100.0));
+    EXPECT_FALSE(hiss.stuck(109.0));
+    EXPECT_TRUE(hiss.stuck(110.0));
+    packet_hunt slow;
+    EXPECT_FALSE(slow.stuck(0.0)) << "nothing heard: the read time-out says so";
+    slow.add(noise.data(), 100);
+    EXPECT_FALSE(slow.stuck(0.5));
+    EXPECT_TRUE(slow.stuck(2.5));
 }

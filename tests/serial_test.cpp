@@ -1,6 +1,8 @@
 // The receive parser, the packet framing and the serial port worker on a real pseudo-terminal.
 #include "bus/serial.h"
 
+#include "app/taps.h"
+
 #include "app/time.h"
 #include "bus_support.h"
 #include "platform/serial_port.h"
@@ -182,15 +184,19 @@ TEST(SerialParser, BufferBoundEndsARunawayPacket)
     EXPECT_EQ(newest_message_line(), "Serial - Process byte buffer size exceeded");
 }
 
-TEST(SerialPort, UnknownPortIsReportedAndNothingIsSent)
+TEST(SerialPort, UnknownPortIsReportedAndNothingIsSentNorShownAsSent)
 {
     test_log log;
+    std::atomic<int> shown{0};
+    int tap = tap_add([&shown](const tap_event_type& event) { shown += event.kind == tap_kind::bus_sent; });
     serial_class port;
     port.start(57600);
     EXPECT_EQ(port.get_state(), 0);
     EXPECT_TRUE(log.has("Serial - Start"));
     EXPECT_TRUE(log.has("Serial - Unable to open serial port ()"));
     EXPECT_EQ(port.serial_packet(1, neutral_command.data(), 8), 0);
+    tap_remove(tap);
+    EXPECT_EQ(shown, 0) << "the bus channel and the recorder would show a command that never left";
     port.stop();
     EXPECT_TRUE(log.has("Serial - Stop Complete"));
 }

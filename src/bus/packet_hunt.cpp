@@ -13,6 +13,9 @@ namespace {
 constexpr unsigned char camera_device = 8;
 constexpr unsigned char text_device = 15;
 constexpr unsigned char smallest_packet = 4;
+constexpr unsigned long stuck_bytes = 2048;
+constexpr double stuck_seconds = 2.0;
+constexpr double report_period = 10.0;
 
 } // namespace
 
@@ -20,6 +23,21 @@ void packet_hunt::reset()
 {
     window.clear();
     dropped = 0;
+    searching_since = -1.0;
+}
+
+bool packet_hunt::stuck(double now)
+{
+    if (heard() == 0)
+        return false;
+    if (searching_since < 0.0)
+        searching_since = now;
+    if (heard() < stuck_bytes && now - searching_since < stuck_seconds)
+        return false;
+    if (now - last_report < report_period)
+        return false;
+    last_report = now;
+    return true;
 }
 
 bool packet_hunt::add(const unsigned char* data, int count)

@@ -12,6 +12,11 @@ public:
     const std::vector<unsigned char>& aligned() const { return window; }
     // Bytes passed over before the boundary.
     unsigned long skipped() const { return dropped; }
+    // Bytes heard since the search began.
+    unsigned long heard() const { return dropped + window.size(); }
+    // While no boundary is found: true once the search has heard 2 kB, or heard bytes for 2 s, and then
+    // at most once every 10 s; a line that never yields a packet is worth saying (baud rate, wrong port).
+    bool stuck(double now);
     void reset();
 
 private:
@@ -20,5 +25,7 @@ private:
     bool whole_packet(std::size_t at) const;
 
     std::vector<unsigned char> window;  // the bytes not yet passed over
-    unsigned long dropped = 0;
+    unsigned long dropped = 0;          // bytes passed over
+    double searching_since = -1.0;      // when stuck first saw bytes heard, below 0 before
+    double last_report = -1e9;          // the last time stuck said so; kept across searches
 };

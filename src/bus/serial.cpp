@@ -124,6 +124,8 @@ void serial_class::serial_thread()
             break;
         if (result == serial_wait_result::timeout) {
             log("Serial - Read timeout");
+            if (hunting)
+                report_stuck_hunt();
             continue;
         }
         if (result == serial_wait_result::received && read_burst(batch)) {
@@ -161,13 +163,23 @@ void serial_class::feed_batch(const unsigned char* batch, int count)
         feed_bytes(batch, static_cast<size_t>(count));
         return;
     }
-    if (!hunt.add(batch, count))
+    if (!hunt.add(batch, count)) {
+        report_stuck_hunt();
         return;
+    }
     hunting = false;
     if (hunt.skipped() > 0)
         log("Serial - Skipped %lu bytes to the first whole packet", hunt.skipped());
     feed_bytes(hunt.aligned().data(), hunt.aligned().size());
     hunt.reset();
+}
+
+void serial_class::report_stuck_hunt()
+{
+    if (!hunt.stuck(get_time()))
+        return;
+    add_line("Serial - No whole packet in %lu bytes: check the baud rate (57,600), that serial_port names the "
+             "robot's bus, and that the board speaks this bus's packets", hunt.heard());
 }
 
 void serial_class::feed_bytes(const unsigned char* bytes, size_t count)
@@ -258,10 +270,10 @@ int serial_class::serial_packet(unsigned char device, const unsigned char* paylo
     // A writer that waited for the mutex while stop was signalled sends nothing.
     if (serial_event_signalled(stop_event))
         return 0;
-    int result = do_serial_packet(device, payload, length);
-    if (result == 0)
+    // Only what reached the port is shown as sent: a lost port or a failed write sends nothing.
+    if (write_packet(device, payload, length))
         tap_publish_packet(tap_kind::bus_sent, device, payload, length);
-    return result;
+    return 0;
 }
 
 int serial_class::serial_send(const unsigned char* data, unsigned int length)
@@ -368,15 +380,22 @@ void serial_class::check()
 
 int serial_class::do_serial_packet(unsigned char device, const unsigned char* payload, int length)
 {
+    write_packet(device, payload, length);
+    return 0;
+}
+
+bool serial_class::write_packet(unsigned char device, const unsigned char* payload, int length)
+{
     if (length <= 0 || payload == nullptr)
-        return 0;
+        return false;
     if (length > 255)
         length = 255;  // the length travels as one byte; never more payload than it announces
     unsigned char header[2] = {device, static_cast<unsigned char>(length)};
     unsigned char checksum =
         static_cast<unsigned char>(get_checksum(header, 2) + get_checksum(payload, static_cast<unsigned int>(length)));
-    serial_send(header, 2);
-    serial_send(payload, static_cast<unsigned int>(length));
-    serial_send(&checksum, 1);
-    return 0;
+    // The parts go on even after a failed one, as the board resynchronises on whole packets either way.
+    bool written = serial_send(header, 2) == 0;
+    written = serial_send(payload, static_cast<unsigned int>(length)) == 0 && written;
+    written = serial_send(&checksum, 1) == 0 && written;
+    return written;
 }

@@ -47,6 +47,8 @@ private:
     bool read_burst(unsigned char* batch);
     void feed_batch(const unsigned char* batch, int count);
     void feed_bytes(const unsigned char* bytes, size_t count);
+    void report_stuck_hunt();
+    bool write_packet(unsigned char device, const unsigned char* payload, int length);  // true when all of it went
     unsigned int bytes_to_wait_for();
     bool sleep_through_packet();
     bool wait_out_cycle(double cycle_start);
