@@ -2,8 +2,7 @@
 #include "app/channels.h"
 
 #include "app/time.h"
-#include "robot/drivers.h"
-#include "robot/robot.h"
+#include "robot/snapshot.h"
 
 #include <cctype>
 #include <chrono>
@@ -117,24 +116,21 @@ const channel_info_type* channels_find(const char* topic)
 
 channel_telemetry_type channels_gather_telemetry()
 {
+    robot_snapshot_type snapshot = robot_snapshot();
     channel_telemetry_type out;
-    telemetry_type telemetry;
-    robot.get_telemetry(&telemetry);
-    std::memcpy(out.analog, telemetry.analog, sizeof out.analog);
-    control_type control;
-    robot.get_control(&control);
-    out.left_target = control.left_target;
-    out.right_target = control.right_target;
-    out.left_speed = control.left_speed;
-    out.right_speed = control.right_speed;
-    out.left_reverse = control.left_reverse;
-    out.right_reverse = control.right_reverse;
-    out.serial_rate = robot.get_update_speed();
-    out.has_camera = robot.get_camera_rate(&out.camera_rate);
-    out.auto_mode = robot.get_auto_mode();
-    driver_kind driver = drivers_current();
-    out.remote = driver == driver_kind::link;
-    out.driver = driver_name(driver);
+    std::memcpy(out.analog, snapshot.analog, sizeof out.analog);
+    out.left_target = snapshot.left_target;
+    out.right_target = snapshot.right_target;
+    out.left_speed = snapshot.left_speed;
+    out.right_speed = snapshot.right_speed;
+    out.left_reverse = snapshot.left_reverse;
+    out.right_reverse = snapshot.right_reverse;
+    out.serial_rate = snapshot.serial_rate;
+    out.has_camera = snapshot.has_camera;
+    out.camera_rate = snapshot.camera_rate;
+    out.auto_mode = snapshot.auto_mode;
+    out.remote = snapshot.remote;
+    out.driver = driver_name(snapshot.driver);
     return out;
 }
 

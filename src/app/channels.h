@@ -27,9 +27,9 @@ struct channel_telemetry_type {
     double left_speed = 0.0, right_speed = 0.0;   // applied speeds, moved towards the targets by the ramp
     bool left_reverse = false, right_reverse = false;
     double serial_rate = 0.0;                    // controller packets a second
-    bool has_camera = false;                     // a serial camera is configured
+    bool has_camera = false;                     // a camera is shown (the capture, or the serial camera)
     double camera_rate = 0.0;                    // its pictures a second
-    bool remote = false;                         // the operator link holds the robot
+    bool remote = false;                         // a remote driver holds the robot (the link, a browser...)
     bool auto_mode = false;                      // automatic mode is on
     const char* driver = "none";                 // who drives: driver_name() of the current driver
 };

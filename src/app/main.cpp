@@ -17,6 +17,8 @@
 #include "robot/drivers.h"
 #include "robot/motion.h"
 #include "robot/robot.h"
+#include "robot/snapshot.h"
+#include "platform/capture.h"
 #include "web/web_server.h"
 #include "web/web_video.h"
 
@@ -136,6 +138,13 @@ void system_start(window_handle window)
     joystick_start();
     robot.start();
     camera.start_capture(window);  // after the robot: the serial camera may be its source
+    // The shown camera, everywhere the robot's picture is told: a capture when one runs, else the serial camera.
+    robot_snapshot_camera([](double* rate) {
+        if (camera.capture == nullptr)
+            return robot.get_camera_rate(rate);
+        *rate = capture_format(camera.capture).frame_rate;
+        return true;
+    });
     web_video_start();             // after the capture it sends
     recorder_start();              // after the robot and the camera, whose data it records
     event_loop_set_timer(window, fast_timer, 10);

@@ -12,6 +12,7 @@
 #include "fleet/fleet_messages.h"
 #include "robot/drivers.h"
 #include "robot/robot.h"
+#include "robot/snapshot.h"
 #include "web/web_server.h"
 
 #include <boost/asio/ip/host_name.hpp>
@@ -133,25 +134,23 @@ void on_tap(const tap_event_type& event)
 
 fleet_telemetry_type gather_telemetry()
 {
+    robot_snapshot_type snapshot = robot_snapshot();
     fleet_telemetry_type values;
     values.time = wall_time();
-    values.serial_rate = robot.get_update_speed();
-    values.has_camera = robot.get_camera_rate(&values.camera_rate);
-    values.remote = drivers_remote();
-    values.auto_mode = robot.get_auto_mode();
-    control_type control;
-    robot.get_control(&control);
-    values.left_target = control.left_target;
-    values.left_speed = control.left_speed;
-    values.left_reverse = control.left_reverse;
-    values.right_target = control.right_target;
-    values.right_speed = control.right_speed;
-    values.right_reverse = control.right_reverse;
-    telemetry_type telemetry;
-    robot.get_telemetry(&telemetry);
+    values.serial_rate = snapshot.serial_rate;
+    values.has_camera = snapshot.has_camera;
+    values.camera_rate = snapshot.camera_rate;
+    values.remote = snapshot.remote;
+    values.auto_mode = snapshot.auto_mode;
+    values.left_target = snapshot.left_target;
+    values.left_speed = snapshot.left_speed;
+    values.left_reverse = snapshot.left_reverse;
+    values.right_target = snapshot.right_target;
+    values.right_speed = snapshot.right_speed;
+    values.right_reverse = snapshot.right_reverse;
     for (int i = 0; i < 8; i++)
-        values.analog[i] = telemetry.analog[i];
-    values.driver = driver_name(drivers_current());
+        values.analog[i] = snapshot.analog[i];
+    values.driver = driver_name(snapshot.driver);
     return values;
 }
 

@@ -30,6 +30,7 @@ struct intake_type {
     std::atomic<uint64_t> wakeups{0};              // WM_DRIVERS posts asked for
     std::atomic<uint64_t> published{0};            // the current driver: kind above the shift, id below
     std::atomic<bool> published_remote{false};     // remote_mode
+    std::atomic<bool> published_link{false};       // the operator link holds a client
 };
 
 intake_type intake;
@@ -167,8 +168,9 @@ void drivers_report_stops()
     log_stops_due(get_time());
 }
 
-void drivers_publish(const driver_id_type& current, bool remote)
+void drivers_publish(const driver_id_type& current, bool remote, bool link)
 {
+    intake.published_link = link;
     intake.published = (static_cast<uint64_t>(current.kind) << published_kind_shift) | (current.id & published_id_mask);
     intake.published_remote = remote;
 }
@@ -184,6 +186,11 @@ driver_kind drivers_current(uint64_t* id)
 bool drivers_remote()
 {
     return intake.published_remote.load();
+}
+
+bool drivers_link_held()
+{
+    return intake.published_link.load();
 }
 
 uint64_t drivers_wakeups()

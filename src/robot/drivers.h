@@ -31,7 +31,8 @@ std::vector<intent_type> drivers_take();
 void drivers_report_stops();
 
 // Published by the motion authority for every thread.
-void drivers_publish(const driver_id_type& current, bool remote);
+void drivers_publish(const driver_id_type& current, bool remote, bool link);
 driver_kind drivers_current(uint64_t* id = nullptr);
 bool drivers_remote();              // remote_mode as the authority last set it
+bool drivers_link_held();           // the operator link holds a client
 uint64_t drivers_wakeups();         // WM_DRIVERS posts asked for so far

@@ -83,7 +83,7 @@ void publish()
 {
     const motion_state_type& rules = authority.rules;
     remote_mode = rules.link_connected || motion_is_remote(rules.current.kind);
-    drivers_publish(rules.current, remote_mode);
+    drivers_publish(rules.current, remote_mode, rules.link_connected);
 }
 
 // After the rules have run: the world hears of it, the record follows, and the ramp takes a step, so

@@ -11,6 +11,7 @@
 #include "platform/socket.h"
 #include "robot/drivers.h"
 #include "robot/robot.h"
+#include "robot/snapshot.h"
 #include "web/foxglove_hub.h"
 #include "web/web_access.h"
 #include "web/web_address.h"
@@ -103,30 +104,22 @@ void accept_next()
 
 web_state_type gather_state()
 {
+    robot_snapshot_type snapshot = robot_snapshot();
     web_state_type state;
-    state.serial_rate = robot.get_update_speed();
-    // The page shows one camera: a capture when one runs, else the serial camera.
-    if (camera.capture != nullptr) {
-        state.has_camera = true;
-        state.camera_rate = capture_format(camera.capture).frame_rate;
-    } else {
-        state.has_camera = robot.get_camera_rate(&state.camera_rate);
-    }
-    state.remote = drivers_remote();
-    state.auto_mode = robot.get_auto_mode();
-    control_type control;
-    robot.get_control(&control);
-    state.left_target = control.left_target;
-    state.left_speed = control.left_speed;
-    state.left_reverse = control.left_reverse;
-    state.right_target = control.right_target;
-    state.right_speed = control.right_speed;
-    state.right_reverse = control.right_reverse;
-    telemetry_type telemetry;
-    robot.get_telemetry(&telemetry);
-    std::memcpy(state.analog, telemetry.analog, sizeof state.analog);
+    state.serial_rate = snapshot.serial_rate;
+    state.has_camera = snapshot.has_camera;
+    state.camera_rate = snapshot.camera_rate;
+    state.remote = snapshot.remote;
+    state.auto_mode = snapshot.auto_mode;
+    state.left_target = snapshot.left_target;
+    state.left_speed = snapshot.left_speed;
+    state.left_reverse = snapshot.left_reverse;
+    state.right_target = snapshot.right_target;
+    state.right_speed = snapshot.right_speed;
+    state.right_reverse = snapshot.right_reverse;
+    std::memcpy(state.analog, snapshot.analog, sizeof state.analog);
     state.message_count = display_copy_lines(state.messages, text_line_count);
-    state.driver = driver_name(drivers_current());
+    state.driver = driver_name(snapshot.driver);
     state.browsers = web_registry.count();
     state.time = get_time() - server->start_time;
     return state;
