@@ -280,6 +280,12 @@ TEST_F(Motion, NothingThatArrivedBeforeAStopTakesEffectAfterIt)
     EXPECT_EQ(id, 4u);
     EXPECT_TRUE(motion_state().remotes.at({Q, 9}).held);
     EXPECT_TRUE(log.wait_for("STOP from browser 1: mqtt 9 is held until they let go and press again."));
+    // Its release and its next press, waiting together, are both applied: it is free, and presses again.
+    drivers_leave(F, 4);
+    drivers_drive(Q, 9, drive_command_type{});
+    drivers_drive(Q, 9, press);
+    motion_apply(0.1);
+    EXPECT_EQ(drivers_current(&id), Q);
 }
 
 TEST_F(Motion, ARefusedDriverIsToldWhyAtMostOnceASecond)

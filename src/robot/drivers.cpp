@@ -56,8 +56,10 @@ bool enqueue(intent_type& intent)
     intent.order = ++intake.order;
     if (intent.action == intent_action::drive) {
         auto slot = intake.drive_slots.find(intent.who);
-        if (slot != intake.drive_slots.end()) {
-            // Nothing came between: the newer drive says all the older one said.
+        if (slot != intake.drive_slots.end() &&
+            intake.queue[slot->second].command.holds() == intent.command.holds()) {
+            // Nothing came between, and it still holds or still lets go: the newer says all the older said.
+            // A release before a press is kept: letting go is what sets a held driver free.
             intake.queue[slot->second].command = intent.command;
             return false;
         }
