@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     parts[3] = text;
     web_request_facts_type facts{parts[0], parts[1], parts[2], parts[3], true, size % 2 == 0, static_cast<int>(size % 10)};
     int status = web_access_status(facts, "0123456789abcdef");
-    if (status != 200 && status != 401 && status != 403 && status != 503)
+    if (status != 200 && status != 400 && status != 401 && status != 403 && status != 503)
         __builtin_trap();
     web_target_path(parts[0]);
     return 0;
