@@ -70,28 +70,34 @@ foxglove_actions_type foxglove_client_class::take(const foxglove_request_type& r
     return out;
 }
 
+// Refused subscriptions are told in one status for each reason, however many one message holds.
 void foxglove_client_class::subscribe(const foxglove_request_type& request, foxglove_actions_type& out)
 {
+    std::string in_use, taken, missing;
+    auto note = [](std::string& list, const std::string& what) {
+        if (list.size() < 200)
+            list += (list.empty() ? "" : ", ") + what;
+    };
     for (const foxglove_subscription_type& subscription : request.subscriptions) {
-        if (subscription.channel < 1 || subscription.channel > channel_count) {
-            out.replies.push_back(foxglove_status(1, "no channel " + std::to_string(subscription.channel)));
-            continue;
-        }
-        if (subscriptions.count(subscription.id) != 0) {
-            out.replies.push_back(foxglove_status(2, "subscription " + std::to_string(subscription.id) +
-                                                         " is in use; ignored"));
-            continue;
-        }
-        auto kind = static_cast<channel_kind>(subscription.channel - 1);
         uint32_t existing = 0;
-        if (this->subscription(kind, &existing)) {
-            out.replies.push_back(foxglove_status(1, "channel " + std::to_string(subscription.channel) +
-                                                         " is subscribed already, as " + std::to_string(existing)));
-            continue;
+        auto kind = static_cast<channel_kind>(subscription.channel - 1);
+        if (subscription.channel < 1 || subscription.channel > channel_count) {
+            note(missing, std::to_string(subscription.channel));
+        } else if (subscriptions.count(subscription.id) != 0) {
+            note(in_use, std::to_string(subscription.id));
+        } else if (this->subscription(kind, &existing)) {
+            note(taken, std::to_string(subscription.channel) + " as " + std::to_string(existing));
+        } else {
+            subscriptions[subscription.id] = kind;
+            out.subscriptions_changed = true;
         }
-        subscriptions[subscription.id] = kind;
-        out.subscriptions_changed = true;
     }
+    if (!in_use.empty())
+        out.replies.push_back(foxglove_status(2, "subscription ids in use, ignored: " + in_use));
+    if (!taken.empty())
+        out.replies.push_back(foxglove_status(1, "channels subscribed already, ignored: " + taken));
+    if (!missing.empty())
+        out.replies.push_back(foxglove_status(1, "no such channels: " + missing));
 }
 
 void foxglove_client_class::unsubscribe(const foxglove_request_type& request, foxglove_actions_type& out)

@@ -32,6 +32,9 @@
 // A write that has not ended after this long means the client stopped reading: the session is closed.
 constexpr auto web_socket_stall_limit = std::chrono::seconds(10);
 constexpr size_t web_socket_read_piece = 16384;  // bytes taken from the socket at a time
+// The kernel's share of a session's queue: small enough that "newest wins" in the outbox still means
+// fresh pictures and telemetry on a slow link, and that a client that stops reading is soon seen.
+constexpr int web_socket_send_buffer = 256 * 1024;
 
 using web_socket_parts = std::array<boost::asio::const_buffer, 2>;
 using web_socket_request = boost::beast::http::request<boost::beast::http::string_body>;
@@ -59,6 +62,9 @@ protected:
         namespace beast = boost::beast;
         namespace websocket = beast::websocket;
         keep = keep_bytes;
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws).socket().set_option(
+            boost::asio::socket_base::send_buffer_size(web_socket_send_buffer), ignored);
         beast::get_lowest_layer(ws).expires_never();
         ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
         ws.set_option(websocket::stream_base::decorator([subprotocol](websocket::response_type& response) {
