@@ -20,7 +20,7 @@ TEST(Channels, MessagesCarryTimeAndFieldsAsJson)
     EXPECT_NE(json.find("\"analog\":[0.5,0,0,0,0,0,0,0]"), std::string::npos) << json;
     EXPECT_NE(json.find("\"left\":{\"target\":200,\"speed\":0,\"reverse\":false}"), std::string::npos) << json;
     EXPECT_NE(json.find("\"right\":{\"target\":0,\"speed\":0,\"reverse\":true}"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"camera_rate\":null"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"has_camera\":false,\"camera_rate\":0,"), std::string::npos) << json;
     EXPECT_NE(json.find("\"driver\":\"foxglove\"}"), std::string::npos) << json;
 
     const unsigned char packet[] = {0x01, 0x08, 0x80, 0xFF, 0x0A};

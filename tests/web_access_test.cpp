@@ -81,6 +81,28 @@ TEST(WebAccess, StatusOfARequest)
     EXPECT_EQ(web_access_status(upgrade_from("http://robot.local:8080", web_max_browsers - 1), token), 200);
     EXPECT_EQ(web_access_status(upgrade_from("http://robot.local:8080", web_max_browsers), token), 503);
     EXPECT_EQ(web_access_status(upgrade_from("http://elsewhere:8080", 0), token), 403);
+    // Listed origins may upgrade too; an upgrade of another address needs the Foxglove subprotocol.
+    std::vector<std::string> origins;
+    std::string wrong;
+    ASSERT_TRUE(web_parse_origins(" https://app.foxglove.dev  http://Studio.local:8000/ ", origins, wrong));
+    web_request_facts_type studio = upgrade_from("http://studio.local:8000", 0);
+    EXPECT_EQ(web_access_status(studio, token), 403);
+    studio.origins = &origins;
+    EXPECT_EQ(web_access_status(studio, token), 200);
+    studio.origin = "https://app.foxglove.dev:443";
+    EXPECT_EQ(web_access_status(studio, token), 200);
+    studio.origin = "http://app.foxglove.dev";
+    EXPECT_EQ(web_access_status(studio, token), 403);
+    studio.origin = "https://app.foxglove.dev";
+    studio.target = "/?token=0123456789abcdef0123456789abcdef";
+    EXPECT_EQ(web_access_status(studio, token), 400);
+    studio.foxglove = true;
+    EXPECT_EQ(web_access_status(studio, token), 200);
+    EXPECT_TRUE(web_parse_origins("none", origins, wrong));
+    EXPECT_TRUE(origins.empty());
+    EXPECT_FALSE(web_parse_origins("https://ok.example app.foxglove.dev", origins, wrong));
+    EXPECT_EQ(wrong, "app.foxglove.dev");
+
     web_request_facts_type no_token = upgrade_from("http://elsewhere:8080", web_max_browsers);
     no_token.target = "/ws";
     EXPECT_EQ(web_access_status(no_token, token), 401);  // nothing is told before the token

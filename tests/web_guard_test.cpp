@@ -66,3 +66,14 @@ TEST(WebThrottle, AnAddressIsSlowedAfterRepeatedWrongTokensAndEachMinuteSaysHowM
     EXPECT_FALSE(throttle.allowed("10.0.0.10", 1000.0 + web_guess_longest_wait - 0.1));
     EXPECT_TRUE(throttle.allowed("10.0.0.10", 1000.0 + web_guess_longest_wait));
 }
+
+TEST(WebRefusals, TheFirstRefusalIsLoggedAtOnceThenOneLineAMinute)
+{
+    web_refusals_class refusals;
+    EXPECT_NE(refusals.note("https://a.example", 100.0).find(": 1, the last from https://a.example"), std::string::npos);
+    for (int i = 0; i < 50; i++)
+        EXPECT_EQ(refusals.note("https://b.example", 100.0 + i), "");
+    EXPECT_EQ(refusals.report(159.0), "");
+    EXPECT_NE(refusals.report(160.0).find(": 50, the last from https://b.example"), std::string::npos);
+    EXPECT_EQ(refusals.report(300.0), "");
+}

@@ -2,6 +2,9 @@
 // message read back as JSON.
 #include "web/web_messages.h"
 
+#include "web/foxglove_hub.h"
+#include "web/web_session.h"
+
 #include <boost/json.hpp>
 
 #include <gtest/gtest.h>
@@ -123,4 +126,26 @@ TEST(WebMessages, TheStateMessageReadsBackAsJson)
     state.camera_rate = 2.5;
     EXPECT_EQ(boost::json::parse(web_finish_state(web_state_prefix(state), false)).at("camera_rate").to_number<double>(), 2.5);
     EXPECT_EQ(boost::json::parse(web_error_message("no \"type\"")).at("message").as_string(), "no \"type\"");
+}
+
+// The entry points for notices reach the one session named, without waiting, and nothing else.
+TEST(WebMessages, NoticesGoToOneBrowserOrFoxgloveClient)
+{
+    EXPECT_EQ(web_notice_message("held: \"let go\""), R"({"type":"notice","message":"held: \"let go\""})");
+    std::vector<std::string> told;
+    web_peer_type browser;
+    browser.notify = [&told](std::shared_ptr<const std::string> text) { told.push_back("browser: " + *text); };
+    uint64_t browser_id = web_registry.add(browser);
+    foxglove_peer_type client;
+    client.channels = std::make_shared<std::atomic<unsigned int>>(0);
+    client.notify = [&told](std::string text) { told.push_back("foxglove: " + text); };
+    uint64_t client_id = foxglove_hub_add(client);
+    web_notice(browser_id, "one");
+    foxglove_notice(client_id, "two");
+    web_notice(browser_id + 1000, "nobody");
+    foxglove_notice(client_id + 1000, "nobody");
+    web_registry.remove(browser_id);
+    foxglove_hub_remove(client_id);
+    web_notice(browser_id, "gone");
+    EXPECT_EQ(told, (std::vector<std::string>{"browser: one", "foxglove: two"}));
 }

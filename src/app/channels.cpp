@@ -27,7 +27,8 @@ const char* telemetry_schema =
     "\"description\":\"the eight analog values, fractions of full scale\"},"
     "\"left\":" SIDE_SCHEMA ",\"right\":" SIDE_SCHEMA ","
     "\"serial_rate\":{\"type\":\"number\",\"description\":\"controller packets a second\"},"
-    "\"camera_rate\":{\"type\":[\"number\",\"null\"],\"description\":\"serial camera pictures a second\"},"
+    "\"has_camera\":{\"type\":\"boolean\",\"description\":\"a serial camera is configured\"},"
+    "\"camera_rate\":{\"type\":\"number\",\"description\":\"serial camera pictures a second, 0 without one\"},"
     "\"remote\":{\"type\":\"boolean\"},\"auto\":{\"type\":\"boolean\"},"
     "\"driver\":{\"type\":\"string\",\"description\":\"who drives\"}}}";
 
@@ -159,11 +160,8 @@ std::string channels_telemetry_json(const channel_telemetry_type& telemetry, uin
     channels_append_side(out, "right", telemetry.right_target, telemetry.right_speed, telemetry.right_reverse);
     out += ",\"serial_rate\":";
     channels_append_number(out, telemetry.serial_rate);
-    out += ",\"camera_rate\":";
-    if (telemetry.has_camera)
-        channels_append_number(out, telemetry.camera_rate);
-    else
-        out += "null";
+    out += telemetry.has_camera ? ",\"has_camera\":true,\"camera_rate\":" : ",\"has_camera\":false,\"camera_rate\":";
+    channels_append_number(out, telemetry.has_camera ? telemetry.camera_rate : 0.0);
     out += telemetry.remote ? ",\"remote\":true" : ",\"remote\":false";
     out += telemetry.auto_mode ? ",\"auto\":true" : ",\"auto\":false";
     out += ",\"driver\":";
@@ -183,6 +181,12 @@ int channels_log_level(const char* text, size_t length)
         if (contains_word(text, length, word))
             return 3;
     return 2;
+}
+
+bool channels_log_wanted(const char* text, size_t length)
+{
+    static const char dump[] = "Cam data: (";
+    return length < sizeof dump - 1 || std::memcmp(text, dump, sizeof dump - 1) != 0;
 }
 
 std::string channels_log_json(const char* text, size_t length, uint64_t time)

@@ -47,6 +47,8 @@ std::string channels_bus_json(bool sent, int device, const unsigned char* data, 
 // source is the frame id ("serial" or "capture"); the picture goes as base64, as JSON carries bytes.
 std::string channels_camera_json(const char* source, const unsigned char* jpeg, size_t length, uint64_t time);
 
+// False for the serial camera's packet dumps: the bus channel carries those bytes, the log channel not.
+bool channels_log_wanted(const char* text, size_t length);
 // foxglove.Log's levels: 2 info, 3 warning, 4 error, told from the line's words.
 int channels_log_level(const char* text, size_t length);
 // Appends the text as a JSON string, quotes included; bytes that are not valid UTF-8 become U+FFFD.

@@ -212,6 +212,7 @@ void parse_line(const char* line)
     get_next_string(line, position, token);
     if (parse_log_key(token, line, position) || parse_network_key(token, line, position) ||
         parse_web_key(token, line, position) || web_video_key(token, line + position) ||
+        web_origins_key(token, line + position) ||
         parse_record_key(token, line, position) || fleet_parse_key(token, line, position))
         return;
     if (std::strcmp(token, "serial_port") == 0) {

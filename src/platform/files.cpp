@@ -22,7 +22,8 @@ std::vector<folder_entry_type> folder_files(const char* path)
     auto system_now = std::chrono::system_clock::now();
     for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error)) {
         std::error_code entry_error;
-        if (!it->is_regular_file(entry_error))
+        // A symbolic link is not followed: it could name any file the program may read.
+        if (!fs::is_regular_file(it->symlink_status(entry_error)))
             continue;
         folder_entry_type entry;
         entry.name = it->path().filename().string();

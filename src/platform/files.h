@@ -37,5 +37,5 @@ struct folder_entry_type {
     uint64_t size = 0;         // bytes
     int64_t modified_ms = 0;   // last write, milliseconds since 1970 (UTC)
 };
-// The plain files of a folder, in no particular order; empty when it cannot be read.
+// The plain files of a folder (symbolic links left out), in no particular order; empty when it cannot be read.
 std::vector<folder_entry_type> folder_files(const char* path);

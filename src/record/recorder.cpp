@@ -32,7 +32,8 @@ namespace {
 constexpr size_t queue_byte_limit = 16u << 20;  // what may wait for the disk
 constexpr size_t queue_item_limit = 50000;
 constexpr double tick = 0.1;                    // telemetry period and the thread's wake-up
-constexpr double chunk_age = 1.0;               // seconds of data a chunk holds at most
+constexpr uint64_t chunk_span = 1000000000;     // nanoseconds between a chunk's first and last message, at most
+constexpr uint64_t tick_ns = 100000000;
 constexpr size_t chunk_size_limit = 4u << 20;
 
 struct item_type {
@@ -112,6 +113,9 @@ void on_tap(const tap_event_type& event)
         item.kind = channel_kind::camera;
     else
         return;
+    if (event.kind == tap_kind::log_line &&
+        !channels_log_wanted(reinterpret_cast<const char*>(event.data), event.length))
+        return;
     item.bytes.assign(reinterpret_cast<const char*>(event.data), event.length);
     item.device = event.device;
     item.sent = event.kind == tap_kind::bus_sent;
@@ -147,7 +151,10 @@ struct file_state_type {
     uint16_t channel_ids[channel_count] = {};
     std::string name;
     double started = 0.0;        // get_time() when it was begun
-    double chunk_opened = -1.0;  // get_time() of the open chunk's first message; -1 for none
+    bool chunk_open = false;     // the open chunk holds a message
+    uint64_t chunk_first = 0;    // the time of its first message
+    uint64_t chunk_bytes = 0;    // the size of the last chunk written
+    bool rotate = false;         // the file alone would pass the folder's limit: finish it now
     int error = 0;               // errno of the first failed write
 };
 
@@ -179,7 +186,8 @@ bool file_begin(file_state_type& state, double now)
         state.channel_ids[i] = state.writer->add_channel(schema, info.topic, "json");
     }
     state.started = now;
-    state.chunk_opened = -1.0;
+    state.chunk_open = false;
+    state.rotate = false;
     set_open_name(state.name);
     std::lock_guard<std::mutex> hold(queue_lock);
     counts.files++;
@@ -201,11 +209,13 @@ std::string message_json(const item_type& item)
     }
 }
 
-bool file_write(file_state_type& state, const item_type& item, double now)
+bool file_write(file_state_type& state, const item_type& item)
 {
     std::string json = message_json(item);
-    if (state.chunk_opened < 0)
-        state.chunk_opened = now;
+    if (!state.chunk_open) {
+        state.chunk_open = true;
+        state.chunk_first = item.time;
+    }
     return state.writer->add_message(state.channel_ids[static_cast<int>(item.kind)], item.time,
                                      reinterpret_cast<const unsigned char*>(json.data()), json.size());
 }
@@ -213,9 +223,11 @@ bool file_write(file_state_type& state, const item_type& item, double now)
 // The chunk goes to the disk whole: what a power cut can take is only what follows it.
 bool file_close_chunk(file_state_type& state)
 {
-    state.chunk_opened = -1.0;
+    state.chunk_open = false;
+    uint64_t before = state.writer->size();
     if (!state.writer->close_chunk())
         return false;
+    state.chunk_bytes = state.writer->size() - before;
     if (file_sync(state.file))
         return true;
     state.error = errno;
@@ -235,13 +247,17 @@ bool file_finish(file_state_type& state)
     return written && closed;
 }
 
-// Deletes the oldest recordings while the folder's recordings pass the limit; never the open one.
-void enforce_limit(const std::string& open)
+// Deletes the oldest recordings while the folder's recordings, the open one counted, pass the limit; never
+// the open one. True when the open one alone, with another chunk like the last, would pass it.
+bool enforce_limit(const std::string& open, uint64_t next_chunk)
 {
     std::vector<recording_type> recordings = recorder_list();
-    double total = 0.0;
-    for (auto& recording : recordings)
+    double total = 0.0, open_size = 0.0;
+    for (auto& recording : recordings) {
         total += static_cast<double>(recording.size);
+        if (recording.name == open)
+            open_size = static_cast<double>(recording.size);
+    }
     double limit = recorder_config.limit_mb * 1024.0 * 1024.0;
     for (auto& recording : recordings) {
         if (total <= limit || recording.name == open)
@@ -253,6 +269,7 @@ void enforce_limit(const std::string& open)
         log("Recorder - Deleted %s: the recordings passed %g MB", recording.name.c_str(), recorder_config.limit_mb);
         total -= static_cast<double>(recording.size);
     }
+    return open_size + static_cast<double>(next_chunk) > limit;
 }
 
 } // namespace
@@ -298,21 +315,42 @@ void report_drops()
         static_cast<unsigned long long>(reported_camera), static_cast<unsigned long long>(reported_other));
 }
 
-// One turn: write the batch, close the chunk when it is a second old, start a new file when due.
+// Closes the open chunk; the folder's limit is kept, and a file that alone would pass it is finished early.
+bool chunk_end(file_state_type& state)
+{
+    if (!file_close_chunk(state))
+        return false;
+    if (enforce_limit(state.name, state.chunk_bytes) && !state.rotate) {
+        state.rotate = true;
+        log("Recorder - %s nears the %g MB limit alone: a new file begins", state.name.c_str(),
+            recorder_config.limit_mb);
+    }
+    report_drops();
+    return true;
+}
+
+// A message at this time would stretch the open chunk past its span.
+bool chunk_due(const file_state_type& state, uint64_t time)
+{
+    return state.chunk_open && time - std::min(time, state.chunk_first) >= chunk_span;
+}
+
+// One turn: write the batch, closing a chunk before it would span more than a second, and when the next
+// turn's messages would make it so; start a new file when due.
 bool record_batch(file_state_type& state, const std::deque<item_type>& batch, double now)
 {
     if (state.file == nullptr && !file_begin(state, now))
         return false;
-    for (const item_type& item : batch)
-        if (!file_write(state, item, now))
+    for (const item_type& item : batch) {
+        if (chunk_due(state, item.time) && !chunk_end(state))
             return false;
-    if (state.chunk_opened >= 0 && (now - state.chunk_opened >= chunk_age || state.writer->chunk_size() > chunk_size_limit)) {
-        if (!file_close_chunk(state))
+        if (!file_write(state, item))
             return false;
-        enforce_limit(state.name);
-        report_drops();
     }
-    if (now - state.started >= recorder_config.minutes * 60.0) {
+    bool full = state.writer->chunk_size() > chunk_size_limit;
+    if ((chunk_due(state, channels_wall_ns(now) + tick_ns) || full) && !chunk_end(state))
+        return false;
+    if (state.rotate || now - state.started >= recorder_config.minutes * 60.0) {
         if (!file_finish(state))
             return false;
         set_open_name("");

@@ -4,6 +4,7 @@
 
 #include "app/taps.h"
 #include "app/time.h"
+#include "app/utility.h"
 #include "bus/controller.h"
 #include "imaging/camera.h"
 
@@ -11,6 +12,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -25,6 +27,9 @@ constexpr auto telemetry_settle = std::chrono::milliseconds(2);
 constexpr double telemetry_silence = 0.15;
 constexpr double camera_period = 0.1;  // at most 10 pictures a second from each source
 constexpr size_t config_limit = 65536;
+// Copies on their way to the web thread: past this, taps are dropped (and counted) until it catches up.
+constexpr size_t pending_limit = 8u << 20;
+constexpr double drop_report_period = 60.0;
 
 struct hub_type {
     net::io_context* ioc = nullptr;          // set while running, before the tap is added
@@ -32,10 +37,21 @@ struct hub_type {
     std::unique_ptr<net::steady_timer> settle_timer;      // telemetry just after a controller packet
     double last_telemetry = 0.0;             // web thread: when telemetry was last sent
     int tap = 0;                             // tap handle while running
-    double last_serial_picture = -1.0;       // web thread: when each source last had a picture sent
-    double last_capture_picture = -1.0;
     std::vector<foxglove_parameter_type> parameters;
+    std::string session_id;                  // this run's, set at the first start
+    double last_drop_report = 0.0;           // web thread: when dropped copies were last logged
 };
+
+// The producers' side: the camera's pace and the copies still on their way to the web thread.
+struct tap_state_type {
+    std::mutex lock;                         // guards the two times
+    double last_serial_picture = -1.0;       // when each source last had a picture taken
+    double last_capture_picture = -1.0;
+    std::atomic<size_t> pending{0};          // bytes copied and posted, not yet published
+    std::atomic<uint64_t> dropped{0};        // copies not made because too much was pending
+    uint64_t reported = 0;                   // web thread: dropped when last logged
+};
+tap_state_type taps;
 
 hub_type hub;                                 // started and stopped on the window thread
 std::mutex peers_lock;                        // guards the four below
@@ -59,9 +75,11 @@ void distribute(channel_kind kind, std::shared_ptr<const std::string> payload, u
         peer.deliver(kind, payload, time);
 }
 
-bool picture_due(const std::string& source, double time)
+// On the producer's thread, before anything is copied.
+bool picture_due(const char* source, double time)
 {
-    double& last = source == "capture" ? hub.last_capture_picture : hub.last_serial_picture;
+    std::lock_guard<std::mutex> hold(taps.lock);
+    double& last = std::strcmp(source, "capture") == 0 ? taps.last_capture_picture : taps.last_serial_picture;
     if (last >= 0.0 && time - last < camera_period)
         return false;
     last = time;
@@ -77,8 +95,6 @@ void publish(tap_kind kind, double time, const std::string& data, int device, co
     if (kind == tap_kind::log_line) {
         payload = channels_log_json(data.data(), data.size(), stamp);
     } else if (kind == tap_kind::camera_jpeg) {
-        if (!picture_due(source, time))
-            return;
         channel = channel_kind::camera;
         payload = channels_camera_json(source.c_str(), reinterpret_cast<const unsigned char*>(data.data()),
                                        data.size(), stamp);
@@ -114,7 +130,8 @@ void after_controller_packet()
     });
 }
 
-// On the producer's thread: copy and post, nothing more.
+// On the producer's thread: copy and post, nothing more; pictures are paced before they are copied, and
+// the copies on their way are bounded.
 void on_tap(const tap_event_type& event)
 {
     if (event.kind == tap_kind::bus_received && event.device == device_id &&
@@ -122,9 +139,34 @@ void on_tap(const tap_event_type& event)
         net::post(*hub.ioc, after_controller_packet);
     if (event.kind == tap_kind::message_line || !(wanted.load() & foxglove_channel_bit(channel_of(event.kind))))
         return;
+    if (event.kind == tap_kind::log_line &&
+        !channels_log_wanted(reinterpret_cast<const char*>(event.data), event.length))
+        return;
+    if (event.kind == tap_kind::camera_jpeg && !picture_due(event.source, event.time))
+        return;
+    if (taps.pending.load() + event.length > pending_limit) {
+        taps.dropped++;
+        return;
+    }
+    taps.pending += event.length;
     net::post(*hub.ioc, [kind = event.kind, time = event.time, device = event.device,
                          data = std::string(reinterpret_cast<const char*>(event.data), event.length),
-                         source = std::string(event.source)] { publish(kind, time, data, device, source); });
+                         source = std::string(event.source)] {
+        taps.pending -= data.size();
+        publish(kind, time, data, device, source);
+    });
+}
+
+// A line a minute at most, so the log cannot feed itself through this.
+void report_drops()
+{
+    uint64_t dropped = taps.dropped.load();
+    if (dropped == taps.reported || get_time() - hub.last_drop_report < drop_report_period)
+        return;
+    log("Foxglove: the web thread fell behind; %llu tapped messages dropped since the last line",
+        static_cast<unsigned long long>(dropped - taps.reported));
+    taps.reported = dropped;
+    hub.last_drop_report = get_time();
 }
 
 void check_telemetry()
@@ -136,6 +178,7 @@ void check_telemetry()
         if ((wanted.load() & foxglove_channel_bit(channel_kind::telemetry)) &&
             get_time() - hub.last_telemetry >= telemetry_silence)
             send_telemetry_now();
+        report_drops();
         check_telemetry();
     });
 }
@@ -171,6 +214,8 @@ void foxglove_hub_start(net::io_context& ioc)
 {
     hub.ioc = &ioc;
     hub.parameters = read_parameters();
+    if (hub.session_id.empty())
+        hub.session_id = "quillon-" + std::to_string(channels_wall_ns(get_time()) / 1000000);
     hub.telemetry_timer = std::make_unique<net::steady_timer>(ioc);
     hub.settle_timer = std::make_unique<net::steady_timer>(ioc);
     hub.telemetry_timer->expires_after(telemetry_check);
@@ -244,6 +289,24 @@ void foxglove_hub_subscriptions_changed()
         all |= peer.channels->load();
     wanted = all;
     watch_camera(all & foxglove_channel_bit(channel_kind::camera));
+}
+
+const std::string& foxglove_hub_session_id()
+{
+    return hub.session_id;
+}
+
+void foxglove_notice(uint64_t client_id, const std::string& text)
+{
+    std::function<void(std::string)> notify;
+    {
+        std::lock_guard<std::mutex> hold(peers_lock);
+        auto found = peers.find(client_id);
+        if (found == peers.end())
+            return;
+        notify = found->second.notify;
+    }
+    notify(text);
 }
 
 const std::vector<foxglove_parameter_type>& foxglove_hub_parameters()

@@ -20,6 +20,7 @@ struct foxglove_peer_type {
     std::shared_ptr<std::atomic<unsigned int>> channels;
     std::function<void(channel_kind kind, std::shared_ptr<const std::string> payload, uint64_t time)> deliver;
     std::function<void()> close;  // going away
+    std::function<void(std::string text)> notify;  // a warning status for this client alone
 };
 
 constexpr unsigned int foxglove_channel_bit(channel_kind kind)
@@ -41,6 +42,12 @@ int foxglove_hub_count();
 // A client's subscriptions changed: the hub works out again what it must gather (the capture's
 // pictures flow only while someone subscribes to the camera).
 void foxglove_hub_subscriptions_changed();
+
+// Names this run of the program: the same for every client, another after a restart.
+const std::string& foxglove_hub_session_id();
+
+// From any thread, without waiting: a warning status to that one client (nothing when it has gone).
+void foxglove_notice(uint64_t client_id, const std::string& text);
 
 // The configuration as read-only parameters, read once at start.
 const std::vector<foxglove_parameter_type>& foxglove_hub_parameters();

@@ -59,3 +59,11 @@ void foxglove_outbox_class::write_done()
     flight = {};
     busy = false;
 }
+
+void foxglove_outbox_class::release()
+{
+    data.clear();
+    data_size = 0;
+    telemetry.reset();
+    camera.reset();
+}

@@ -34,6 +34,8 @@ public:
     bool start_next();
     const foxglove_outgoing_type& in_flight() const { return flight; }
     void write_done();
+    // The session is over: every message waiting goes but the control messages, which say why.
+    void release();
 
     uint64_t dropped() const { return dropped_count; }
     size_t data_bytes() const { return data_size; }

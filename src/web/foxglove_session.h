@@ -2,17 +2,11 @@
 // foxglove.websocket.v1 subprotocol, after the same access checks as a browser's.
 #pragma once
 
-#include "web/web_session.h"
+#include "web/web_socket.h"
 
 #include <boost/beast/core/tcp_stream.hpp>
-#include <boost/beast/http/message.hpp>
-#include <boost/beast/http/string_body.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
 
 // Takes over the connection and accepts the upgrade request (already found acceptable).
-void foxglove_session_start(boost::beast::tcp_stream&& stream,
-                            boost::beast::http::request<boost::beast::http::string_body> request,
-                            const web_site_type& site);
-void foxglove_session_start(boost::beast::ssl_stream<boost::beast::tcp_stream>&& stream,
-                            boost::beast::http::request<boost::beast::http::string_body> request,
-                            const web_site_type& site);
+void foxglove_session_start(boost::beast::tcp_stream&& stream, web_socket_request request);
+void foxglove_session_start(boost::beast::ssl_stream<boost::beast::tcp_stream>&& stream, web_socket_request request);

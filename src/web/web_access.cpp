@@ -55,6 +55,25 @@ bool split_authority(std::string_view authority, unsigned int default_port, std:
     return !host.empty() && port <= 65535;
 }
 
+struct origin_type {
+    std::string_view scheme, host;
+    unsigned int port = 0;
+};
+
+// "http://host[:port]" or "https://...", a trailing slash allowed; false for "null" and other opaque origins.
+bool split_origin(std::string_view origin, origin_type& out)
+{
+    size_t scheme_end = origin.find("://");
+    if (scheme_end == std::string_view::npos)
+        return false;
+    out.scheme = origin.substr(0, scheme_end);
+    unsigned int default_port = iequal(out.scheme, "https") ? 443 : iequal(out.scheme, "http") ? 80 : 0;
+    std::string_view authority = origin.substr(scheme_end + 3);
+    if (!authority.empty() && authority.back() == '/')
+        authority.remove_suffix(1);
+    return default_port != 0 && split_authority(authority, default_port, out.host, out.port);
+}
+
 // A fresh file, private from the moment it exists: never a file or a link someone placed there before.
 bool write_token_file(const std::string& path, const std::string& token)
 {
@@ -113,20 +132,45 @@ bool web_origin_allowed(std::string_view origin, std::string_view host, bool tls
 {
     if (origin.empty())
         return true;
-    size_t scheme_end = origin.find("://");
-    if (scheme_end == std::string_view::npos)
-        return false;  // "null" and other opaque origins
-    std::string_view scheme = origin.substr(0, scheme_end);
-    unsigned int origin_default = iequal(scheme, "https") ? 443 : iequal(scheme, "http") ? 80 : 0;
-    if (origin_default == 0)
+    origin_type from;
+    std::string_view host_host;
+    unsigned int host_port = 0;
+    if (!split_origin(origin, from) || !split_authority(trim(host), tls ? 443 : 80, host_host, host_port))
         return false;
-    std::string_view origin_host, host_host;
-    unsigned int origin_port = 0, host_port = 0;
-    if (!split_authority(origin.substr(scheme_end + 3), origin_default, origin_host, origin_port))
+    return from.port == host_port && iequal(from.host, host_host);
+}
+
+bool web_origin_listed(std::string_view origin, const std::vector<std::string>& listed)
+{
+    origin_type from;
+    if (!split_origin(origin, from))
         return false;
-    if (!split_authority(trim(host), tls ? 443 : 80, host_host, host_port))
-        return false;
-    return origin_port == host_port && iequal(origin_host, host_host);
+    for (const std::string& entry : listed) {
+        origin_type allowed;
+        if (split_origin(entry, allowed) && iequal(allowed.scheme, from.scheme) && iequal(allowed.host, from.host) &&
+            allowed.port == from.port)
+            return true;
+    }
+    return false;
+}
+
+bool web_parse_origins(std::string_view words, std::vector<std::string>& out, std::string& error)
+{
+    std::vector<std::string> origins;
+    while (!(words = trim(words)).empty()) {
+        std::string_view word = words.substr(0, words.find_first_of(" \t"));
+        words.remove_prefix(word.size());
+        origin_type parsed;
+        if (word == "none")
+            continue;
+        if (!split_origin(word, parsed) || parsed.host.find('/') != std::string_view::npos) {
+            error = std::string(word.substr(0, 100));
+            return false;
+        }
+        origins.emplace_back(word);
+    }
+    out = std::move(origins);
+    return true;
 }
 
 int web_access_status(const web_request_facts_type& request, std::string_view token)
@@ -137,8 +181,11 @@ int web_access_status(const web_request_facts_type& request, std::string_view to
     // WebSocket never learns the status that refused it.
     if (!request.upgrade && web_target_path(request.target) != "/ws")
         return 200;
-    if (request.upgrade && !web_origin_allowed(request.origin, request.host, request.tls))
+    bool listed = request.origins != nullptr && web_origin_listed(request.origin, *request.origins);
+    if (request.upgrade && !listed && !web_origin_allowed(request.origin, request.host, request.tls))
         return 403;
+    if (request.upgrade && !request.foxglove && web_target_path(request.target) != "/ws")
+        return 400;
     if (request.browsers >= web_max_browsers)
         return 503;
     return 200;

@@ -4,9 +4,11 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 constexpr int web_max_browsers = 8;         // WebSocket sessions at once; the next one gets 503
 constexpr size_t web_token_bytes = 16;      // random bytes of a made token (32 hex digits)
+constexpr const char* web_hosted_foxglove = "https://app.foxglove.dev";  // allowed unless web_origins says otherwise
 
 // True when the two strings are equal; the time taken depends on their lengths only, never on where
 // they first differ.
@@ -27,9 +29,18 @@ std::string_view web_target_path(std::string_view target);
 // (default port 443 with TLS, else 80). Host names compare without regard to case.
 bool web_origin_allowed(std::string_view origin, std::string_view host, bool tls);
 
+// True when the origin is one of the listed ones ("https://studio.example:8443"): scheme, host and port
+// compare, the scheme's default port standing for none, host names without regard to case.
+bool web_origin_listed(std::string_view origin, const std::vector<std::string>& listed);
+
+// The words of a web_origins line: origins such as "https://studio.example:8443" ("none": no other origin).
+// False, with the word in error, when one is no http:// or https:// origin.
+bool web_parse_origins(std::string_view words, std::vector<std::string>& out, std::string& error);
+
 // The HTTP status that answers a request before anything else is done for it: 401 without the right
-// token, then for an upgrade 403 for a foreign origin, and for an upgrade or a plain GET of "/ws" 503 when
-// all browser places are taken; 200 when the request may go on.
+// token; then for an upgrade 403 for an origin that is neither the console's own nor listed, 400 for an
+// upgrade of any address but "/ws" (the page's) that does not offer the Foxglove subprotocol, and for an
+// upgrade or a plain GET of "/ws" 503 when all browser places are taken; 200 when the request may go on.
 struct web_request_facts_type {
     std::string_view target;          // the request target, query included
     std::string_view authorization;   // the Authorization header, or empty
@@ -38,6 +49,8 @@ struct web_request_facts_type {
     bool upgrade = false;             // a WebSocket upgrade
     bool tls = false;                 // the console is served over TLS
     int browsers = 0;                 // WebSocket sessions open now
+    bool foxglove = false;            // the upgrade offers the Foxglove subprotocol
+    const std::vector<std::string>* origins = nullptr;  // allowed besides the console's own
 };
 int web_access_status(const web_request_facts_type& request, std::string_view token);
 

@@ -10,6 +10,10 @@ web_gate_class web_gate;
 web_throttle_class web_throttle;
 
 namespace {
+web_refusals_class refusals;  // upgrades refused for their origin
+}
+
+namespace {
 
 constexpr double first_wait = 0.25;
 
@@ -95,4 +99,37 @@ std::string web_throttle_class::report(double now)
 void web_throttle_class::forget_old(double now)
 {
     std::erase_if(addresses, [now](const auto& entry) { return now - entry.second.last > web_guess_memory; });
+}
+
+std::string web_refusals_class::note(const std::string& origin, double now)
+{
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        unreported++;
+        last_origin = origin.substr(0, 120);
+    }
+    return report(now);
+}
+
+std::string web_refusals_class::report(double now)
+{
+    std::lock_guard<std::mutex> hold(lock);
+    if (unreported == 0 || now - last_report < web_guess_report_period)
+        return std::string();
+    std::string line = "Web console: WebSocket upgrades refused for their origin since the last report: " +
+                       std::to_string(unreported) + ", the last from " + last_origin +
+                       " (web_origins lists the pages allowed)";
+    unreported = 0;
+    last_report = now;
+    return line;
+}
+
+std::string web_guard_refused(const std::string& origin, double now)
+{
+    return refusals.note(origin, now);
+}
+
+std::string web_guard_refusals_report(double now)
+{
+    return refusals.report(now);
 }

@@ -58,5 +58,24 @@ private:
     double last_report = -web_guess_report_period;
 };
 
+// Upgrades refused for their origin: the first is logged at once, then one line a minute with the count.
+class web_refusals_class {
+public:
+    // Counts one; the line due now, or empty.
+    std::string note(const std::string& origin, double now);
+    // The line due now for those counted since the last one, or empty.
+    std::string report(double now);
+
+private:
+    std::mutex lock;                          // guards everything below
+    long long unreported = 0;                 // refusals since the last line
+    std::string last_origin;                  // the origin of the last of them
+    double last_report = -web_guess_report_period;
+};
+
+// The console's own count of refused origins: the line due now, or empty.
+std::string web_guard_refused(const std::string& origin, double now);
+std::string web_guard_refusals_report(double now);
+
 extern web_gate_class web_gate;
 extern web_throttle_class web_throttle;

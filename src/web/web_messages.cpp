@@ -143,3 +143,11 @@ std::string web_error_message(std::string_view text)
     out += '}';
     return out;
 }
+
+std::string web_notice_message(std::string_view text)
+{
+    std::string out = "{\"type\":\"notice\",\"message\":";
+    web_append_json_string(out, text);
+    out += '}';
+    return out;
+}

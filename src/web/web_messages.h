@@ -14,8 +14,12 @@
 // Console -> browser, a binary message: one whole JPEG picture, exactly as the camera delivered it.
 // Console -> browser, a text message answering a message it could not take:
 //   {"type":"error","message":"..."}
+// Console -> browser, a notice for this browser alone (why its driving was refused, say), which the page
+// shows in its notice line for a few seconds:
+//   {"type":"notice","message":"..."}
 //
-// Browser -> console, text messages of at most 4 KiB (a longer one closes the connection):
+// Browser -> console, text messages of at most 4 KiB (a longer one is answered with an error, except a
+// STOP, which is taken whatever its size):
 //   {"type":"drive","w":0|1,"a":0|1,"s":0|1,"d":0|1}   the held directions; all zero releases them.
 //       A missing direction counts as 0; true and false are taken for 1 and 0; other fields are ignored.
 //       The browser repeats it at 20 Hz while something is held: after 0.5 s without one the robot stops.
@@ -85,3 +89,5 @@ std::string web_finish_state(const std::string& prefix, bool you_drive);
 
 // {"type":"error","message":"..."}
 std::string web_error_message(std::string_view text);
+// {"type":"notice","message":"..."}
+std::string web_notice_message(std::string_view text);

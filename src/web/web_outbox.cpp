@@ -52,3 +52,9 @@ void web_outbox_class::write_done()
     flight = {};
     busy = false;
 }
+
+void web_outbox_class::release()
+{
+    state = nullptr;
+    frame = nullptr;
+}

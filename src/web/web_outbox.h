@@ -31,6 +31,8 @@ public:
     const web_outgoing_type& in_flight() const { return flight; }
     void write_done();
     bool writing() const { return busy; }
+    // The session is over: the state and the picture waiting go; replies stay for a closing write.
+    void release();
 
     size_t replies_waiting() const { return replies.size(); }
     bool state_waiting() const { return state != nullptr; }

@@ -133,6 +133,8 @@ void send_state()
             return;
         if (std::string line = web_throttle.report(get_time()); !line.empty())
             log("%s", line.c_str());
+        if (std::string line = web_guard_refusals_report(get_time()); !line.empty())
+            log("%s", line.c_str());
         std::vector<web_peer_type> peers = web_registry.peers();
         // The capture encodes pictures for browsers only while one watches.
         if (camera.watching != !peers.empty())
@@ -261,6 +263,17 @@ std::string choose_token()
 
 } // namespace
 
+bool web_origins_key(const char* key, const char* rest)
+{
+    if (std::strcmp(key, "web_origins") != 0)
+        return false;
+    std::string wrong;
+    if (!web_parse_origins(rest, web_config.origins, wrong))
+        add_line("load_config: web_origins: %s is no origin such as https://studio.example:8443; key ignored",
+                 wrong.c_str());
+    return true;
+}
+
 std::string web_console_url()
 {
     std::lock_guard<std::mutex> hold(console_url_lock);
@@ -279,6 +292,7 @@ void web_start(window_handle window)
     auto s = std::make_unique<server_type>();
     s->site.token = choose_token();
     s->site.window = window;
+    s->site.origins = web_config.origins;
     tcp::endpoint endpoint;
     if (s->site.token.empty() || !load_tls(*s) || !open_acceptor(*s, endpoint))
         return;

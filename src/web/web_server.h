@@ -3,10 +3,12 @@
 #pragma once
 
 #include "platform/window.h"
+#include "web/web_access.h"
 
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // The configuration keys of the console.
 struct web_config_type {
@@ -15,12 +17,17 @@ struct web_config_type {
     std::string token;     // web_token; empty: made once and kept in web_token.txt
     std::string cert;      // web_cert: certificate chain (PEM); with web_key, TLS only
     std::string key;       // web_key: private key (PEM)
+    std::vector<std::string> origins{web_hosted_foxglove};  // web_origins: pages that may open a WebSocket
     // How often the address comes back on the status display while no browser has connected (not a key).
     std::chrono::milliseconds address_repeat{60000};
 };
 extern web_config_type web_config;
 
 constexpr const char* web_token_file = "web_token.txt";
+
+// The web_origins key (the rest of its line: origins, or "none"); false for other keys. A word that is no
+// origin is a message line, and the key is left as it was.
+bool web_origins_key(const char* key, const char* rest);
 
 // Starts the console on its thread; drive commands are posted to the window. A failure is a message
 // line and the program runs on without the console.

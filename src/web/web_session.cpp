@@ -1,5 +1,6 @@
 // The console's connections, plain or TLS alike: each a template over its stream, each on its own strand
-// with every pending operation holding the session alive.
+// with every pending operation holding the session alive. The HTTP session checks access and serves the
+// page and the recordings; an upgrade becomes a browser's session or a Foxglove client's.
 #include "web/web_session.h"
 
 #include "app/time.h"
@@ -14,6 +15,8 @@
 #include "web/web_messages.h"
 #include "web/web_outbox.h"
 #include "web/web_recordings.h"
+#include "web/web_socket.h"
+#include "web/web_stop_scan.h"
 #include "web/web_video.h"
 
 #include <boost/asio/dispatch.hpp>
@@ -86,7 +89,14 @@ response_type answer(const request_type& request, int status, const web_site_typ
         return response;
     }
     if (status == 403)
-        return make_response(request, http::status::forbidden, "WebSocket from another origin refused\n", "text/plain");
+        return make_response(request, http::status::forbidden,
+                             "WebSocket from another origin refused (web_origins lists the pages allowed)\n",
+                             "text/plain");
+    if (status == 400)
+        return make_response(request, http::status::bad_request,
+                             "This address takes WebSocket upgrades with the foxglove.websocket.v1 subprotocol "
+                             "(the console's page uses /ws)\n",
+                             "text/plain");
     if (status == 503)
         return make_response(request, http::status::service_unavailable, "All browser places are taken\n",
                              "text/plain");
@@ -109,94 +119,78 @@ response_type answer(const request_type& request, int status, const web_site_typ
     return make_response(request, http::status::ok, site.page, "text/html; charset=utf-8");
 }
 
-template <class Stream> class socket_session : public std::enable_shared_from_this<socket_session<Stream>> {
-public:
-    socket_session(Stream&& stream, const web_site_type& site) : ws(std::move(stream)), site(site) {}
-    ~socket_session()
-    {
-        if (id == 0)
-            return;
-        web_registry.remove(id);
-        web_video_leave(id);
-        if (!web_stopping)
-            drivers_leave(driver_kind::browser, id);
-    }
+// A browser's session: the console's messages on the shared WebSocket machinery. A STOP is looked for in
+// every message, whole, before the rate limit or the size limit can refuse it.
+template <class Stream> class console_session : public web_socket_class<console_session<Stream>, Stream> {
+    using base = web_socket_class<console_session<Stream>, Stream>;
+    friend base;
 
-    // On the connection's strand, with the upgrade request already found acceptable.
+public:
+    static constexpr const char* kind_name = "browser";
+
+    explicit console_session(Stream&& stream) : base(std::move(stream)) {}
+    ~console_session() { this->end(); }
+
     void run(request_type request)
     {
         id = web_registry.add(make_peer());
-        beast::get_lowest_layer(ws).expires_never();
-        ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-        ws.set_option(websocket::stream_base::decorator(
-            [](websocket::response_type& response) { response.set(http::field::server, "Quillon"); }));
-        ws.read_message_max(web_message_max);
-        ws.async_accept(request, beast::bind_front_handler(&socket_session::on_accept, this->shared_from_this()));
+        this->accept(std::move(request), nullptr, web_message_max);
     }
+
+    uint64_t session_id() const { return id; }
 
 private:
     web_peer_type make_peer()
     {
-        std::weak_ptr<socket_session> weak = this->weak_from_this();
+        std::weak_ptr<console_session> weak = this->weak_from_this();
         web_peer_type peer;
         peer.send_state = [weak](std::shared_ptr<const std::string> prefix) {
-            if (auto self = weak.lock())
-                net::post(self->ws.get_executor(), [self, prefix] { self->deliver_state(*prefix); });
+            base::post(weak, [prefix](console_session& s) { s.deliver_state(*prefix); });
         };
         peer.send_frame = [weak](std::shared_ptr<const std::string> jpeg) {
-            if (auto self = weak.lock())
-                net::post(self->ws.get_executor(), [self, jpeg] { self->deliver_frame(jpeg); });
+            base::post(weak, [jpeg](console_session& s) { s.deliver_frame(jpeg); });
         };
         peer.send_signal = [weak](std::shared_ptr<const std::string> text) {
-            if (auto self = weak.lock())
-                net::post(self->ws.get_executor(), [self, text] { self->deliver_signal(*text); });
+            base::post(weak, [text](console_session& s) { s.deliver_signal(*text); });
         };
-        peer.close = [weak](bool hard) {
-            if (auto self = weak.lock())
-                net::post(self->ws.get_executor(), [self, hard] { self->close(hard); });
+        peer.notify = [weak](std::shared_ptr<const std::string> text) {
+            base::post(weak, [text](console_session& s) { s.notify(*text); });
         };
+        peer.close = [weak](bool hard) { base::post(weak, [hard](console_session& s) { s.close(hard); }); };
         return peer;
     }
 
-    void on_accept(beast::error_code error)
-    {
-        if (error)
-            return;
-        accepted = true;
-        read();
-        pump();
-    }
+    void on_open() { this->pump(); }
 
-    void read()
-    {
-        ws.async_read(buffer, beast::bind_front_handler(&socket_session::on_read, this->shared_from_this()));
-    }
+    void scan(std::string_view piece) { stop_scan.feed(piece); }
 
-    // Any error (the browser closed, a message over the limit, a time-out) ends the session once its
-    // other operations have ended too.
-    void on_read(beast::error_code error, size_t)
+    void on_message(const std::string& text, bool binary, uint64_t size)
     {
-        if (error)
-            return;
-        if (ws.got_text())
-            take(beast::buffers_to_string(buffer.data()));
-        else
-            reply("binary messages are not taken");
-        buffer.consume(buffer.size());
-        read();
-    }
-
-    void take(const std::string& text)
-    {
+        bool stop = !binary && stop_scan.stop();
+        stop_scan.reset();
+        if (stop)
+            drivers_stop(driver_kind::browser, id);
         auto now = std::chrono::steady_clock::now();
         if (!limit.take(now)) {
             long closed = 0;
             if (web_drive_limit_note_close(now, &closed))
                 log("Web console: browser %llu sent more than %d messages a second; closed (%ld such since the last line)",
                     static_cast<unsigned long long>(id), web_message_rate_limit, closed);
-            close(true);
+            this->close(true);
             return;
         }
+        if (stop)
+            return;
+        if (binary)
+            reply("binary messages are not taken");
+        else if (size > web_message_max)
+            reply("a message may hold at most " + std::to_string(web_message_max) + " bytes");
+        else
+            take(text);
+    }
+
+    void take(const std::string& text)
+    {
         if (web_video_take(id, text, [this](std::string message) { deliver_signal(message); }))
             return;
         web_request_type request = web_parse_request(text);
@@ -214,23 +208,40 @@ private:
         }
     }
 
+    // The session is over: nobody reaches it any more, and the pictures waiting for it go.
+    void on_over()
+    {
+        web_registry.remove(id);
+        web_video_leave(id);
+        if (!web_stopping)
+            drivers_leave(driver_kind::browser, id);
+        outbox.release();
+    }
+
     void reply(const std::string& why)
     {
         // A browser that lets replies pile up while it sends more is not reading: it goes.
         if (!outbox.push_reply(web_error_message(why))) {
-            close(true);
+            this->close(true);
             return;
         }
-        pump();
+        this->pump();
+    }
+
+    // A notice from the robot; dropped rather than queued past the limit.
+    void notify(const std::string& text)
+    {
+        if (outbox.push_reply(web_notice_message(text)))
+            this->pump();
     }
 
     void deliver_signal(std::string text)
     {
         if (!outbox.push_signal(std::move(text))) {
-            close(true);
+            this->close(true);
             return;
         }
-        pump();
+        this->pump();
     }
 
     void deliver_state(const std::string& prefix)
@@ -238,56 +249,30 @@ private:
         uint64_t driving = 0;
         bool you = drivers_current(&driving) == driver_kind::browser && driving == id;
         outbox.set_state(web_finish_state(prefix, you));
-        pump();
+        this->pump();
     }
 
     void deliver_frame(std::shared_ptr<const std::string> jpeg)
     {
         outbox.set_frame(std::move(jpeg));
-        pump();
+        this->pump();
     }
 
-    // Starts a write when none is in flight; the written message stays in the outbox until it is done.
-    void pump()
+    bool next_write(web_socket_parts& parts, bool& binary)
     {
-        if (!accepted || closing || !outbox.start_next())
-            return;
-        const web_outgoing_type& message = outbox.in_flight();
-        ws.text(!message.binary);
-        ws.async_write(net::buffer(*message.data),
-                       beast::bind_front_handler(&socket_session::on_write, this->shared_from_this()));
+        if (!outbox.start_next())
+            return false;
+        parts = {net::buffer(*outbox.in_flight().data), net::const_buffer()};
+        binary = outbox.in_flight().binary;
+        return true;
     }
 
-    void on_write(beast::error_code error, size_t)
-    {
-        outbox.write_done();
-        if (!error)
-            pump();
-    }
+    void write_done() { outbox.write_done(); }
 
-    void close(bool hard)
-    {
-        if (hard || !accepted) {
-            closing = true;
-            beast::error_code ignored;
-            beast::get_lowest_layer(ws).socket().close(ignored);
-            return;
-        }
-        if (closing)
-            return;
-        closing = true;
-        ws.async_close(websocket::close_code::going_away,
-                       [self = this->shared_from_this()](beast::error_code) {});
-    }
-
-    websocket::stream<Stream> ws;
-    const web_site_type& site;
-    beast::flat_buffer buffer{web_message_max + 1024};
     web_outbox_class outbox;
     web_drive_limit_class limit;
-    uint64_t id = 0;        // the session number, once registered
-    bool accepted = false;  // the WebSocket handshake is done: writes may start
-    bool closing = false;   // a close has begun: no new writes
+    web_stop_scan_class stop_scan;  // the message being read: a STOP?
+    uint64_t id = 0;                // the session number, once registered
 };
 
 template <class Stream> class http_session : public std::enable_shared_from_this<http_session<Stream>> {
@@ -429,13 +414,18 @@ private:
         facts.upgrade = upgrade;
         facts.tls = tls;
         facts.browsers = web_registry.count() + foxglove_hub_count();  // Foxglove clients count as browsers
+        facts.foxglove = foxglove_offered(request[http::field::sec_websocket_protocol]);
+        facts.origins = &site.origins;
         int status = check_access(facts);
-        if (status == 200 && upgrade && foxglove_offered(request[http::field::sec_websocket_protocol])) {
-            foxglove_session_start(std::move(stream), std::move(request), site);
+        if (status == 403)
+            if (std::string line = web_guard_refused(std::string(facts.origin), get_time()); !line.empty())
+                log("%s", line.c_str());
+        if (status == 200 && upgrade && facts.foxglove) {
+            foxglove_session_start(std::move(stream), std::move(request));
             return;
         }
         if (status == 200 && upgrade) {
-            std::make_shared<socket_session<Stream>>(std::move(stream), site)->run(std::move(request));
+            std::make_shared<console_session<Stream>>(std::move(stream))->run(std::move(request));
             return;
         }
         if (status == 200 && request.method() == http::verb::get &&
@@ -557,6 +547,12 @@ std::vector<web_peer_type> web_registry_class::peers()
     for (const auto& entry : open)
         copies.push_back(entry.second);
     return copies;
+}
+
+void web_notice(uint64_t browser_id, const std::string& text)
+{
+    if (std::optional<web_peer_type> peer = web_registry.find(browser_id))
+        peer->notify(std::make_shared<const std::string>(text));
 }
 
 void web_session_start(boost::asio::ip::tcp::socket socket, const web_site_type& site)

@@ -23,6 +23,7 @@ struct web_site_type {
     std::string page;                                // the document served at "/"
     boost::asio::ssl::context* ssl = nullptr;        // TLS only when set
     window_handle window = nullptr;                  // receives the drive messages
+    std::vector<std::string> origins;                // pages of other sites that may open a WebSocket
 };
 
 // A WebSocket session as the server sees it. Each function is safe from any thread: it posts onto the
@@ -31,6 +32,7 @@ struct web_peer_type {
     std::function<void(std::shared_ptr<const std::string> state_prefix)> send_state;
     std::function<void(std::shared_ptr<const std::string> jpeg)> send_frame;
     std::function<void(std::shared_ptr<const std::string> text)> send_signal;  // the live video's signalling
+    std::function<void(std::shared_ptr<const std::string> text)> notify;       // a notice for this browser
     std::function<void(bool hard)> close;  // going away; hard: drop the connection at once
 };
 
@@ -55,6 +57,10 @@ extern web_registry_class web_registry;
 extern std::atomic<bool> web_stopping;
 // Connections not (yet) upgraded to WebSocket sessions, for the stop to know whether any is left.
 extern std::atomic<int> web_http_sessions;
+
+// From any thread, without waiting: the page of that one browser shows the text in its notice line for a
+// few seconds (nothing when it has gone).
+void web_notice(uint64_t browser_id, const std::string& text);
 
 // Serves one accepted connection: TLS handshake when the site has a context, then HTTP requests until an
 // upgrade turns it into a WebSocket session.

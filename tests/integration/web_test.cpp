@@ -92,6 +92,8 @@ public:
                 last_picture = text;
             } else if (json::value value = json::parse(text); value.at("type").as_string() == "state") {
                 return value;
+            } else if (value.at("type").as_string() == "error") {
+                last_error = std::string(value.at("message").as_string());
             }
         }
         return nullptr;
@@ -107,6 +109,7 @@ public:
     bool open = false;
     int pictures = 0;
     std::string last_picture;
+    std::string last_error;
 
 private:
     net::io_context ioc;
@@ -212,13 +215,17 @@ TEST(WebConsole, TheTokenGuardsThePageAndTheWebSocket)
     EXPECT_EQ(upgrade.rfind("HTTP/1.1 401", 0), 0u) << upgrade;
     upgrade = raw_request(rig.port, upgrade_request("/ws?token=" + rig.token, "Origin: http://elsewhere.example\r\n"));
     EXPECT_EQ(upgrade.rfind("HTTP/1.1 403", 0), 0u) << upgrade;
-    // A message over the limit closes the connection.
+    // An upgrade of another address must offer the Foxglove subprotocol.
+    upgrade = raw_request(rig.port, upgrade_request("/?token=" + rig.token, ""));
+    EXPECT_EQ(upgrade.rfind("HTTP/1.1 400", 0), 0u) << upgrade;
+    // A message over the limit is answered, and the browser stays.
     browser_socket big(rig.port, rig.token);
     ASSERT_TRUE(big.open);
-    big.send(R"({"type":"stop","pad":")" + std::string(8000, 'x') + "\"}");
-    for (int i = 0; i < 100 && big.open; i++)
+    big.send(R"({"type":"drive","pad":")" + std::string(8000, 'x') + "\"}");
+    for (int i = 0; i < 100 && big.open && big.last_error.empty(); i++)
         big.next_state(milliseconds(100));
-    EXPECT_FALSE(big.open) << "the connection stayed open";
+    EXPECT_TRUE(big.open);
+    EXPECT_NE(big.last_error.find("at most 4096 bytes"), std::string::npos) << big.last_error;
 }
 
 TEST(WebConsole, BrowsersSeeTheRobotAndTheFirstToPressDrivesIt)
@@ -273,6 +280,12 @@ TEST(WebConsole, BrowsersSeeTheRobotAndTheFirstToPressDrivesIt)
     ASSERT_FALSE(own.is_null()) << "the driver was never told it drives";
     EXPECT_GT(own.at("left").at("target").to_number<double>(), 58);
     EXPECT_GT(own.at("right").at("target").to_number<double>(), 37);
+
+    // A watcher's STOP of 200 kB, far over the message limit, is taken as a STOP.
+    EXPECT_EQ(count_lines_containing(rig.folder.file("log.txt"), "STOP from browser"), 0);
+    watcher.send(R"({"pad":")" + std::string(200000, ' ') + R"(","type":"stop"})");
+    EXPECT_TRUE(wait_for_line(rig.folder.file("log.txt"), "STOP from browser"));
+    EXPECT_TRUE(watcher.next_state().is_object()) << "the watcher stays connected";
 
     // Released: neutral at the board within the controller's cycle and the ramp's step.
     mark = rig.received();
@@ -491,4 +504,74 @@ TEST(WebConsole, ASilentLinkClientGivesWayAndAHeldKeyMustBePressedAgain)
     EXPECT_TRUE(wait_for_line(rig.folder.file("log.txt"), "sent more than 100 messages a second; closed"));
     EXPECT_TRUE(wait_until([&] { return browser.next_state(milliseconds(100)).is_null() && !browser.open; }));
     EXPECT_LE(count_lines_containing(rig.folder.file("log.txt"), "STOP from browser"), 2);
+}
+
+namespace {
+
+size_t entries_in(const std::string& folder)
+{
+    std::error_code error;
+    size_t count = 0;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        count++;
+    return count;
+}
+
+long resident_kb(pid_t pid)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : std::strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
+} // namespace
+
+// The attack that once ran the program away: one Foxglove client asks for the log a thousand times
+// over, then stops reading. Its subscriptions are one per channel, its drops are not logged into the
+// log it drops from, it is closed once it has read nothing for a while, and everything it held goes.
+TEST(WebConsole, AFoxgloveClientThatStopsReadingIsClosedAndLetGo)
+{
+    if (sim_binary().empty())
+        GTEST_SKIP() << "quillon-sim is not built";
+    // A capture's pictures fill what the client does not read.
+    web_rig rig("camera_pipeline videotestsrc is-live=true pattern=snow ! video/x-raw,width=320,height=240,framerate=30/1\n");
+    pid_t pid = rig.program->pid();
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd", tasks = "/proc/" + std::to_string(pid) + "/task";
+    ASSERT_TRUE(wait_until([&] { return read_file(rig.folder.file("log.txt")).find("Image Complete") != std::string::npos; }));
+    size_t fds_before = entries_in(fds), threads_before = entries_in(tasks);
+    long memory_before = resident_kb(pid);
+
+    net::io_context ioc;
+    beast::websocket::stream<beast::tcp_stream> ws{ioc};
+    auto& socket = beast::get_lowest_layer(ws).socket();
+    socket.open(net::ip::tcp::v4());
+    socket.set_option(net::socket_base::receive_buffer_size(4096));  // a client that holds little
+    socket.connect({net::ip::make_address("127.0.0.1"), static_cast<unsigned short>(rig.port)});
+    ws.set_option(beast::websocket::stream_base::decorator([](beast::websocket::request_type& request) {
+        request.set(beast::http::field::sec_websocket_protocol, "foxglove.websocket.v1");
+    }));
+    ws.handshake("127.0.0.1", "/?token=" + rig.token);
+    for (int message = 0; message < 18; message++) {
+        std::string subscribe = R"({"op":"subscribe","subscriptions":[)";
+        for (int i = 0; i < 64; i++)
+            subscribe += (i ? "," : "") + std::string("{\"id\":") + std::to_string(message * 64 + i) +
+                         ",\"channelId\":" + std::to_string(i < 4 ? i + 1 : 3) + "}";
+        ws.write(net::buffer(subscribe + "]}"));
+    }
+    // From here on it reads nothing.
+    std::string log = rig.folder.file("log.txt");
+    ASSERT_TRUE(wait_for_line(log, "Foxglove client 1 read nothing for 10 s; closed", std::chrono::seconds(90)));
+    EXPECT_TRUE(wait_for_line(log, "Foxglove: client 1 left"));
+    EXPECT_EQ(count_lines_containing(log, "Foxglove: client 1"), 2) << "connected and left, no line per drop";
+    EXPECT_TRUE(wait_until([&] { return entries_in(fds) <= fds_before; })) << entries_in(fds) << " descriptors";
+    EXPECT_EQ(entries_in(tasks), threads_before);
+    long grown = resident_kb(pid) - memory_before;
+    std::printf("[ figures  ] stalled Foxglove client: %zu -> %zu descriptors, %zu threads, %+ld kB resident\n",
+                fds_before, entries_in(fds), entries_in(tasks), grown);
+    EXPECT_LT(grown, 32 * 1024);
+
+    // The program still answers its operator link.
+    tcp_client link;
+    ASSERT_TRUE(link.send_bytes(control_message(0x00, 0x80, 0x80)));
+    EXPECT_EQ(link.receive(21).size(), 21u);
 }

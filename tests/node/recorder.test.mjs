@@ -104,8 +104,10 @@ test("a 30 s recording reads whole, and a power cut loses only the open chunk", 
 
         // The log lines recorded are log.txt's lines, all of them from the first recorded to the last. Two
         // threads logging at once may reach the file and the recorder in either order, and the camera's
-        // lines repeat: look for a window of log.txt that holds the same lines.
-        const logged = rig.log().split("\n").map((line) => line.replace(/^\[[0-9.]+\] /, ""));
+        // lines repeat: look for a window of log.txt that holds the same lines. The camera's packet dumps
+        // stay out: the bus channel has those bytes.
+        const logged = rig.log().split("\n").map((line) => line.replace(/^\[[0-9.]+\] /, ""))
+            .filter((line) => !line.startsWith("Cam data: ("));
         const recorded = byTopic["/quillon/log"].map((entry) => entry.message);
         const wanted = [...recorded].sort().join("\n");
         const found = logged.some((line, start) => line === recorded[0] &&
@@ -115,6 +117,11 @@ test("a 30 s recording reads whole, and a power cut loses only the open chunk", 
         // The cut file: no summary, yet every chunk that reached the disk reads; so does a copy cut anywhere.
         const chunks = streamRecords(second).filter((r) => r.type === "Chunk");
         assert.ok(chunks.length >= 3, `${chunks.length} chunks before the cut`);
+        // No chunk holds more than a second of messages, so a cut loses no more than that.
+        for (const chunk of [...streamRecords(first).filter((r) => r.type === "Chunk"), ...chunks]) {
+            const span = Number(chunk.messageEndTime - chunk.messageStartTime) / 1e9;
+            assert.ok(span <= 1.0, `a chunk spans ${span} s`);
+        }
         const lost = Number(cutAt - chunks.at(-1).messageEndTime) / 1e9;
         assert.ok(lost < 2.5, `the last chunk on the disk ends ${lost} s before the cut`);
         await assert.rejects(McapIndexedReader.Initialize({ readable: readable(second) }));
@@ -153,6 +160,13 @@ test("files rotate and the oldest go once the folder passes its limit", { timeou
         if (fs.existsSync(rig.file("rec/" + listed[0].name)))  // unless the limit took it meanwhile
             assert.ok(bytes.equals(fs.readFileSync(rig.file("rec/" + listed[0].name))));
         assert.equal((await fetch(`${base}/..%2Fconfig.txt?token=${token}`)).status, 404);
+        // A symbolic link with a recording's name is neither listed nor served.
+        const link = "quillon-20000101-000000-000.mcap";
+        fs.symlinkSync(rig.file("config.txt"), rig.file("rec/" + link));
+        const again = await (await fetch(`${base}?token=${token}`)).json();
+        assert.ok(!again.some((r) => r.name === link), JSON.stringify(again));
+        assert.equal((await fetch(`${base}/${link}?token=${token}`)).status, 404);
+        fs.unlinkSync(rig.file("rec/" + link));
         await rig.stop("SIGTERM");
         const names = recordings(rig);
         const sizes = names.map((n) => fs.statSync(rig.file("rec/" + n)).size);
@@ -166,6 +180,29 @@ test("files rotate and the oldest go once the folder passes its limit", { timeou
             const span = Number(reader.statistics.messageEndTime - reader.statistics.messageStartTime) / 1e9;
             assert.ok(span < 3.5, `${name} spans ${span} s`);
         }
+    } finally {
+        await rig.stop("SIGKILL");
+        rig.remove();
+    }
+});
+
+test("a file that alone would pass the limit is finished early, and the folder stays within it", { timeout: 60000 }, async () => {
+    const rig = new QuillonRig();
+    const limit = 0.3 * 1048576;
+    try {
+        await rig.start(["record_folder rec", "record_minutes 10", "record_limit_mb 0.3", "record_fps 10", capture]);
+        let largest = 0;
+        const folderSize = () => recordings(rig).reduce((sum, name) => {
+            try { return sum + fs.statSync(rig.file("rec/" + name)).size; } catch { return sum; }
+        }, 0);
+        await waitFor(() => {
+            largest = Math.max(largest, folderSize());
+            return (rig.log().match(/Recorder - Deleted/g) ?? []).length >= 2;
+        }, 45000, "two files deleted though none was ten minutes old");
+        assert.ok((rig.log().match(/nears the 0.3 MB limit alone: a new file begins/g) ?? []).length >= 2, rig.log());
+        // Within the limit and the one chunk written before the oldest file goes.
+        const chunk = 1048576 / 4;
+        assert.ok(largest <= limit + chunk, `the folder held ${largest} bytes`);
     } finally {
         await rig.stop("SIGKILL");
         rig.remove();

@@ -27,6 +27,11 @@ std::string web_console_url()
 
 void web_publish_jpeg(const unsigned char*, size_t) {}
 
+bool web_origins_key(const char*, const char*)
+{
+    return false;
+}
+
 webrtc_settings_type web_video_config;
 
 bool web_video_key(const char*, const char*)

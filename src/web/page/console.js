@@ -30,6 +30,9 @@
   let lastMessageAt = 0;
   let updatesThisSecond = 0;
   let state = null;
+  const NOTICE_MS = 4000;       // how long a notice from the robot stays
+  let robotNotice = '';
+  let robotNoticeUntil = 0;
 
   function socketAddress() {
     const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
@@ -124,6 +127,10 @@
       state = message;
       updatesThisSecond++;
       showState(message);
+    } else if (message && message.type === 'notice' && typeof message.message === 'string') {
+      robotNotice = message.message;
+      robotNoticeUntil = Date.now() + NOTICE_MS;
+      setNotice(robotNotice);
     } else if (message && window.quillonVideo) {
       window.quillonVideo.receive(message);   // the live video's signalling
     }
@@ -240,6 +247,8 @@
     padLockedBecause = notice;
     if (!notice && !s.you_drive && moving(sent) && Date.now() - heldSince > 300)
       notice = 'The robot was stopped: let go of every direction to drive again.';
+    if (Date.now() < robotNoticeUntil)
+      notice = robotNotice;  // what the robot said to this browser, for a few seconds
     setNotice(notice ? notice + watching : '');
   }
 
