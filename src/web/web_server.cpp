@@ -10,6 +10,7 @@
 #include "net/network.h"
 #include "platform/socket.h"
 #include "robot/drivers.h"
+#include "robot/motion.h"
 #include "robot/robot.h"
 #include "robot/snapshot.h"
 #include "web/foxglove_hub.h"
@@ -317,6 +318,9 @@ void web_start(window_handle window)
         std::lock_guard<std::mutex> hold(publish_lock);
         publishing = true;
     }
+    // A browser or a Foxglove client whose drive is refused is told why.
+    motion_listen(driver_kind::browser, web_notice);
+    motion_listen(driver_kind::foxglove, foxglove_notice);
     announce(endpoint, server->site.ssl != nullptr);
 }
 
@@ -330,6 +334,8 @@ void web_stop()
         publishing = false;
     }
     web_stopping = true;
+    motion_listen(driver_kind::browser, {});
+    motion_listen(driver_kind::foxglove, {});
     camera.watch(false);
     camera.set_jpeg_listener({});
     std::future<void> ended = server->ended.get_future();
