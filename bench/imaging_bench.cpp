@@ -1,7 +1,8 @@
 // What seeing the robot costs: decoding one 160 x 120 camera JPEG (goal under 0.5 ms, on the reading
 // thread) and one redraw of the status display (goal under 0.3 ms, on the window thread every 10 ms).
-#include "app/utility.h"
+#include "services/log.h"
 #include "console/display.h"
+#include "services/message_lines.h"
 #include "imaging/decompress.h"
 #include "imaging/serialcamera.h"
 #include "platform/canvas.h"

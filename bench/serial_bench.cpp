@@ -3,9 +3,11 @@
 // watcher spins on the message lines for device-15 text packets of 6, 60 and 254 bytes. Prints the delay
 // from the last byte's write to the line's appearance (median, 99th percentile, maximum) and the reading
 // thread's wake-ups per packet.
-#include "app/utility.h"
+#include "services/log.h"
+#include "services/utility.h"
+#include "bus/controller.h"
 #include "bus/serial.h"
-#include "console/display.h"
+#include "services/message_lines.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -41,8 +43,8 @@ std::vector<unsigned char> text_packet(const std::string& text)
 
 bool newest_line_is(const std::string& text)
 {
-    std::lock_guard<std::mutex> hold(text_lock);
-    return text_y > 0 && text.compare(0, text_line_size - 1, text_area[text_y - 1]) == 0;
+    std::vector<std::string> shown = message_lines_shown();
+    return !shown.empty() && text.compare(0, text_line_size - 1, shown.back()) == 0;
 }
 
 // Voluntary context switches of the process's threads other than the ones named: here, the reading thread's.
@@ -112,6 +114,8 @@ int main()
         return 0;
     }
     serial_class port;
+    port.set_device_handler(device_id, controller_data);
+    port.set_device_handler(serial_text_device, serial_text_line);
     std::snprintf(port.port_name, sizeof port.port_name, "%s", ptsname(master) + 5);  // "pts/N", opened under /dev/
     port.start(57600);
     if (port.get_state() != 1) {

@@ -1,6 +1,6 @@
 // Feeds arbitrary files to the configuration reader.
 #include "app/config.h"
-#include "app/utility.h"
+#include "services/log.h"
 #include "bus/serial.h"
 
 #include <cstddef>

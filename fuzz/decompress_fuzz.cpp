@@ -1,5 +1,5 @@
 // Feeds arbitrary streams to the JPEG decoder, into arrays of each camera image size.
-#include "app/utility.h"
+#include "services/log.h"
 #include "imaging/decompress.h"
 
 #include <cstddef>

@@ -1,7 +1,7 @@
 // Feeds the Foxglove protocol's parsers what a client controls: its text and binary messages, the Twists
 // it publishes and the subprotocols it offers. Parsed lists stay within their limits; drive values stay
 // within -1..1; a refused message always says why.
-#include "app/channels.h"
+#include "channels/channels.h"
 #include "web/foxglove_protocol.h"
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 // Feeds arbitrary batches of bus bytes to the receive parser, as the reading thread would, and to the
 // hunt for the packets' start that follows an open.
-#include "app/utility.h"
+#include "services/log.h"
 #include "bus/packet_hunt.h"
 #include "bus/serial.h"
 

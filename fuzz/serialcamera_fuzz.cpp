@@ -1,5 +1,5 @@
 // Feeds the serial camera arbitrary device-8 payloads, reassembly and decoding included.
-#include "app/utility.h"
+#include "services/log.h"
 #include "imaging/serialcamera.h"
 #include "platform/window.h"
 

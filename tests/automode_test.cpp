@@ -1,8 +1,10 @@
 // The automatic mode: its state machine on telemetry the tests choose, and its thread beside the ramp.
 #include "automode/automode.h"
 
-#include "app/utility.h"
-#include "console/display.h"
+#include "services/message_lines.h"
+
+#include "services/log.h"
+
 #include "robot/drivers.h"
 #include "robot/motion.h"
 #include "robot/robot.h"
@@ -94,16 +96,12 @@ std::vector<sleep_type> taken_sleeps()
 
 void clear_lines()
 {
-    std::lock_guard<std::mutex> hold(text_lock);
-    std::memset(text_area, 0, sizeof text_area);
-    text_y = 0;
-    text_clear = true;
+    message_lines_clear();
 }
 
 std::vector<std::string> lines()
 {
-    std::lock_guard<std::mutex> hold(text_lock);
-    return std::vector<std::string>(text_area, text_area + text_y);
+    return message_lines_shown();
 }
 
 // Log lines without their time stamps.

@@ -2,8 +2,14 @@
 // pseudo-terminal that plays the robot's electronics is in pty_support.h (POSIX only).
 #pragma once
 
-#include "app/utility.h"
-#include "console/display.h"
+#include "services/log.h"
+
+#include "services/message_lines.h"
+#include "services/utility.h"
+
+#include "bus/controller.h"
+#include "bus/serial.h"
+#include "imaging/serialcamera.h"
 
 #include <gtest/gtest.h>
 
@@ -75,18 +81,14 @@ private:
 // The newest message line shown on screen, or "" when there is none.
 inline std::string newest_message_line()
 {
-    std::lock_guard<std::mutex> hold(text_lock);
-    return text_y > 0 ? std::string(text_area[text_y - 1]) : std::string();
+    std::vector<std::string> shown = message_lines_shown();
+    return shown.empty() ? std::string() : shown.back();
 }
 
 // All message lines on screen, oldest first.
 inline std::vector<std::string> message_lines()
 {
-    std::lock_guard<std::mutex> hold(text_lock);
-    std::vector<std::string> result;
-    for (int i = 0; i < text_y; i++)
-        result.emplace_back(text_area[i]);
-    return result;
+    return message_lines_shown();
 }
 
 // A device-to-server packet: length, device, payload, checksum.
@@ -99,6 +101,14 @@ inline std::vector<unsigned char> device_packet(unsigned char device, const std:
     packet.insert(packet.end(), payload.begin(), payload.end());
     packet.push_back(static_cast<unsigned char>(get_checksum(packet.data(), static_cast<unsigned int>(packet.size()))));
     return packet;
+}
+
+// The bus port's table of devices as the program fills it at start-up.
+inline void wire(serial_class& port)
+{
+    port.set_device_handler(device_id, controller_data);
+    port.set_device_handler(serial_camera_device, serial_camera_data);
+    port.set_device_handler(serial_text_device, serial_text_line);
 }
 
 } // namespace bus_test

@@ -1,8 +1,10 @@
 // The camera service: request counting, the camera thread, the buffers and the image message on a socket.
 #include "imaging/camera.h"
 
-#include "app/utility.h"
-#include "console/display.h"
+#include "services/message_lines.h"
+
+#include "services/log.h"
+
 #include "imaging/compress.h"
 #include "net/network.h"
 #include "test_jpeg.h"
@@ -27,16 +29,12 @@ using bytes = std::vector<unsigned char>;
 
 void clear_lines()
 {
-    std::lock_guard<std::mutex> hold(text_lock);
-    std::memset(text_area, 0, sizeof text_area);
-    text_y = 0;
-    text_clear = true;
+    message_lines_clear();
 }
 
 std::vector<std::string> lines()
 {
-    std::lock_guard<std::mutex> hold(text_lock);
-    return std::vector<std::string>(text_area, text_area + text_y);
+    return message_lines_shown();
 }
 
 void fill_gradient(camera_class& service)
@@ -96,6 +94,7 @@ TEST(CameraService, StartWithoutCaptureWindowAddsOneLineAndStartsNoThread)
 {
     clear_lines();
     camera_class service;
+    service.set_image_sender(network_send);
     service.start(nullptr);
     EXPECT_EQ(lines(), std::vector<std::string>{"Unable to create capture window"});
     EXPECT_FALSE(service.running);
@@ -107,6 +106,7 @@ TEST(CameraService, StartWithoutCaptureWindowAddsOneLineAndStartsNoThread)
 TEST(CameraService, RequestsThenUpdateGiveTheRate)
 {
     camera_class service;
+    service.set_image_sender(network_send);
     service.request_image();
     service.request_image();
     service.request_image();
@@ -132,6 +132,7 @@ TEST(CameraService, SeveralSignalsBeforeAWaitWakeItOnce)
 TEST(CameraService, SetupBufferSizesFor320By240)
 {
     camera_class service;
+    service.set_image_sender(network_send);
     service.width = 320;
     service.height = 240;
     service.setup_buffer();
@@ -159,6 +160,7 @@ TEST(CameraService, SetupBufferWithSizesNoBufferCanHoldFailsAtTheCameraBuffer)
 {
     clear_lines();
     camera_class service;
+    service.set_image_sender(network_send);
     service.width = 16;
     service.height = 16;
     service.setup_buffer();
@@ -179,6 +181,7 @@ TEST(CameraService, TheCKeyWithoutACaptureSaysOnlyWhatWasAskedFor)
 {
     clear_lines();
     camera_class service;
+    service.set_image_sender(network_send);
     service.setup_camera(nullptr, true);
     EXPECT_TRUE(lines().empty());
     service.camera_pipeline = "videotestsrc";
@@ -189,6 +192,7 @@ TEST(CameraService, TheCKeyWithoutACaptureSaysOnlyWhatWasAskedFor)
 TEST(CameraServiceConcurrency, StopEndsTheThreadReleasesTheBuffersAndClosesTheCapture)
 {
     camera_class service;
+    service.set_image_sender(network_send);
     service.camera_pipeline = "videotestsrc is-live=true ! video/x-raw,width=64,height=48,framerate=30/1";
     service.start_capture(nullptr);
     ASSERT_NE(service.capture, nullptr);
@@ -212,6 +216,7 @@ TEST(CameraServiceConcurrency, AWatcherGetsAtMostTenJpegsASecondWithoutARequest)
 {
     clear_lines();
     camera_class service;
+    service.set_image_sender(network_send);
     service.camera_pipeline = "videotestsrc is-live=true ! video/x-raw,width=96,height=64,framerate=30/1";
     service.start_capture(nullptr);
     ASSERT_NE(service.capture, nullptr) << (lines().empty() ? "" : lines().back());
@@ -260,6 +265,7 @@ TEST(CameraServiceConcurrency, AWatcherGetsAtMostTenJpegsASecondWithoutARequest)
 TEST_F(CameraSend, TwoSendsOfOneFrameSendTwoIdenticalImageMessages)
 {
     camera_class service;
+    service.set_image_sender(network_send);
     service.width = 32;
     service.height = 24;
     service.setup_buffer();
@@ -286,6 +292,7 @@ TEST_F(CameraSend, TwoSendsOfOneFrameSendTwoIdenticalImageMessages)
 TEST_F(CameraSend, FramesWithoutRoomForTheirMessageSendNothing)
 {
     camera_class service;
+    service.set_image_sender(network_send);
     service.send_image();  // no buffers at all
     service.width = 1;
     service.height = 1;
@@ -307,6 +314,7 @@ TEST_F(CameraSend, FramesWithoutRoomForTheirMessageSendNothing)
 TEST_F(CameraSend, JpegLargerThanTheBufferSendsNothingAndAddsALine)
 {
     camera_class service;
+    service.set_image_sender(network_send);
     service.width = 8;
     service.height = 8;  // 512 bytes: less than the tables of any JPEG
     service.setup_buffer();

@@ -1,5 +1,5 @@
 // The channels' messages: text that any JSON reader takes, bytes kept exactly, levels told from words.
-#include "app/channels.h"
+#include "channels/channels.h"
 
 #include <gtest/gtest.h>
 

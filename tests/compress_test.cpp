@@ -1,7 +1,7 @@
 // Frame compression into memory and the image message header.
 #include "imaging/compress.h"
 
-#include "app/utility.h"
+#include "services/log.h"
 
 #include <gtest/gtest.h>
 

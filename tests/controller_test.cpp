@@ -36,6 +36,7 @@ protected:
         robot.reset_control();
         robot.update();  // forget packets counted by earlier tests
         serial.port_name[0] = 0;
+        wire(serial);
     }
     test_log log;
 };

@@ -1,7 +1,7 @@
 // JPEG decoding from memory: row order, mirroring, sizes that do not match the array, damaged streams.
 #include "imaging/decompress.h"
 
-#include "app/utility.h"
+#include "services/log.h"
 #include "test_jpeg.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,6 @@
 // The status display, read back from its canvas: bars, texts in their places, the message box.
 #include "console/display.h"
+#include "services/message_lines.h"
 
 #include "platform/canvas.h"
 #include "robot/robot.h"
@@ -167,12 +168,10 @@ TEST(Display, UpdateDrawsRatesModesPanelsAndMessageLines)
     EXPECT_EQ(canvas_pixel(display_canvas, 400, 399), black);
     EXPECT_EQ(canvas_pixel(display_canvas, 790, 390), white);
     int slot = -1;
-    {
-        std::lock_guard<std::mutex> hold(text_lock);
-        for (int i = 0; i < text_line_count; i++)
-            if (std::strcmp(text_area[i], "Display test line 7") == 0)
-                slot = i;
-    }
+    std::vector<std::string> shown = message_lines_shown();
+    for (int i = 0; i < static_cast<int>(shown.size()); i++)
+        if (shown[i] == "Display test line 7")
+            slot = i;
     ASSERT_GE(slot, 0);
     EXPECT_TRUE(text_at(2, 207 + 16 * slot, "Display test line 7", 300));
 }

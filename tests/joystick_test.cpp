@@ -1,7 +1,8 @@
 // Joystick driving over the test double, and the SDL backend over a virtual SDL joystick.
 #include "console/joystick.h"
 
-#include "console/display.h"
+#include "services/message_lines.h"
+
 #include "console/input.h"
 #include "platform/joystick.h"
 #include "robot/motion.h"
@@ -20,23 +21,19 @@ constexpr unsigned int vendor = 0x045E;
 
 int line_count()
 {
-    std::lock_guard<std::mutex> hold(text_lock);
-    return text_y;
+    return static_cast<int>(message_lines_shown().size());
 }
 
 std::string last_line()
 {
-    std::lock_guard<std::mutex> hold(text_lock);
-    return text_y > 0 ? text_area[text_y - 1] : "";
+    std::vector<std::string> shown = message_lines_shown();
+    return shown.empty() ? "" : shown.back();
 }
 
 // Clears the slots so that a new line is seen even when it repeats the last one.
 void clear_lines()
 {
-    std::lock_guard<std::mutex> hold(text_lock);
-    std::memset(text_area, 0, sizeof text_area);
-    text_y = 0;
-    text_clear = true;
+    message_lines_clear();
 }
 
 control_type control_now()

@@ -1,7 +1,7 @@
 // The operator link: its message parser, and the link driven through a socket pair.
 #include "net/network.h"
 
-#include "app/utility.h"
+#include "services/log.h"
 #include "platform/messages.h"
 #include "robot/motion.h"
 #include "robot/robot.h"
@@ -431,7 +431,7 @@ TEST(NetworkConcurrency, SendsFromTwoThreadsNeverInterleave)
             images_sent += !network_send(image.data(), static_cast<unsigned int>(image.size()));
     });
     for (int i = 0; i < rounds; i++)
-        netword_send_telemetry();
+        network_send_telemetry();
     camera_side.join();
     while (network_backlog_size() > 0)
         network_check(0.0);  // the reader takes the rest

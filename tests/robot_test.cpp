@@ -1,8 +1,8 @@
 // The robot object: records, byte encodings, motion mixing, the telemetry filter and the rate count.
 #include "robot/robot.h"
 
-#include "app/time.h"
-#include "bus/serial.h"
+#include "services/time.h"
+#include "imaging/serialcamera.h"
 #include "robot/motion.h"
 #include "platform/window.h"
 #include "test_jpeg.h"
@@ -276,7 +276,7 @@ TEST(RobotState, NoCameraBeforeStart)
     robot_class r;
     double rate = -1.0;
     const unsigned char data[] = {1, 2, 3};
-    r.serial_cam_data(data, 3);  // no camera yet: skipped
+    serial_camera_data(data, 3);  // no camera yet: skipped
     EXPECT_FALSE(r.get_camera_rate(&rate));
     EXPECT_EQ(rate, -1.0);
 }
@@ -358,9 +358,8 @@ TEST(RobotConcurrency, PacketCountLosesNoPacketToTheRoll)
 TEST(RobotConcurrency, TheCameraRateIsReadWhileImagesAreDecoded)
 {
     window_system_start(true);
-    serial.port_name[0] = 0;  // no bus: the robot starts with its camera only
-    robot_class r;
-    r.start();
+    robot_class& r = robot;
+    serial_camera_start("Left", serial_camera_device, 0);
     double rate = -1.0;
     ASSERT_TRUE(r.get_camera_rate(&rate));
     EXPECT_EQ(rate, 0.0);
@@ -370,12 +369,12 @@ TEST(RobotConcurrency, TheCameraRateIsReadWhileImagesAreDecoded)
         for (int image = 0; image < 6; image++) {
             const unsigned char size[3] = {5, static_cast<unsigned char>(jpeg.size() >> 8),
                                            static_cast<unsigned char>(jpeg.size())};
-            r.serial_cam_data(size, 3);
+            serial_camera_data(size, 3);
             for (size_t at = 0; at < jpeg.size(); at += 250) {
                 std::vector<unsigned char> piece{6};
                 piece.insert(piece.end(), jpeg.begin() + static_cast<long>(at),
                              jpeg.begin() + static_cast<long>(std::min(jpeg.size(), at + 250)));
-                r.serial_cam_data(piece.data(), static_cast<int>(piece.size()));
+                serial_camera_data(piece.data(), static_cast<int>(piece.size()));
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
@@ -386,6 +385,6 @@ TEST(RobotConcurrency, TheCameraRateIsReadWhileImagesAreDecoded)
     reading.join();
     ASSERT_TRUE(r.get_camera_rate(&rate));
     EXPECT_GT(rate, 0.0) << "images completed, so there is a rate";
-    r.stop();
+    serial_camera_stop();
     EXPECT_FALSE(r.get_camera_rate(&rate)) << "no camera after stop";
 }

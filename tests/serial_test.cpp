@@ -1,9 +1,9 @@
 // The receive parser, the packet framing and the serial port worker on a real pseudo-terminal.
 #include "bus/serial.h"
 
-#include "app/taps.h"
+#include "services/taps.h"
 
-#include "app/time.h"
+#include "services/time.h"
 #include "bus_support.h"
 #include "platform/serial_port.h"
 #include "pty_support.h"
@@ -42,6 +42,7 @@ TEST(SerialParser, SmallestDeviceOnePacketIsCutAndHandedOnWithItsPayloadLength)
 {
     test_log log;
     serial_class parser;
+    bus_test::wire(parser);
     EXPECT_EQ(feed(parser, {0x04, 0x01, 0x2A, 0x2F}), 4u);
     EXPECT_EQ(parser.packet_state.load(), 0);
     // The controller exchange got one payload byte, too short to decode, and said so.
@@ -53,6 +54,7 @@ TEST(SerialParser, LengthByteOfThreeIsRefusedAndFourStartsAPacket)
 {
     test_log log;
     serial_class parser;
+    bus_test::wire(parser);
     EXPECT_EQ(parser.process_byte(3), 1);
     EXPECT_EQ(newest_message_line(), "Serial - Invalid packet size");
     EXPECT_EQ(parser.packet_state.load(), 0);
@@ -67,6 +69,7 @@ TEST(SerialParser, TwoPacketsInOneBatchAreDispatchedInOrderAndDeviceFifteenTextI
 {
     test_log log;
     serial_class parser;
+    bus_test::wire(parser);
     std::vector<unsigned char> batch{0x05, 0x0F, 0x68, 0x69, 0xE5};  // "hi"
     std::vector<unsigned char> second = text_packet("100% %s %n done");
     batch.insert(batch.end(), second.begin(), second.end());
@@ -81,6 +84,7 @@ TEST(SerialParser, DeviceFifteenTextEndsAtItsFirstNul)
 {
     test_log log;
     serial_class parser;
+    bus_test::wire(parser);
     feed(parser, device_packet(15, {'a', 'b', 0, 'c', 'd'}));
     EXPECT_EQ(newest_message_line(), "ab");
 }
@@ -89,6 +93,7 @@ TEST(SerialParser, UnknownDeviceIsReportedAndTheNextPacketIsParsedNormally)
 {
     test_log log;
     serial_class parser;
+    bus_test::wire(parser);
     std::vector<unsigned char> batch = device_packet(5, {1, 2, 3});
     std::vector<unsigned char> next = text_packet("next");
     batch.insert(batch.end(), next.begin(), next.end());
@@ -103,6 +108,7 @@ TEST(SerialParser, DeviceEightWithoutACameraIsSkippedQuietly)
 {
     test_log log;
     serial_class parser;
+    bus_test::wire(parser);
     std::vector<unsigned char> batch = device_packet(8, {6, 0});
     std::vector<unsigned char> next = text_packet("after");
     batch.insert(batch.end(), next.begin(), next.end());
@@ -115,6 +121,7 @@ TEST(SerialParser, BadChecksumFlushesForASecondWithOneIgnoreLinePerBatch)
 {
     test_log log;
     serial_class parser;
+    bus_test::wire(parser);
     std::vector<unsigned char> bad = device_packet(1, {0x10, 0x20, 0x30});
     bad.back() ^= 0x01;
     std::vector<unsigned char> batch = bad;
@@ -159,6 +166,7 @@ TEST(SerialParser, FlushLastsOneSecondOnTheClock)
 {
     test_log log;
     serial_class parser;
+    bus_test::wire(parser);
     parser.flush();
     EXPECT_EQ(newest_message_line(), "Serial - Enter Flush");
     std::this_thread::sleep_for(std::chrono::milliseconds(900));
@@ -176,6 +184,7 @@ TEST(SerialParser, BufferBoundEndsARunawayPacket)
 {
     test_log log;
     serial_class parser;
+    bus_test::wire(parser);
     parser.packet_state = 1;
     parser.packet_length = 0xFFFF;  // never reached
     parser.packet_count = 0x200;
@@ -190,6 +199,7 @@ TEST(SerialPort, UnknownPortIsReportedAndNothingIsSentNorShownAsSent)
     std::atomic<int> shown{0};
     int tap = tap_add([&shown](const tap_event_type& event) { shown += event.kind == tap_kind::bus_sent; });
     serial_class port;
+    bus_test::wire(port);
     port.start(57600);
     EXPECT_EQ(port.get_state(), 0);
     EXPECT_TRUE(log.has("Serial - Start"));
@@ -207,6 +217,7 @@ TEST(SerialPort, PacketsGoOutFramedAndTheFlushSecondSendsNothing)
     pty_pair line;
     ASSERT_TRUE(line.ready());
     serial_class port;
+    bus_test::wire(port);
     std::snprintf(port.port_name, sizeof port.port_name, "%s", line.name().c_str());
     port.start(57600);
     ASSERT_EQ(port.get_state(), 1);
@@ -235,6 +246,7 @@ TEST(SerialPort, ReceivedBytesReachTheParserAndASilentBusTimesOutEveryTwoSeconds
     pty_pair line;
     ASSERT_TRUE(line.ready());
     serial_class port;
+    bus_test::wire(port);
     std::snprintf(port.port_name, sizeof port.port_name, "%s", line.name().c_str());
     port.start(57600);
     ASSERT_EQ(port.get_state(), 1);
@@ -253,6 +265,7 @@ TEST(SerialPortConcurrency, StopEndsTheReadingThreadAtOnceWhileBytesFlowAndPacke
     pty_pair line;
     ASSERT_TRUE(line.ready());
     serial_class port;
+    bus_test::wire(port);
     std::snprintf(port.port_name, sizeof port.port_name, "%s", line.name().c_str());
     port.start(57600);
     ASSERT_EQ(port.get_state(), 1);
@@ -287,6 +300,7 @@ TEST(SerialPortConcurrency, AWriterBlockedOnAFullLineReturnsWhenStopIsSignalled)
     pty_pair line;  // the master never reads, so the line fills up
     ASSERT_TRUE(line.ready());
     serial_class port;
+    bus_test::wire(port);
     std::snprintf(port.port_name, sizeof port.port_name, "%s", line.name().c_str());
     port.start(57600);
     ASSERT_EQ(port.get_state(), 1);
@@ -321,6 +335,7 @@ TEST(SerialPortConcurrency, ALostPortIsReopenedByItsFullPathWithoutSpinning)
     ASSERT_EQ(symlink(("/dev/" + first->name()).c_str(), link.c_str()), 0);
     ASSERT_GT(link.size(), 9u);
     serial_class port;
+    bus_test::wire(port);
     std::snprintf(port.port_name, sizeof port.port_name, "%s", link.c_str());
     port.start(57600);
     ASSERT_EQ(port.get_state(), 1);

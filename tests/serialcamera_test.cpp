@@ -2,8 +2,10 @@
 // window's picture, teardown, and decoding against painting.
 #include "imaging/serialcamera.h"
 
-#include "app/utility.h"
-#include "console/display.h"
+#include "services/message_lines.h"
+
+#include "services/log.h"
+
 #include "platform/canvas.h"
 #include "platform/messages.h"
 #include "test_jpeg.h"
@@ -78,8 +80,8 @@ struct camera_case {
 
 std::string newest_line()
 {
-    std::lock_guard<std::mutex> hold(text_lock);
-    return text_y > 0 ? text_area[text_y - 1] : "";
+    std::vector<std::string> shown = message_lines_shown();
+    return shown.empty() ? "" : shown.back();
 }
 
 bool reddish(uint32_t pixel)

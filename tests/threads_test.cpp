@@ -1,6 +1,6 @@
 // Threads the system refuses to create: each piece reports it as a message line and stays down, and the
 // program goes on.
-#include "app/threads.h"
+#include "services/threads.h"
 
 #include "automode/automode.h"
 #include "bus/controller.h"

@@ -1,5 +1,6 @@
 // The log, hex dumps, byte records and the checksum.
-#include "app/utility.h"
+#include "services/log.h"
+#include "services/utility.h"
 
 #include "platform/files.h"
 

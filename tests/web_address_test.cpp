@@ -2,8 +2,10 @@
 // with it, and again on the display every repeat period until a browser has connected.
 #include "web/web_address.h"
 
+#include "services/message_lines.h"
+
 #include "bus_support.h"
-#include "console/display.h"
+
 #include "web/web_server.h"
 #include "web/web_session.h"
 
@@ -20,9 +22,9 @@ namespace {
 
 int shown_address_lines(const std::string& token)
 {
-    std::lock_guard<std::mutex> hold(text_lock);
-    return static_cast<int>(std::count_if(text_area, text_area + text_y, [&](const char* line) {
-        return std::strncmp(line, "Web console: http://", 20) == 0 && std::strstr(line, token.c_str()) != nullptr;
+    std::vector<std::string> shown = message_lines_shown();
+    return static_cast<int>(std::count_if(shown.begin(), shown.end(), [&](const std::string& line) {
+        return line.rfind("Web console: http://", 0) == 0 && line.find(token) != std::string::npos;
     }));
 }
 

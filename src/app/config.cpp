@@ -4,9 +4,10 @@
 
 #include "bus/controller.h"
 #include "bus/serial.h"
-#include "console/display.h"
+#include "services/message_lines.h"
 #include "fleet/fleet_config.h"
-#include "app/utility.h"
+#include "services/log.h"
+#include "services/utility.h"
 #include "imaging/camera.h"
 #include "imaging/serialcamera.h"
 #include "net/network.h"

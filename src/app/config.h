@@ -2,7 +2,7 @@
 // the log's size limit and camera dumps, and the operator link's address.
 #pragma once
 
-#include "app/utility.h"
+
 
 void load_config(const char* filename);
 void parse_line(const char* line);

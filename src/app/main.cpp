@@ -2,14 +2,16 @@
 #include "app/main.h"
 
 #include "app/config.h"
-#include "app/time.h"
-#include "app/utility.h"
+#include "services/time.h"
+#include "services/log.h"
+#include "bus/controller.h"
 #include "bus/serial.h"
 #include "console/display.h"
 #include "console/input.h"
 #include "console/joystick.h"
 #include "fleet/fleet.h"
 #include "imaging/camera.h"
+#include "imaging/serialcamera.h"
 #include "net/network.h"
 #include "platform/event_loop.h"
 #include "platform/messages.h"
@@ -52,6 +54,29 @@ int parse_arguments(int argc, char** argv, bool* headless)
         }
     }
     return 0;
+}
+
+// The robot's side: the bus port's table of devices, the controller exchange and the serial camera. The
+// camera is made even when the port did not open.
+void start_devices()
+{
+    serial.set_device_handler(device_id, controller_data);
+    serial.set_device_handler(serial_camera_device, serial_camera_data);
+    serial.set_device_handler(serial_text_device, serial_text_line);
+    controller_start();
+    serial_camera_start("Left", serial_camera_device, 0);
+    // The operator link's image requests and the camera's image messages meet here.
+    camera.set_image_sender(network_send);
+    network_set_image_requests([] { camera.request_image(); });
+}
+
+void stop_devices()
+{
+    log("Robot - Stop");
+    // The reading thread may still hand device-8 packets over until controller_stop has ended it; the
+    // camera's lock lets it find either the whole camera or none.
+    serial_camera_stop();
+    controller_stop();
 }
 
 } // namespace
@@ -136,7 +161,7 @@ void system_start(window_handle window)
     web_start(main_win);
     fleet_start();  // after the console, whose address its status tells
     joystick_start();
-    robot.start();
+    start_devices();
     camera.start_capture(window);  // after the robot: the serial camera may be its source
     // The shown camera, everywhere the robot's picture is told: a capture when one runs, else the serial camera.
     robot_snapshot_camera([](double* rate) {
@@ -156,7 +181,7 @@ void system_stop()
     recorder_stop();   // first: it reads the robot and watches the camera
     web_video_stop();  // before the capture it sends closes
     camera.stop();     // its thread sends on the link and reads the robot's serial camera
-    robot.stop();
+    stop_devices();
     fleet_stop();
     web_stop();
     network_stop();

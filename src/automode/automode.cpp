@@ -1,9 +1,9 @@
 // The automatic mode: the automode thread and its obstacle-avoiding state machine.
 #include "automode/automode.h"
 
-#include "app/threads.h"
-#include "app/utility.h"
-#include "console/display.h"
+#include "services/threads.h"
+#include "services/log.h"
+#include "services/message_lines.h"
 #include "robot/drivers.h"
 #include "robot/robot.h"
 

@@ -2,9 +2,9 @@
 // the board's telemetry packets, handed over by the receive parser, go into the robot state.
 #include "bus/controller.h"
 
-#include "app/threads.h"
-#include "app/time.h"
-#include "app/utility.h"
+#include "services/threads.h"
+#include "services/time.h"
+#include "services/log.h"
 #include "bus/pacing.h"
 #include "bus/serial.h"
 #include "robot/robot.h"

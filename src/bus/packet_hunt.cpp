@@ -3,7 +3,7 @@
 // also counts: that is a quiet line whose board has just answered.
 #include "bus/packet_hunt.h"
 
-#include "app/utility.h"
+#include "services/utility.h"
 #include "bus/controller.h"
 
 #include <cstddef>

@@ -2,14 +2,13 @@
 // packets from the byte stream, checks them and hands each payload to its device.
 #include "bus/serial.h"
 
-#include "app/threads.h"
-#include "app/time.h"
-#include "app/taps.h"
-#include "app/utility.h"
-#include "bus/controller.h"
-#include "console/display.h"
+#include "services/threads.h"
+#include "services/time.h"
+#include "services/taps.h"
+#include "services/log.h"
+#include "services/utility.h"
+#include "services/message_lines.h"
 #include "platform/serial_port.h"
-#include "robot/robot.h"
 
 serial_class serial;
 
@@ -18,8 +17,6 @@ namespace {
 constexpr unsigned int read_wait_ms = 2000;     // one cycle of the reading thread
 constexpr unsigned int batch_size = 0x2000;     // the reading thread's buffer; one byte is kept spare
 constexpr unsigned int packet_buffer_bound = 0x1FF;
-constexpr unsigned char text_device = 15;
-constexpr unsigned char camera_device = 8;
 constexpr unsigned int bits_per_byte = 10;  // start bit, 8 data bits, stop bit
 
 } // namespace
@@ -350,17 +347,22 @@ int serial_class::process_packet(unsigned char* packet, unsigned int length)
     unsigned char* payload = packet + 2;
     int payload_length = static_cast<int>(length) - 3;
     tap_publish_packet(tap_kind::bus_received, device, payload, payload_length);
-    if (device == device_id) {
-        controller_data(payload, payload_length);
-    } else if (device == camera_device) {
-        robot.serial_cam_data(payload, payload_length);
-    } else if (device == text_device) {
-        packet[length - 1] = 0;  // the text ends at the checksum's place, or at an earlier NUL
-        add_line("%s", reinterpret_cast<const char*>(payload));
-    } else {
+    packet[length - 1] = 0;  // a text payload ends at the checksum's place, or at an earlier NUL
+    if (handlers[device])
+        handlers[device](payload, payload_length);
+    else
         add_line("Serial - Data for invalid device: %d", device);
-    }
     return 0;
+}
+
+void serial_class::set_device_handler(unsigned char device, serial_handler_type handler)
+{
+    handlers[device] = std::move(handler);
+}
+
+void serial_text_line(const unsigned char* payload, int)
+{
+    add_line("%s", reinterpret_cast<const char*>(payload));
 }
 
 void serial_class::flush()

@@ -5,11 +5,19 @@
 #include "bus/packet_hunt.h"
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 struct serial_port_type;
 struct serial_event_type;
+
+// Takes one checked packet's payload; a NUL follows it (where the checksum was). Runs on the reading thread.
+using serial_handler_type = std::function<void(const unsigned char* payload, int length)>;
+constexpr unsigned char serial_text_device = 15;  // any device: a text line for the message lines
+
+// The handler of device 15: the text, to its first NUL, as a message line.
+void serial_text_line(const unsigned char* payload, int length);
 
 class serial_class {
 public:
@@ -30,6 +38,9 @@ public:
     void flush();
     void check();
     int do_serial_packet(unsigned char device, const unsigned char* payload, int length);
+    // The handler of a device's packets, set before start (the shell fills the table); a device without
+    // one is reported.
+    void set_device_handler(unsigned char device, serial_handler_type handler);
 
     // The port's name from config.txt, at most 255 characters: a device under /dev/ ("ttyUSB0") or a full
     // path (a stable /dev/serial/by-id/... link).
@@ -68,6 +79,7 @@ private:
     packet_hunt hunt;
     bool hunting = false;
     std::thread reading_thread;              // feeds the parser
+    serial_handler_type handlers[256];       // by device: where its packets go
 };
 
 extern serial_class serial;

@@ -1,8 +1,10 @@
-// The message-line store and the status display.
+// The status display: the picture of the main window, drawn from the robot and the message lines.
 #include "console/display.h"
 
-#include "app/taps.h"
-#include "app/utility.h"
+#include "services/message_lines.h"
+
+#include "services/taps.h"
+
 #include "platform/canvas.h"
 #include "robot/robot.h"
 
@@ -10,50 +12,9 @@
 #include <cstdio>
 #include <cstring>
 
-char text_area[text_line_count][text_line_size];
-int text_y = 0;
-bool text_clear = false;
-std::mutex text_lock;
-
 void display_start()
 {
-    // The lock is a constant-initialised mutex, usable before this runs; nothing more to create.
-}
-
-void add_line(const char* format, ...)
-{
-    char text[1024];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    do_add_line(text);
-    log("%s", text);
-    tap_publish_text(tap_kind::message_line, text, std::strlen(text));
-}
-
-int display_copy_lines(char (*lines)[text_line_size], int capacity)
-{
-    std::lock_guard<std::mutex> hold(text_lock);
-    int count = text_y < capacity ? text_y : capacity;
-    std::memcpy(lines, text_area, sizeof text_area[0] * static_cast<size_t>(count));
-    return count;
-}
-
-void do_add_line(const char* text)
-{
-    std::lock_guard<std::mutex> hold(text_lock);
-    if (!text_clear) {
-        std::memset(text_area, 0, sizeof text_area);
-        text_clear = true;
-    }
-    if (text_y == text_line_count)
-        std::memmove(text_area[0], text_area[1], sizeof text_area[0] * (text_line_count - 1));
-    else
-        text_y++;
-    char* slot = text_area[text_y - 1];
-    std::memset(slot, 0, text_line_size);
-    std::strncpy(slot, text, text_line_size - 1);
+    // The message lines' lock is a constant-initialised mutex, usable before this runs; nothing to create.
 }
 
 // The picture of the main window: redrawn in full every tick into display_canvas, copied by do_paint.
@@ -95,15 +56,10 @@ void new_canvas()
 void draw_messages()
 {
     char lines[text_line_count][text_line_size];
-    {
-        std::lock_guard<std::mutex> hold(text_lock);
-        std::memcpy(lines, text_area, sizeof lines);
-    }
+    int shown = message_lines_copy(lines, text_line_count);
     canvas_rectangle(display_canvas, 0, display_y - message_box_height, display_x, display_y, black, white);
-    for (int i = 0; i < text_line_count; i++) {
-        lines[i][text_line_size - 1] = 0;
+    for (int i = 0; i < shown; i++)
         draw_text(2, display_y - message_box_height + 1 + message_pitch * i, lines[i]);
-    }
 }
 
 } // namespace

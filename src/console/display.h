@@ -1,29 +1,13 @@
-// The status display: the message lines every unit adds to, and the picture of the main window.
+// The status display: the picture of the main window, drawn from the robot and the message lines.
 #pragma once
 
-#include "platform/format.h"
 #include "platform/window.h"
-
-#include <mutex>
 
 struct canvas_type;
 struct control_type;
 struct telemetry_type;
 
-constexpr int text_line_count = 12;   // message lines shown
-constexpr int text_line_size = 200;   // bytes per slot: at most 199 characters and the terminator
-
-extern char text_area[text_line_count][text_line_size];  // slot 0 the oldest line shown
-extern int text_y;                                       // slots in use, 0 to 12
-extern bool text_clear;                                  // the first line has cleared the slots
-extern std::mutex text_lock;                             // guards the three above
-
 void display_start();
-// Formats a line, stores it as the newest message line and logs it.
-void add_line(const char* format, ...) PLATFORM_PRINTF(1, 2);
-void do_add_line(const char* text);
-// Copies the message lines shown, oldest first, into lines; returns how many there are (0 to 12).
-int display_copy_lines(char (*lines)[text_line_size], int capacity);
 
 extern int display_x;  // size of the status display
 extern int display_y;

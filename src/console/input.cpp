@@ -1,7 +1,7 @@
 // Keyboard driving: the held-key table, the mode key, and the keyboard's intents.
 #include "console/input.h"
 
-#include "app/time.h"
+#include "services/time.h"
 #include "console/joystick.h"
 #include "platform/messages.h"
 #include "robot/motion.h"

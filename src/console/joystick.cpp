@@ -2,7 +2,7 @@
 // movement hands over to keyboard driving, which mixes them with the keys.
 #include "console/joystick.h"
 
-#include "console/display.h"
+#include "services/message_lines.h"
 #include "console/input.h"
 #include "platform/joystick.h"
 

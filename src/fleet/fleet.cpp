@@ -5,9 +5,9 @@
 // look-ups here are libmosquitto's, as src/web's are Asio's.
 #include "fleet/fleet.h"
 
-#include "app/taps.h"
-#include "app/utility.h"
-#include "console/display.h"
+#include "services/taps.h"
+#include "services/log.h"
+#include "services/message_lines.h"
 #include "fleet/fleet_config.h"
 #include "fleet/fleet_messages.h"
 #include "robot/drivers.h"

@@ -1,8 +1,8 @@
 // The fleet link's configuration keys and the checks on the broker address and the robot's name.
 #include "fleet/fleet_config.h"
 
-#include "app/utility.h"
-#include "console/display.h"
+#include "services/utility.h"
+#include "services/message_lines.h"
 
 #include <cstdlib>
 #include <cstring>

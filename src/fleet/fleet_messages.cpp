@@ -1,7 +1,7 @@
 // Parsing the drive messages a robot takes over MQTT and writing its status and telemetry messages.
 #include "fleet/fleet_messages.h"
 
-#include "app/channels.h"
+#include "channels/channels.h"
 #include "web/web_messages.h"
 
 #include <boost/json.hpp>

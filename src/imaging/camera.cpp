@@ -2,15 +2,14 @@
 // frame buffers, the image message and the watcher's JPEGs.
 #include "imaging/camera.h"
 
-#include "app/taps.h"
+#include "services/taps.h"
 
-#include "app/threads.h"
-#include "app/time.h"
-#include "app/utility.h"
-#include "console/display.h"
+#include "services/threads.h"
+#include "services/time.h"
+#include "services/log.h"
+#include "services/message_lines.h"
 #include "imaging/compress.h"
 #include "imaging/serialcamera.h"
-#include "net/network.h"
 #include "platform/capture.h"
 #include "robot/robot.h"
 
@@ -87,7 +86,7 @@ bool camera_class::open_source(const std::string& setting)
     if (setting == "serial") {
         serial_frames = true;
         source_text = "the serial camera";
-        if (!robot.get_camera_size(&width, &height)) {
+        if (!serial_camera_size(&width, &height)) {
             width = 160;
             height = 120;
         }
@@ -196,7 +195,7 @@ void camera_class::serve(thread_state_type& state)
     take_newest(state, wanted ? fresh_frame_wait_ms : 0);
     if (wanted) {
         if (state.message_ready)
-            network_send(compressed_buffer, jpeg_size + image_header_size);
+            send_message();
         else
             image_wanted = true;  // no frame yet: the first one answers it
     }
@@ -220,7 +219,7 @@ bool camera_class::take_newest(thread_state_type& state, int wait_ms)
     if (serial_frames) {
         serial_picture_type picture;
         unsigned int room = static_cast<unsigned int>(compressed_buffer_size) - image_header_size;
-        if (!robot.get_camera_picture(compressed_buffer + image_header_size, room, state.picture_number, &picture))
+        if (!serial_camera_picture(compressed_buffer + image_header_size, room, state.picture_number, &picture))
             return false;
         state.picture_number = picture.number;
         jpeg_size = picture.length;
@@ -322,10 +321,22 @@ void camera_class::setup_buffer()
     bitmap_info.biSizeImage = static_cast<uint32_t>(pixels * 4);
 }
 
+void camera_class::set_image_sender(camera_image_sender sender)
+{
+    image_sender = std::move(sender);
+}
+
+// The image message goes to the operator link; the camera never waits for it and ignores the result.
+void camera_class::send_message()
+{
+    if (image_sender)
+        image_sender(compressed_buffer, jpeg_size + image_header_size);
+}
+
 void camera_class::send_image()
 {
     if (encode_frame())
-        network_send(compressed_buffer, jpeg_size + image_header_size);
+        send_message();
 }
 
 // Compresses camera_buffer into the image message in compressed_buffer; false when there is none.

@@ -46,6 +46,8 @@ struct bitmap_info_type {
 };
 
 using camera_jpeg_listener = std::function<void(const unsigned char* jpeg, size_t length)>;
+// Sends one whole image message to the operator (any thread); true when it was dropped or failed.
+using camera_image_sender = std::function<bool(const unsigned char* message, unsigned int length)>;
 
 class camera_class {
 public:
@@ -61,6 +63,8 @@ public:
     void request_image();
     void send_image();
     void setup_buffer();
+    // Where image messages go; set by the shell before the camera starts.
+    void set_image_sender(camera_image_sender sender);
     // Shows the capture's description, frame size and frame rate as message lines.
     void setup_camera(window_handle window, bool);
     static unsigned int run_thread(void* self);
@@ -119,6 +123,9 @@ private:
     void serve(thread_state_type& state);
     void give_watcher();
 
+    void send_message();
+
+    camera_image_sender image_sender;       // the operator link's send, as the shell wired it
     std::string source_text;                // the description the capture runs, for the "c" key
     std::mutex listener_lock;               // guards jpeg_listener and its calls
     camera_jpeg_listener jpeg_listener;     // the watcher, or empty

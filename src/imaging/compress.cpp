@@ -1,7 +1,8 @@
 // Frame compression into a memory buffer through a libjpeg destination manager, and the image message header.
 #include "imaging/compress.h"
 
-#include "app/utility.h"
+#include "services/log.h"
+#include "services/utility.h"
 
 #include <climits>
 #include <csetjmp>

@@ -2,7 +2,7 @@
 // returns to the caller instead of ending the process, and the row copy into the bitmap layout.
 #include "imaging/decompress.h"
 
-#include "app/utility.h"
+#include "services/log.h"
 
 #include <algorithm>
 #include <csetjmp>

@@ -4,11 +4,12 @@
 
 #include "imaging/camera.h"
 
-#include "app/time.h"
-#include "app/taps.h"
-#include "app/utility.h"
-#include "console/display.h"
-#include "imaging/camera.h"
+#include "services/time.h"
+#include "services/taps.h"
+#include "services/log.h"
+#include "services/utility.h"
+#include "services/message_lines.h"
+#include "robot/robot.h"
 #include "platform/canvas.h"
 #include "platform/messages.h"
 
@@ -19,6 +20,13 @@
 std::atomic<bool> log_camera_data{true};
 
 namespace {
+
+struct program_camera_type {
+    std::mutex lock;                  // guards camera: the reading thread never meets a deleted one
+    serial_cam_class* camera = nullptr;  // the program's serial camera, or none
+};
+
+program_camera_type program_camera;
 
 constexpr unsigned char code_size = 5;     // bytes 1, 2: length of the coming stream, high byte first
 constexpr unsigned char code_data = 6;     // bytes 1 ...: the next piece of the stream
@@ -285,4 +293,52 @@ void serial_cam_class::paint()
     // Only the window thread paints, and it alone replaces the buffers (at start), so the copy is stable here.
     canvas_stretch_image(canvas, 0, 0, window_width, window_height, transcode_buffer, image_width, image_height);
     window_present(hwnd, canvas, 0, 0);
+}
+
+void serial_camera_start(const char* name, unsigned char device, unsigned int size_index)
+{
+    serial_cam_class* made = new serial_cam_class(name, device, size_index);
+    std::lock_guard<std::mutex> hold(program_camera.lock);
+    if (program_camera.camera != nullptr) {
+        delete made;
+        return;
+    }
+    program_camera.camera = made;
+    robot.set_camera_rate(true, made->frame_rate);
+}
+
+void serial_camera_stop()
+{
+    std::lock_guard<std::mutex> hold(program_camera.lock);
+    if (program_camera.camera == nullptr)
+        return;
+    program_camera.camera->stop();
+    robot.set_camera_rate(false, 0.0);
+    delete program_camera.camera;
+    program_camera.camera = nullptr;
+}
+
+void serial_camera_data(const unsigned char* data, int length)
+{
+    std::lock_guard<std::mutex> hold(program_camera.lock);
+    if (program_camera.camera == nullptr)
+        return;
+    program_camera.camera->camera_data(data, length);
+    robot.set_camera_rate(true, program_camera.camera->frame_rate);
+}
+
+bool serial_camera_size(int* width, int* height)
+{
+    std::lock_guard<std::mutex> hold(program_camera.lock);
+    if (program_camera.camera == nullptr)
+        return false;
+    program_camera.camera->image_size(width, height);
+    return true;
+}
+
+bool serial_camera_picture(unsigned char* out, unsigned int capacity, unsigned long after,
+                           serial_picture_type* picture)
+{
+    std::lock_guard<std::mutex> hold(program_camera.lock);
+    return program_camera.camera != nullptr && program_camera.camera->copy_picture(out, capacity, after, picture);
 }

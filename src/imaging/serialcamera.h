@@ -70,3 +70,15 @@ private:
     void keep_picture();
     void release_buffers();
 };
+
+constexpr unsigned char serial_camera_device = 8;  // the camera's bus identifier
+
+// The program's one serial camera, made by the shell at start-up and gone at shutdown. The serial port's
+// reading thread hands it device-8 payloads; under its lock it finds either the whole camera or none.
+void serial_camera_start(const char* name, unsigned char device, unsigned int size_index);
+void serial_camera_stop();
+void serial_camera_data(const unsigned char* data, int length);  // skipped without a camera
+bool serial_camera_size(int* width, int* height);                // false without a camera
+// Copies the camera's last picture, as it sent it, when it is newer than picture number after.
+bool serial_camera_picture(unsigned char* out, unsigned int capacity, unsigned long after,
+                           serial_picture_type* picture);

@@ -1,10 +1,9 @@
 // The operator link: a single-client TCP server on the window thread, its message parser and its replies.
 #include "net/network.h"
 
-#include "app/time.h"
-#include "app/utility.h"
-#include "console/display.h"
-#include "imaging/camera.h"
+#include "services/time.h"
+#include "services/log.h"
+#include "services/message_lines.h"
 #include "platform/event_loop.h"
 #include "platform/messages.h"
 #include "platform/socket.h"
@@ -15,10 +14,11 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <vector>
 
-int camera_port = 32459;
+int network_port = 32459;
 char listen_address[network_address_size] = "";
 
 namespace {
@@ -32,26 +32,31 @@ constexpr double slot_silence_seconds = 5.0;
 // be taken (descriptors used up, or the slot held) stays readable, and would otherwise wake the loop at once.
 constexpr double accept_pause_seconds = 0.25;
 
-// Socket handles: written on the window thread, the client's under network_send_lock so that a send from
-// another thread never meets a handle being closed.
-int listen_socket = -1;                      // the listening socket, or -1
-int client_socket = -1;                      // the one held client, or -1
+// The link's state. Socket handles are written on the window thread, the client's under send_lock so that
+// a send from another thread never meets a handle being closed.
+struct link_type {
+    int listen_socket = -1;                    // the listening socket, or -1
+    int client_socket = -1;                    // the one held client, or -1
+    std::atomic<bool> client_connected{false}; // held, and no send has failed since the accept
+    std::atomic<int> cut_socket{-1};           // a client whose stream holds a cut message; the window thread drops it
+    double last_client_time = 0.0;             // the accept or the last control message
+    bool accept_paused = false;                // the listening socket is unwatched until accept_resume_time
+    double accept_resume_time = 0.0;           // when it is watched again
+    std::mutex send_lock;                      // makes every send on client_socket whole; guards the backlog
+    // Bytes the client's socket had no room for: the rest of a message already begun, and the replies that
+    // came after it. Nothing ever waits for room: the backlog goes out on later sends and on every tick.
+    // An image is not queued behind it, so a slow reader loses images, never replies.
+    std::vector<unsigned char> backlog;
+    size_t backlog_replies = 0;                // bytes of replies queued since the backlog was last empty
+    window_handle window = nullptr;            // receives the socket events
+    network_parser_type incoming;              // the client's unfinished message, window thread only
+    std::function<void()> image_request;       // hands an image request to the camera, as the shell wired it
+};
 
-std::atomic<bool> client_connected{false};   // held, and no send has failed since the accept
-std::atomic<int> cut_socket{-1};             // a client whose stream holds a cut message; the window thread drops it
-double last_client_time = 0.0;               // get_time of the accept or of the last control message
-bool accept_paused = false;                  // the listening socket is unwatched until accept_resume_time
-double accept_resume_time = 0.0;
-std::mutex network_send_lock;                // makes every send on client_socket whole; guards the backlog
-// Bytes the client's socket had no room for: the rest of a message already begun, and the replies that
-// came after it. Nothing ever waits for room: the backlog goes out on later sends and on every tick.
-// An image is not queued behind it, so a slow reader loses images, never replies.
-std::vector<unsigned char> backlog;
-size_t backlog_replies = 0;                  // bytes of replies queued since the backlog was last empty
 // A client that leaves this much of replies unread while it goes on sending is not reading at all.
 constexpr size_t backlog_reply_limit = 64 * 1024;
-window_handle network_window = nullptr;      // receives the socket events
-network_parser_type parser;                  // the client's unfinished message, window thread only
+
+link_type link_state;
 
 // The link's intents: from the window thread they are applied at once; a failed send on another thread
 // (the camera's) waits for the window thread like any remote driver's.
@@ -79,60 +84,60 @@ void link_now(intent_action action, double now, const unsigned char* record = nu
 // The stream can carry nothing more: the window thread drops the client. Lock held.
 void cut_locked()
 {
-    client_connected = false;
+    link_state.client_connected = false;
     link_intent(intent_action::link_fault);
-    cut_socket = client_socket;
-    backlog.clear();
-    backlog_replies = 0;
+    link_state.cut_socket = link_state.client_socket;
+    link_state.backlog.clear();
+    link_state.backlog_replies = 0;
 }
 
 // A send failed outright (the client has gone, or no longer reads): the robot stops. A stream left in the
 // middle of a message is cut; otherwise the client may still drive. Lock held.
 void fail_locked()
 {
-    if (!backlog.empty()) {
+    if (!link_state.backlog.empty()) {
         cut_locked();
         return;
     }
-    client_connected = false;
+    link_state.client_connected = false;
     link_intent(intent_action::link_fault);
 }
 
-// Sends what the backlog holds as far as the socket takes it; true once it is empty. Lock held.
+// Sends what the link_state.backlog holds as far as the socket takes it; true once it is empty. Lock held.
 bool flush_locked()
 {
-    if (backlog.empty())
+    if (link_state.backlog.empty())
         return true;
-    int sent = socket_send(client_socket, backlog.data(), static_cast<int>(backlog.size()));
+    int sent = socket_send(link_state.client_socket, link_state.backlog.data(), static_cast<int>(link_state.backlog.size()));
     if (sent < 0) {
         fail_locked();
         return false;
     }
-    backlog.erase(backlog.begin(), backlog.begin() + sent);
-    if (backlog.empty())
-        backlog_replies = 0;
-    return backlog.empty();
+    link_state.backlog.erase(link_state.backlog.begin(), link_state.backlog.begin() + sent);
+    if (link_state.backlog.empty())
+        link_state.backlog_replies = 0;
+    return link_state.backlog.empty();
 }
 
 bool usable_locked()
 {
-    return client_socket >= 0 && client_socket != cut_socket;
+    return link_state.client_socket >= 0 && link_state.client_socket != link_state.cut_socket;
 }
 
-// Sends what fits now and keeps the rest of the message in the backlog; true when the send failed.
-// Lock held, backlog empty.
+// Sends what fits now and keeps the rest of the message in the link_state.backlog; true when the send failed.
+// Lock held, link_state.backlog empty.
 bool send_or_keep_locked(const unsigned char* data, int length)
 {
-    int sent = socket_send(client_socket, data, length);
+    int sent = socket_send(link_state.client_socket, data, length);
     if (sent < 0) {
         fail_locked();
         return true;
     }
-    backlog.insert(backlog.end(), data + sent, data + length);
+    link_state.backlog.insert(link_state.backlog.end(), data + sent, data + length);
     return false;
 }
 
-// A reply is never dropped: it queues behind the backlog. Lock held.
+// A reply is never dropped: it queues behind the link_state.backlog. Lock held.
 bool send_reply_locked(const unsigned char* data, int length)
 {
     if (!usable_locked())
@@ -141,16 +146,16 @@ bool send_reply_locked(const unsigned char* data, int length)
         return send_or_keep_locked(data, length);
     if (!usable_locked())
         return true;
-    if (backlog_replies + static_cast<size_t>(length) > backlog_reply_limit) {
+    if (link_state.backlog_replies + static_cast<size_t>(length) > backlog_reply_limit) {
         cut_locked();
         return true;
     }
-    backlog.insert(backlog.end(), data, data + length);
-    backlog_replies += static_cast<size_t>(length);
+    link_state.backlog.insert(link_state.backlog.end(), data, data + length);
+    link_state.backlog_replies += static_cast<size_t>(length);
     return false;
 }
 
-// An image goes only onto an empty backlog; otherwise the reader is slow and loses it. Lock held.
+// An image goes only onto an empty link_state.backlog; otherwise the reader is slow and loses it. Lock held.
 bool send_image_locked(const unsigned char* data, int length)
 {
     if (!usable_locked() || !flush_locked())
@@ -161,44 +166,44 @@ bool send_image_locked(const unsigned char* data, int length)
 void hold_client(int socket, double now)
 {
     {
-        std::lock_guard<std::mutex> hold(network_send_lock);
-        client_socket = socket;
+        std::lock_guard<std::mutex> hold(link_state.send_lock);
+        link_state.client_socket = socket;
     }
-    network_parser_reset(parser);
-    event_loop_select_socket(socket, network_window, WM_SOCKET, network_event_mask);
-    client_connected = true;
-    last_client_time = now;
+    network_parser_reset(link_state.incoming);
+    event_loop_select_socket(socket, link_state.window, WM_SOCKET, network_event_mask);
+    link_state.client_connected = true;
+    link_state.last_client_time = now;
     link_now(intent_action::link_connect, now);
 }
 
 void close_client()
 {
-    std::lock_guard<std::mutex> hold(network_send_lock);
-    socket_close(client_socket);
-    client_socket = -1;
-    cut_socket = -1;
-    backlog.clear();
-    backlog_replies = 0;
+    std::lock_guard<std::mutex> hold(link_state.send_lock);
+    socket_close(link_state.client_socket);
+    link_state.client_socket = -1;
+    link_state.cut_socket = -1;
+    link_state.backlog.clear();
+    link_state.backlog_replies = 0;
 }
 
 void network_disconnect(double now)
 {
     add_line("Client disconnect");
     close_client();
-    network_parser_reset(parser);
-    client_connected = false;
+    network_parser_reset(link_state.incoming);
+    link_state.client_connected = false;
     link_now(intent_action::link_lost, now);
 }
 
 void network_handle(const network_request_type& request, double now)
 {
     if (request.type == network_control_byte) {
-        last_client_time = now;
+        link_state.last_client_time = now;
         link_now(intent_action::link_record, now, request.record);
-        netword_send_telemetry();
+        network_send_telemetry();
     } else {
         // The reply goes first: the camera thread may have the image on its way within microseconds.
-        netword_send_telemetry();
+        network_send_telemetry();
         network_send_image();
     }
 }
@@ -206,11 +211,11 @@ void network_handle(const network_request_type& request, double now)
 // The steps of network_start after the socket exists; false once a step has failed and said so.
 bool network_listen()
 {
-    if (socket_set_nonblocking(listen_socket) != 0) {
+    if (socket_set_nonblocking(link_state.listen_socket) != 0) {
         add_line("Unable to listen");
         return false;
     }
-    int bound = socket_bind(listen_socket, listen_address, camera_port);
+    int bound = socket_bind(link_state.listen_socket, listen_address, network_port);
     if (bound == -2) {
         add_line("Unable to bind: listen_address %s is not an IPv4 address", listen_address);
         return false;
@@ -219,11 +224,11 @@ bool network_listen()
         add_line("Unable to bind");
         return false;
     }
-    if (socket_set_nodelay(listen_socket) != 0) {
+    if (socket_set_nodelay(link_state.listen_socket) != 0) {
         add_line("Unable to set TCP_NODELAY");
         return false;
     }
-    if (socket_listen(listen_socket, 1) != 0) {
+    if (socket_listen(link_state.listen_socket, 1) != 0) {
         add_line("Unable to listen");
         return false;
     }
@@ -232,29 +237,29 @@ bool network_listen()
 
 void watch_listener()
 {
-    event_loop_select_socket(listen_socket, network_window, WM_SOCKET, network_event_mask);
+    event_loop_select_socket(link_state.listen_socket, link_state.window, WM_SOCKET, network_event_mask);
 }
 
 // Stops watching the listening socket for a while; network_check watches it again.
 void pause_accepting(double now)
 {
-    event_loop_select_socket(listen_socket, nullptr, 0, 0);
-    accept_paused = true;
-    accept_resume_time = now + accept_pause_seconds;
+    event_loop_select_socket(link_state.listen_socket, nullptr, 0, 0);
+    link_state.accept_paused = true;
+    link_state.accept_resume_time = now + accept_pause_seconds;
 }
 
 void resume_accepting_when_due(double now)
 {
-    if (!accept_paused || listen_socket < 0 || now < accept_resume_time)
+    if (!link_state.accept_paused || link_state.listen_socket < 0 || now < link_state.accept_resume_time)
         return;
-    accept_paused = false;
+    link_state.accept_paused = false;
     watch_listener();
 }
 
 // A cut stream (seen after a send) ends the connection on the window thread, where the slot is managed.
 void drop_cut_client(double now)
 {
-    if (client_socket >= 0 && client_socket == cut_socket)
+    if (link_state.client_socket >= 0 && link_state.client_socket == link_state.cut_socket)
         network_disconnect(now);
 }
 
@@ -306,15 +311,15 @@ void network_parser_reset(network_parser_type& parser)
 void network_start(window_handle window)
 {
     log("Network - Start");
-    network_window = window;
-    listen_socket = socket_open();
-    if (listen_socket == -1) {
+    link_state.window = window;
+    link_state.listen_socket = socket_open();
+    if (link_state.listen_socket == -1) {
         add_line("Socket error");
         return;
     }
     if (!network_listen())
         return;
-    accept_paused = false;
+    link_state.accept_paused = false;
     watch_listener();
     if (listen_address[0] != 0)
         add_line("Network - Listening on %s only", listen_address);
@@ -325,11 +330,11 @@ void network_stop()
 {
     log("Network - Stop");
     close_client();
-    socket_close(listen_socket);
+    socket_close(link_state.listen_socket);
     // The handles are cleared, not kept: a later send must not reach whatever reuses the number.
-    listen_socket = -1;
-    accept_paused = false;
-    network_parser_reset(parser);
+    link_state.listen_socket = -1;
+    link_state.accept_paused = false;
+    network_parser_reset(link_state.incoming);
     link_now(intent_action::link_lost, get_time());
 }
 
@@ -341,7 +346,7 @@ void network_message(uintptr_t socket, intptr_t event)
         network_accept(now);
         break;
     case FD_READ:
-        if (client_socket >= 0 && socket == static_cast<uintptr_t>(client_socket))
+        if (link_state.client_socket >= 0 && socket == static_cast<uintptr_t>(link_state.client_socket))
             network_read(now);
         break;
     case FD_CLOSE:
@@ -355,12 +360,12 @@ void network_message(uintptr_t socket, intptr_t event)
 void network_accept(double now)
 {
     char peer[socket_address_size];
-    if (client_socket != -1 && now - last_client_time > slot_silence_seconds) {
+    if (link_state.client_socket != -1 && now - link_state.last_client_time > slot_silence_seconds) {
         add_line("Client silent for %.0f s: its place goes to the newcomer", slot_silence_seconds);
         network_disconnect(now);
     }
-    if (client_socket == -1) {
-        int socket = socket_accept(listen_socket, peer, sizeof peer);
+    if (link_state.client_socket == -1) {
+        int socket = socket_accept(link_state.listen_socket, peer, sizeof peer);
         if (socket == -1) {
             add_line("Accept error.");
             pause_accepting(now);
@@ -370,7 +375,7 @@ void network_accept(double now)
         hold_client(socket, now);
         return;
     }
-    socket_close(socket_accept(listen_socket, peer, sizeof peer));
+    socket_close(socket_accept(link_state.listen_socket, peer, sizeof peer));
     add_line("Another client attempted to connect");
     pause_accepting(now);
 }
@@ -378,13 +383,13 @@ void network_accept(double now)
 void network_read(double now)
 {
     unsigned char chunk[network_chunk_size];
-    int count = socket_recv(client_socket, chunk, sizeof chunk);
+    int count = socket_recv(link_state.client_socket, chunk, sizeof chunk);
     if (count <= 0)
         return;
     unsigned int position = 0;
     network_request_type request;
-    while (client_socket != cut_socket &&
-           network_parser_next(parser, chunk, static_cast<unsigned int>(count), position, request))
+    while (link_state.client_socket != link_state.cut_socket &&
+           network_parser_next(link_state.incoming, chunk, static_cast<unsigned int>(count), position, request))
         network_handle(request, now);
     drop_cut_client(now);
 }
@@ -393,49 +398,55 @@ void network_check(double now)
 {
     resume_accepting_when_due(now);
     {
-        std::lock_guard<std::mutex> hold(network_send_lock);
+        std::lock_guard<std::mutex> hold(link_state.send_lock);
         if (usable_locked())
             flush_locked();
     }
     drop_cut_client(now);
 }
 
-void netword_send_telemetry()
+void network_send_telemetry()
 {
     unsigned char message[network_telemetry_length] = {};  // bytes 11 to 20 carry no data and stay 0
     message[0] = network_telemetry_byte;
     robot.get_telemetry(message + 1);
-    std::lock_guard<std::mutex> hold(network_send_lock);
+    std::lock_guard<std::mutex> hold(link_state.send_lock);
     send_reply_locked(message, sizeof message);
+}
+
+void network_set_image_requests(std::function<void()> request)
+{
+    link_state.image_request = std::move(request);
 }
 
 void network_send_image()
 {
-    camera.request_image();
+    if (link_state.image_request)
+        link_state.image_request();
 }
 
 bool network_send(const unsigned char* data, unsigned int length)
 {
     if (length > static_cast<unsigned int>(INT_MAX))
         return true;
-    std::lock_guard<std::mutex> hold(network_send_lock);
+    std::lock_guard<std::mutex> hold(link_state.send_lock);
     return send_image_locked(data, static_cast<int>(length));
 }
 
 size_t network_backlog_size()
 {
-    std::lock_guard<std::mutex> hold(network_send_lock);
-    return backlog.size();
+    std::lock_guard<std::mutex> hold(link_state.send_lock);
+    return link_state.backlog.size();
 }
 
 bool network_client_held()
 {
-    return client_socket >= 0;
+    return link_state.client_socket >= 0;
 }
 
 void network_attach_client(int socket, double now)
 {
-    if (client_socket != -1)
+    if (link_state.client_socket != -1)
         close_client();
     socket_set_nonblocking(socket);
     hold_client(socket, now);

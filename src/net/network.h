@@ -6,8 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
-extern int camera_port;  // the TCP port the link listens on
+extern int network_port;  // the TCP port the link listens on (32459)
 constexpr unsigned int network_address_size = 64;
 // The one local IPv4 address the link listens on (configuration key listen_address); empty for every
 // interface. Read by network_start.
@@ -49,8 +50,10 @@ void network_accept(double now);
 void network_read(double now);
 // The 10 ms task: what the socket has room for goes out, a cut client goes, a paused accept resumes.
 void network_check(double now);
-void netword_send_telemetry();
+void network_send_telemetry();
 void network_send_image();
+// Where the link hands its client's image requests (the camera's request_image); set by the shell.
+void network_set_image_requests(std::function<void()> request);
 // Sends an image message to the client (any thread). It never waits for room: what the socket does not
 // take now follows on later sends and ticks, and while such a rest is waiting a new image is dropped.
 // True when the image was dropped or the send failed.

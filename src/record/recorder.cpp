@@ -4,12 +4,12 @@
 // file when the current one is old enough.
 #include "record/recorder.h"
 
-#include "app/channels.h"
-#include "app/taps.h"
-#include "app/threads.h"
-#include "app/time.h"
-#include "app/utility.h"
-#include "console/display.h"
+#include "channels/channels.h"
+#include "services/taps.h"
+#include "services/threads.h"
+#include "services/time.h"
+#include "services/log.h"
+#include "services/message_lines.h"
 #include "imaging/camera.h"
 #include "platform/files.h"
 #include "record/mcap_writer.h"

@@ -3,8 +3,8 @@
 #include "robot/drivers.h"
 
 #include "platform/event_loop.h"
-#include "app/time.h"
-#include "app/utility.h"
+#include "services/time.h"
+#include "services/log.h"
 
 #include <atomic>
 #include <map>

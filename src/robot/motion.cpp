@@ -1,8 +1,8 @@
 // The motion authority: intents in, by the rules, out to the control record, the log and the drivers.
 #include "robot/motion.h"
 
-#include "app/utility.h"
-#include "console/display.h"
+#include "services/log.h"
+#include "services/message_lines.h"
 #include "robot/drivers.h"
 #include "robot/robot.h"
 

@@ -1,11 +1,10 @@
 // The robot object: its records behind their locks, the byte encodings, motion mixing, the telemetry
-// filter, the telemetry rate and the serial camera it owns.
+// filter and the telemetry rate.
 #include "robot/robot.h"
 
-#include "app/time.h"
-#include "app/utility.h"
-#include "bus/controller.h"
-#include "imaging/serialcamera.h"
+#include "services/time.h"
+#include "services/log.h"
+#include "services/utility.h"
 
 #include <chrono>
 #include <cmath>
@@ -59,37 +58,6 @@ robot_class::robot_class()
 }
 
 robot_class::~robot_class() {}
-
-void robot_class::start()
-{
-    controller_start();
-    // The camera is made even when the serial port did not open.
-    serial_cam_class* created = new serial_cam_class("Left", 8, 0);
-    std::lock_guard<std::mutex> hold(serial_cam_lock);
-    if (serial_cam == nullptr)
-        serial_cam = created;
-    else
-        delete created;
-    camera_rate = serial_cam->frame_rate;
-    camera_present = true;
-}
-
-void robot_class::stop()
-{
-    log("Robot - Stop");
-    {
-        // The reading thread may still hand device-8 packets over until controller_stop has ended it;
-        // under the lock it finds either the whole camera or none.
-        std::lock_guard<std::mutex> hold(serial_cam_lock);
-        if (serial_cam != nullptr) {
-            serial_cam->stop();
-            camera_present = false;
-            delete serial_cam;
-            serial_cam = nullptr;
-        }
-    }
-    controller_stop();
-}
 
 void robot_class::reset_control()
 {
@@ -269,13 +237,10 @@ double robot_class::get_update_speed()
     return update_speed;
 }
 
-void robot_class::serial_cam_data(const unsigned char* data, int length)
+void robot_class::set_camera_rate(bool present, double rate)
 {
-    std::lock_guard<std::mutex> hold(serial_cam_lock);
-    if (serial_cam == nullptr)
-        return;
-    serial_cam->camera_data(data, length);
-    camera_rate = serial_cam->frame_rate;
+    camera_rate = rate;
+    camera_present = present;
 }
 
 bool robot_class::get_camera_rate(double* rate)
@@ -284,22 +249,6 @@ bool robot_class::get_camera_rate(double* rate)
         return false;
     *rate = camera_rate;
     return true;
-}
-
-bool robot_class::get_camera_size(int* width, int* height)
-{
-    std::lock_guard<std::mutex> hold(serial_cam_lock);
-    if (serial_cam == nullptr)
-        return false;
-    serial_cam->image_size(width, height);
-    return true;
-}
-
-bool robot_class::get_camera_picture(unsigned char* out, unsigned int capacity, unsigned long after,
-                                     serial_picture_type* picture)
-{
-    std::lock_guard<std::mutex> hold(serial_cam_lock);
-    return serial_cam != nullptr && serial_cam->copy_picture(out, capacity, after, picture);
 }
 
 void controller_telemetry_samples(const unsigned char* payload, float* channel0, float* channel1)

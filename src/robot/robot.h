@@ -1,5 +1,5 @@
 // The robot's state: the control and telemetry records with their byte encodings, and the one robot
-// object that holds them behind locks, mixes motion commands, filters telemetry and owns the serial camera.
+// object that holds them behind locks, mixes motion commands, filters telemetry and counts the rates.
 #pragma once
 
 #include <atomic>
@@ -33,16 +33,11 @@ constexpr int telemetry_record_length = 10;    // telemetry link record, to the 
 constexpr int controller_telemetry_length = 3; // controller telemetry: set_telemetry reads this many bytes,
                                                // so shorter payloads must not reach it
 
-class serial_cam_class;
-struct serial_picture_type;
 
 class robot_class {
 public:
     robot_class();
     ~robot_class();
-
-    void start();
-    void stop();
 
     void reset_control();
     void set_auto_mode(bool on);
@@ -74,14 +69,10 @@ public:
     void update();
     double get_update_speed();
 
-    // The serial camera, reached only under its lock so that the reading thread never meets a deleted one.
-    void serial_cam_data(const unsigned char* data, int length);  // device-8 payloads; skipped without a camera
-    // Lock-free, so the 10 ms redraw never waits for an image being decoded on the reading thread.
+    // The serial camera's rate, published by the camera after each of its packets. Lock-free, so the
+    // 10 ms redraw never waits for an image being decoded on the reading thread.
+    void set_camera_rate(bool present, double rate);
     bool get_camera_rate(double* rate);                           // false without a camera
-    bool get_camera_size(int* width, int* height);                // false without a camera
-    // Copies the camera's last picture, as it sent it, when it is newer than picture number after.
-    bool get_camera_picture(unsigned char* out, unsigned int capacity, unsigned long after,
-                            serial_picture_type* picture);
 
 private:
     void control_written();        // after every write of control, under control_lock
@@ -91,7 +82,6 @@ private:
     std::mutex telemetry_lock;     // guards telemetry and last_update
     std::mutex update_lock;        // guards update_count and update_speed
     std::mutex auto_mode_lock;     // guards auto_mode
-    std::mutex serial_cam_lock;    // guards serial_cam
     control_type control;          // current drive command
     uint64_t command_count = 0;    // changes of the encoded motor bytes so far
     unsigned char motors[4] = {0x80, 0x80, 0x80, 0x80};  // the motor bytes control encodes
@@ -101,9 +91,8 @@ private:
     bool auto_mode = false;        // automatic mode is on
     bool telemetry_seen = false;   // set_telemetry has run once: last_update holds a time
     double last_update = 0.0;      // time of the previous set_telemetry
-    serial_cam_class* serial_cam = nullptr;  // the serial camera, created by start, deleted by stop
-    std::atomic<bool> camera_present{false}; // serial_cam exists (set and cleared under serial_cam_lock)
-    std::atomic<double> camera_rate{0.0};    // the camera's image rate, copied after each of its packets
+    std::atomic<bool> camera_present{false}; // the program has a serial camera
+    std::atomic<double> camera_rate{0.0};    // its image rate, copied after each of its packets
 };
 
 extern robot_class robot;

@@ -4,7 +4,7 @@
 // (web_message_rate_limit a second); a neutral Twist, a stop, is taken even above that. Time is an argument, so a test steps through it.
 #pragma once
 
-#include "app/channels.h"
+#include "channels/channels.h"
 #include "robot/drivers.h"
 #include "web/foxglove_protocol.h"
 #include "web/web_drive_limit.h"

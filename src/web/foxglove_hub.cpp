@@ -2,9 +2,9 @@
 // message once and hands it to every client that subscribes.
 #include "web/foxglove_hub.h"
 
-#include "app/taps.h"
-#include "app/time.h"
-#include "app/utility.h"
+#include "services/taps.h"
+#include "services/time.h"
+#include "services/log.h"
 #include "bus/controller.h"
 #include "imaging/camera.h"
 

@@ -2,7 +2,7 @@
 // the 10 Hz telemetry and the configuration they may read. Its work runs on the web thread.
 #pragma once
 
-#include "app/channels.h"
+#include "channels/channels.h"
 #include "web/foxglove_protocol.h"
 
 #include <boost/asio/io_context.hpp>

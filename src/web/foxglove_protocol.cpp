@@ -2,7 +2,7 @@
 // records with every field's type and every list's length checked.
 #include "web/foxglove_protocol.h"
 
-#include "app/channels.h"
+#include "channels/channels.h"
 
 #include <boost/json.hpp>
 

@@ -2,7 +2,7 @@
 // protocol's greeting, its client rules, and delivery of the hub's channels into its outbox.
 #include "web/foxglove_session.h"
 
-#include "app/utility.h"
+#include "services/log.h"
 #include "robot/drivers.h"
 #include "web/foxglove_client.h"
 #include "web/foxglove_hub.h"

@@ -1,7 +1,7 @@
 // The web console's access rules: token, origin and browser cap.
 #include "web/web_access.h"
 
-#include "console/display.h"
+#include "services/message_lines.h"
 #include "platform/files.h"
 
 #include <openssl/rand.h>

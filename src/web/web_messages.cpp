@@ -1,7 +1,7 @@
 // Parsing the browsers' messages (Boost.JSON, compiled into this unit) and writing the state message.
 #include "web/web_messages.h"
 
-#include "app/channels.h"
+#include "channels/channels.h"
 
 #include <boost/json/src.hpp>
 

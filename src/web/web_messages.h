@@ -31,7 +31,7 @@
 // The live video's signalling messages ride on the same WebSocket: web_video.h.
 #pragma once
 
-#include "console/display.h"
+#include "services/message_lines.h"
 
 #include <cstddef>
 #include <string>

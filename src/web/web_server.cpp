@@ -2,10 +2,10 @@
 // bounded stop.
 #include "web/web_server.h"
 
-#include "app/threads.h"
-#include "app/time.h"
-#include "app/utility.h"
-#include "console/display.h"
+#include "services/threads.h"
+#include "services/time.h"
+#include "services/log.h"
+#include "services/message_lines.h"
 #include "imaging/camera.h"
 #include "net/network.h"
 #include "platform/socket.h"
@@ -119,7 +119,7 @@ web_state_type gather_state()
     state.right_speed = snapshot.right_speed;
     state.right_reverse = snapshot.right_reverse;
     std::memcpy(state.analog, snapshot.analog, sizeof state.analog);
-    state.message_count = display_copy_lines(state.messages, text_line_count);
+    state.message_count = message_lines_copy(state.messages, text_line_count);
     state.driver = driver_name(snapshot.driver);
     state.browsers = web_registry.count();
     state.time = get_time() - server->start_time;

@@ -3,8 +3,8 @@
 // page and the recordings; an upgrade becomes a browser's session or a Foxglove client's.
 #include "web/web_session.h"
 
-#include "app/time.h"
-#include "app/utility.h"
+#include "services/time.h"
+#include "services/log.h"
 #include "platform/event_loop.h"
 #include "robot/drivers.h"
 #include "web/foxglove_hub.h"

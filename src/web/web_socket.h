@@ -13,7 +13,7 @@
 //   static constexpr const char* kind_name;           for the log ("browser", "Foxglove client")
 #pragma once
 
-#include "app/utility.h"
+#include "services/log.h"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>

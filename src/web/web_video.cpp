@@ -2,8 +2,8 @@
 // and the service's offers, candidates and ends go to the browser's session as text messages.
 #include "web/web_video.h"
 
-#include "app/utility.h"
-#include "console/display.h"
+#include "services/log.h"
+#include "services/message_lines.h"
 #include "imaging/camera.h"
 #include "web/web_messages.h"
 #include "web/web_server.h"

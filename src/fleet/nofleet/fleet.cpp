@@ -2,7 +2,7 @@
 // out of reach, and nothing else happens.
 #include "fleet/fleet.h"
 
-#include "console/display.h"
+#include "services/message_lines.h"
 #include "fleet/fleet_config.h"
 
 void fleet_start()

@@ -3,7 +3,7 @@
 #include "web/web_server.h"
 #include "web/web_video.h"
 
-#include "console/display.h"
+#include "services/message_lines.h"
 
 web_config_type web_config;
 

@@ -1,7 +1,7 @@
 // The channels' schemas and messages, written by hand: plain JSON text, the same on every platform.
-#include "app/channels.h"
+#include "channels/channels.h"
 
-#include "app/time.h"
+#include "services/time.h"
 #include "robot/snapshot.h"
 
 #include <cctype>

@@ -1,11 +1,10 @@
-// The log file, the debug console, hex dumps, byte records and the checksum.
-#include "app/utility.h"
+// The log file: lines in order from every thread, written in batches by a thread of its own, rotated at a
+// size limit; and the debug console.
+#include "services/log.h"
 
-#include "app/taps.h"
-
-#include "app/time.h"
-#include "console/display.h"
 #include "platform/files.h"
+#include "services/taps.h"
+#include "services/time.h"
 
 #include <algorithm>
 #include <chrono>
@@ -230,7 +229,7 @@ void write_direct_locked(const char* stamp, const char* text)
     log_rotation_count = 0;
 }
 
-void log_write(const char* text)
+void append_line(const char* text)
 {
     size_t text_length = std::strlen(text);
     size_t length = text_length + 64;
@@ -278,7 +277,7 @@ void log(const char* format, ...)
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    log_write(text);
+    append_line(text);
 }
 
 void log_start(const char* filename)
@@ -370,57 +369,4 @@ void console(const char* format, ...)
     va_end(args);
     std::fputs(text, stderr);
     log("%s", text);
-}
-
-void show_buffer(const char* name, const unsigned char* data, int length, bool to_screen)
-{
-    static const char digits[] = "0123456789abcdef";
-    if (length < 0)
-        length = 0;
-    // A camera packet's dump fits on the stack; only a longer one takes the heap.
-    char local[2048];
-    size_t size = static_cast<size_t>(length) * 3 + 100;
-    char* text = size <= sizeof local ? local : static_cast<char*>(std::malloc(size));
-    if (text == nullptr)
-        return;
-    int head = std::snprintf(text, 100, "%s: (%d) ", name, length);
-    size_t used = head < 0 ? 0 : std::min(static_cast<size_t>(head), static_cast<size_t>(99));
-    for (int i = 0; i < length; i++) {
-        text[used++] = digits[data[i] >> 4];
-        text[used++] = digits[data[i] & 0x0F];
-        text[used++] = ' ';
-    }
-    text[used] = 0;
-    if (to_screen)
-        add_line("%s", text);
-    else
-        log_write(text);
-    if (text != local)
-        std::free(text);
-}
-
-void append_byte(unsigned char* buffer, unsigned int& index, unsigned char value)
-{
-    buffer[index] = value;
-    index++;
-}
-
-unsigned int get_checksum(const unsigned char* data, unsigned int length)
-{
-    unsigned int sum = 0;
-    for (unsigned int i = 0; i < length; i++)
-        sum += data[i];
-    return sum & 0xFF;
-}
-
-void get_next_string(const char* line, unsigned int& position, char* token)
-{
-    while (position < config_token_limit && (line[position] == ' ' || line[position] == '\t'))
-        position++;
-    unsigned int used = 0;
-    while (position < config_token_limit && line[position] != 0 && line[position] != ' ' && line[position] != '\t')
-        token[used++] = line[position++];
-    token[used] = 0;
-    if (position < config_token_limit && (line[position] == ' ' || line[position] == '\t'))
-        position++;
 }

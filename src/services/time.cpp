@@ -1,5 +1,5 @@
 // The application's clock over the platform's monotonic counter.
-#include "app/time.h"
+#include "services/time.h"
 
 #include "platform/clock.h"
 

@@ -1,7 +1,7 @@
 // Thread starts that report a refusal instead of ending the program with an exception.
-#include "app/threads.h"
+#include "services/threads.h"
 
-#include "console/display.h"
+#include "services/message_lines.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,7 +1,7 @@
 // Taps: a list of listeners that readers share while publishing and writers change alone.
-#include "app/taps.h"
+#include "services/taps.h"
 
-#include "app/time.h"
+#include "services/time.h"
 
 #include <atomic>
 #include <map>
