@@ -11,7 +11,7 @@ descriptors after, and the operator link's round trip (quillon-operator --bench)
 Then the time from a STOP published right behind a drive message to 80 80 80 80 on the bus, with the
 broker's set_tcp_nodelay false and true. Prints figures and never fails on them.
 
-    /usr/bin/python3 bench/fleet_attack_bench.py [--bin-dir build/default] [--stops 40]
+    /usr/bin/python3 bench/fleet_attack_bench.py [--bin-dir build/default] [--stops 60] [--stops-only]
 """
 import argparse
 import os
@@ -123,8 +123,19 @@ def attack_guesses(bench):
     return lambda: None
 
 
+def page(bench):
+    """A page that never reads, once this address may show its token again after the guesses."""
+    end = time.monotonic() + 60
+    while True:
+        socket_ = fleet.PageSocket(bench.page_port, 'bench-token')
+        if socket_.status == 101 or time.monotonic() > end:
+            return socket_
+        socket_.close()
+        time.sleep(1)
+
+
 def attack_pages(bench):
-    pages = [fleet.PageSocket(bench.page_port, 'bench-token') for _ in range(16)]
+    pages = [page(bench) for _ in range(16)]
     body = '{"time":1,"pad":"%s"}\n' % ('x' * 1000)
     for n in range(3):
         stream = fleet.Stream(bench.broker, 'x', 'quillon/flood%d/telemetry' % n)
@@ -215,7 +226,7 @@ def stop_latencies(bench, count):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument('--bin-dir', default='build/default')
-    parser.add_argument('--stops', type=int, default=40)
+    parser.add_argument('--stops', type=int, default=60)
     parser.add_argument('--stops-only', action='store_true')
     options = parser.parse_args()
     folder = tempfile.mkdtemp(prefix='quillon-fleet-attack-')
@@ -229,9 +240,9 @@ def main():
                 stops = stop_latencies(bench, options.stops)
                 if stops:
                     print('STOP right behind a drive, broker set_tcp_nodelay %-5s: median %5.1f ms, 99th percentile '
-                          '%5.1f ms, worst %5.1f ms over %d stops' % (str(nodelay).lower(), statistics.median(stops),
-                                                                     percentile(stops, 0.99), max(stops), len(stops)),
-                          flush=True)
+                          '%5.1f ms, worst %5.1f ms, %d of %d over 20 ms'
+                          % (str(nodelay).lower(), statistics.median(stops), percentile(stops, 0.99), max(stops),
+                             sum(1 for s in stops if s > 20), len(stops)), flush=True)
             finally:
                 bench.close()
     finally:
