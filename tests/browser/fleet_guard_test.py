@@ -102,6 +102,16 @@ class RobotOnTheBroker(unittest.TestCase):
         mark = len(rig.commands())
         self.assertTrue(all(c.neutral() for c in commands_after(rig, 10, mark)))
 
+    def test_broker_connections_send_without_delay(self):
+        rig = start_robot(self, self.broker.url())
+        self.assertTrue(on_broker(rig), rig.log())
+        server = FleetServer(self, self.folder, self.broker, ['--user', 'watcher', '--password', 'watcher-secret'])
+        for process in (rig.quillon, server.process):
+            nodelay = fleet.broker_socket_nodelay(process.pid, self.broker.port)
+            if nodelay is None:
+                self.skipTest('this system does not let the test read another process\'s socket')
+            self.assertTrue(nodelay, 'Nagle is on for %d' % process.pid)
+
     def test_named_operators_are_drivers_of_their_own_within_a_bound(self):
         rig = start_robot(self, self.broker.url())
         self.assertTrue(on_broker(rig), rig.log())

@@ -219,3 +219,31 @@ def cpu_seconds(pid):
     with open('/proc/%d/stat' % pid) as stat:
         fields = stat.read().rsplit(')', 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+
+
+def broker_socket_nodelay(pid, broker_port):
+    """Whether the process's connection to the broker has TCP_NODELAY set, read from a copy of its socket
+    (pidfd_getfd); None where the system does not allow that."""
+    import ctypes
+    inodes = set()
+    with open('/proc/net/tcp') as table:
+        for line in table.readlines()[1:]:
+            fields = line.split()
+            if int(fields[2].split(':')[1], 16) == broker_port and fields[3] == '01':  # ESTABLISHED
+                inodes.add(fields[9])
+    libc = ctypes.CDLL(None, use_errno=True)
+    pidfd = libc.syscall(434, pid, 0)  # pidfd_open
+    if pidfd < 0:
+        return None
+    try:
+        for name in os.listdir('/proc/%d/fd' % pid):
+            link = os.readlink('/proc/%d/fd/%s' % (pid, name))
+            if link.startswith('socket:[') and link[8:-1] in inodes:
+                copy = libc.syscall(438, pidfd, int(name), 0)  # pidfd_getfd
+                if copy < 0:
+                    return None
+                with socket.socket(fileno=copy) as sock:
+                    return sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY) != 0
+    finally:
+        os.close(pidfd)
+    return None
