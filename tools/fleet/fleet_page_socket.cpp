@@ -60,9 +60,9 @@ private:
     {
         if (closed)
             return;
-        auto [place, added] = pending.try_emplace(slot);
-        pending_bytes += event.size() - (added ? 0 : place->second.size());
-        place->second = event;
+        std::string& waiting = pending[slot];
+        pending_bytes = pending_bytes - waiting.size() + event.size();
+        waiting = event;
         if (pending_bytes > fleet_page_pending_max)
             return close();
         if (!writing && handle > 0)
