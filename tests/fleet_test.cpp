@@ -4,13 +4,21 @@
 #include "fleet/fleet_config.h"
 #include "fleet/fleet_messages.h"
 #include "fleet/fleet_name.h"
+#include "fleet/fleet_network.h"
 #include "fleet/fleet_operators.h"
 #include "fleet/fleet_takeover.h"
 
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
 
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
 #include <set>
 
 TEST(FleetConfig, BrokerAddressesAndNames)
@@ -229,4 +237,37 @@ TEST(FleetMessages, StatusAndTelemetryAreJson)
     EXPECT_EQ(telemetry.at("right").at("reverse"), true);
     EXPECT_DOUBLE_EQ(telemetry.at("analog").at(7).to_number<double>(), 0.5);
     EXPECT_EQ(telemetry.at("driver"), "mqtt");
+}
+
+// A broker that takes each connection and closes it at once: the network thread connects again after
+// its back-off, however often, and a stop ends it while it waits.
+TEST(FleetNetworkConcurrency, EveryEndIsFollowedByAnotherTryAndStopEndsTheThread)
+{
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    mosquitto_lib_init();
+    mosquitto* client = mosquitto_new("quillon-test", true, nullptr);
+    fleet_network_class network;
+    ASSERT_TRUE(network.start(client, "127.0.0.1", ntohs(address.sin_port), 5));
+    int accepted = 0;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (accepted < 3 && std::chrono::steady_clock::now() < end) {
+        pollfd waiting{listener, POLLIN, 0};
+        if (::poll(&waiting, 1, 100) == 1) {
+            ::close(::accept(listener, nullptr, nullptr));
+            accepted++;
+        }
+    }
+    EXPECT_EQ(accepted, 3) << "the thread gave up";
+    network.stop();
+    network.stop();
+    mosquitto_destroy(client);
+    mosquitto_lib_cleanup();
+    ::close(listener);
 }
