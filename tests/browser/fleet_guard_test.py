@@ -8,7 +8,6 @@ connections, CPU seconds against a spinning loop's), never a time that a busy ma
 """
 import argparse
 import os
-import re
 import resource
 import shutil
 import socket
@@ -25,11 +24,11 @@ BIN_DIR = None
 DRIVE = '{"keys":"w","by":"ann"}'
 
 
-class Folder:
-    def __init__(self, test):
-        self.path = tempfile.mkdtemp(prefix='quillon-fleet-guard-')
-        if not os.environ.get('QUILLON_KEEP_TEST_FOLDERS'):
-            test.addCleanup(shutil.rmtree, self.path, True)
+def folder_for(test):
+    path = tempfile.mkdtemp(prefix='quillon-fleet-guard-')
+    if not os.environ.get('QUILLON_KEEP_TEST_FOLDERS'):
+        test.addCleanup(shutil.rmtree, path, True)
+    return path
 
 
 def start_robot(test, broker_url, name='robot1', user='robot1'):
@@ -57,7 +56,7 @@ class RobotOnTheBroker(unittest.TestCase):
     """The real quillon and quillon-sim, with the README's broker."""
 
     def setUp(self):
-        self.folder = Folder(self).path
+        self.folder = folder_for(self)
         # One user for each client that stays connected: the README's broker makes the user the client id.
         self.broker = fleet.Broker(self.folder, users=('robot1', 'robot2'), operators=('ann', 'bob', 'watcher'))
         self.addCleanup(self.broker.stop)
@@ -259,7 +258,7 @@ def idle_clients(port, count):
 
 class FleetPageUnderAttack(unittest.TestCase):
     def setUp(self):
-        self.folder = Folder(self).path
+        self.folder = folder_for(self)
         self.broker = fleet.Broker(self.folder)
         self.addCleanup(self.broker.stop)
 
