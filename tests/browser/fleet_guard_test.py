@@ -308,16 +308,15 @@ class FleetPageUnderAttack(unittest.TestCase):
             peak[0] = max(peak[0], fleet.rss_megabytes(pid))
             return fleet.descriptors(pid) <= before + 1
         self.assertTrue(support.wait_until(pages_closed, 45, step=0.1), fleet.descriptors(pid))
-        # The address sanitizer keeps freed memory aside for a while, so there the figure means nothing.
-        with open('/proc/%d/maps' % pid) as maps:
-            sanitized = 'libasan' in maps.read()
-        if not sanitized:
+        if not fleet.sanitized(pid):
             self.assertLess(peak[0] - rss, 40, 'memory grew with the flood')
         self.assertTrue(support.wait_until(lambda: pages[0].events() is None, 5))
 
     def test_accepting_at_the_descriptor_limit_pauses_instead_of_spinning(self):
         server = FleetServer(self, self.folder, self.broker, descriptors=32)
         pid = server.process.pid
+        if fleet.sanitized(pid):
+            self.skipTest('the sanitizers check memory through pipes of their own, which a full table refuses')
         used = fleet.cpu_seconds(pid)
         clients = idle_clients(server.port, 60)
         self.addCleanup(lambda: [c.close() for c in clients])
