@@ -17,15 +17,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests', 'browser'))
 import console_support as support  # noqa: E402
+from fleet_support import rss_megabytes  # noqa: E402
 from web_bench import cpu_seconds, percentile  # noqa: E402
-
-
-def rss_megabytes(pid):
-    with open('/proc/%d/status' % pid) as status:
-        for line in status:
-            if line.startswith('VmRSS:'):
-                return int(line.split()[1]) / 1024.0
-    return 0.0
 
 
 def measure(options, folder, robots):

@@ -10,7 +10,9 @@ if(NOT MOSQUITTO_FOUND)
     target_link_libraries(quillon_fleet PUBLIC quillon_web quillon_core)
     return()
 endif()
-add_library(quillon_fleet STATIC ${FLEET_DIR}/fleet_config.cpp ${FLEET_DIR}/fleet_messages.cpp ${FLEET_DIR}/fleet.cpp)
+add_library(quillon_fleet STATIC ${FLEET_DIR}/fleet_config.cpp ${FLEET_DIR}/fleet_messages.cpp ${FLEET_DIR}/fleet.cpp
+            ${FLEET_DIR}/fleet_name.cpp ${FLEET_DIR}/fleet_network.cpp ${FLEET_DIR}/fleet_operators.cpp
+            ${FLEET_DIR}/fleet_takeover.cpp)
 target_link_libraries(quillon_fleet PUBLIC quillon_web quillon_core PRIVATE PkgConfig::MOSQUITTO Boost::headers)
 set_source_files_properties(${FLEET_DIR}/fleet.cpp PROPERTIES
     COMPILE_DEFINITIONS QUILLON_VERSION="${PROJECT_VERSION}")

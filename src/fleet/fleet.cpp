@@ -1,40 +1,50 @@
-// The fleet link over libmosquitto. The library's network thread connects, reconnects with back-off and
-// runs the callbacks; drive and stop go from there to the one-driver model, which applies them on the
-// window thread. Everything published (telemetry, message lines, pictures) leaves from the window
-// thread's tick without waiting: publishing only queues for the network thread. The sockets, TLS and name
-// look-ups here are libmosquitto's, as src/web's are Asio's.
+// The fleet link over libmosquitto (MQTT 5), on a network thread of its own that keeps the robot on its
+// broker. Drive and stop go from there to the one-driver model, which applies them on the window thread.
+// Everything published (telemetry, message lines, pictures, notices) leaves from the window thread
+// without waiting: publishing only queues for the network thread. The sockets, TLS and name look-ups
+// here are libmosquitto's, as src/web's are Asio's.
 #include "fleet/fleet.h"
 
-#include "services/taps.h"
 #include "services/log.h"
 #include "services/message_lines.h"
+#include "services/taps.h"
+#include "services/time.h"
 #include "fleet/fleet_config.h"
 #include "fleet/fleet_messages.h"
+#include "fleet/fleet_name.h"
+#include "fleet/fleet_network.h"
+#include "fleet/fleet_operators.h"
+#include "fleet/fleet_takeover.h"
 #include "robot/drivers.h"
+#include "robot/motion.h"
 #include "robot/robot.h"
 #include "robot/snapshot.h"
 #include "web/web_server.h"
 
 #include <boost/asio/ip/host_name.hpp>
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr uint64_t mqtt_driver_id = 1;           // the broker is one driver, whoever publishes to it
 constexpr double picture_period = 5.0;           // seconds between pictures at most one
 constexpr size_t waiting_lines_max = 64;         // message lines held for a tick; the oldest go first
 constexpr size_t picture_max = 512 * 1024;       // a bigger picture is not sent
+constexpr double refusal_repeat = 1.0;           // seconds between two notices of a refused operator
 
 struct fleet_state_type {
     mosquitto* client = nullptr;
+    fleet_network_class network;         // the thread that runs the client
     std::string prefix;                  // quillon/<robot_name>/
+    std::string client_id;               // quillon-<robot_name>
     double started = 0.0;                // wall-clock seconds at start
     double next_telemetry = 0.0;         // get_time() of the next telemetry message
     double next_drop_report = 0.0;       // get_time() of the next look at the dropped count
@@ -44,6 +54,12 @@ struct fleet_state_type {
     std::atomic<bool> lost{false};       // the broker went away after a connection
     std::atomic<bool> refused{false};    // a refusal already said
     std::atomic<unsigned long> dropped{0};
+    fleet_operators_class operators;     // network thread: the named operators
+    fleet_takeover_type takeover;        // network thread: drops that tell of a taken client id
+    double refusal_said = -refusal_repeat;  // network thread: get_time() of the last refused-operator notice
+    bool retained_said = false;          // network thread: a retained drive was logged on this connection
+    std::mutex names_lock;               // guards names
+    std::map<uint64_t, std::string> names;  // the named operators' driver ids, for the notices they get
     std::mutex waiting_lock;             // guards lines, picture and picture_time
     std::deque<std::string> lines;
     std::vector<unsigned char> picture;
@@ -69,14 +85,25 @@ void publish_text(const std::string& topic, const std::string& text, int qos, bo
     publish(topic, text.data(), text.size(), qos, retain);
 }
 
+// Network thread: whoever drove over MQTT is gone; nothing moves until a fresh, live drive.
+void leave_all_operators()
+{
+    for (uint64_t id : fleet->operators.forget_all())
+        drivers_leave(driver_kind::mqtt, id);
+}
+
 // Network thread: a connection (or a refusal) after connect or reconnect.
 void on_connect(mosquitto*, void*, int rc)
 {
     if (rc != 0) {
         if (!fleet->refused.exchange(true))
-            add_line("Fleet: broker refused the connection (%s)", mosquitto_connack_string(rc));
+            add_line("Fleet: broker refused the connection (%s)", mosquitto_reason_string(rc));
         return;
     }
+    fleet->network.connected();
+    fleet_takeover_connected(fleet->takeover, get_time());
+    leave_all_operators();
+    fleet->retained_said = false;
     fleet->refused = false;
     fleet->connected = true;
     mosquitto_subscribe(fleet->client, nullptr, (fleet->prefix + "drive").c_str(), 0);
@@ -89,14 +116,84 @@ void on_connect(mosquitto*, void*, int rc)
 }
 
 // Network thread: the connection ended. A robot driven over MQTT stops now.
-void on_disconnect(mosquitto*, void*, int)
+void on_disconnect(mosquitto*, void*, int rc)
 {
-    drivers_leave(driver_kind::mqtt, mqtt_driver_id);
+    leave_all_operators();
     bool was_connected = fleet->connected.exchange(false);
-    if (was_connected && !fleet->stopping) {
+    if (fleet->stopping)
+        return;
+    if (fleet_takeover_dropped(fleet->takeover, rc, get_time()))
+        add_line("Fleet: another client is using this robot's client id %s on the broker, which drops one of "
+                 "the two; tie client ids to users on the broker", fleet->client_id.c_str());
+    if (was_connected) {
         fleet->lost = true;
         add_line("Fleet: broker lost; reconnecting");
     }
+}
+
+// Network thread: a drive from an operator without a place, said at most once a second.
+void refuse_operator(const std::string& name)
+{
+    double now = get_time();
+    if (now - fleet->refusal_said < refusal_repeat)
+        return;
+    fleet->refusal_said = now;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "Fleet: drive by %s refused: %d other operators were heard in the last %.0f s",
+                  name.c_str(), static_cast<int>(fleet_operators_max), fleet_operator_memory);
+    publish_text("messages", text, 0, false);
+}
+
+// Network thread: the driver id for an operator's name; 0 when it has no place.
+uint64_t operator_id(const std::string& name)
+{
+    std::vector<uint64_t> gone;
+    uint64_t id = fleet->operators.id_for(name, get_time(), gone);
+    std::lock_guard<std::mutex> hold(fleet->names_lock);
+    for (uint64_t forgotten : gone) {
+        drivers_leave(driver_kind::mqtt, forgotten);
+        fleet->names.erase(forgotten);
+    }
+    if (id != 0 && !name.empty())
+        fleet->names[id] = name;
+    return id;
+}
+
+// Network thread: a stop, whatever its payload, retained or not.
+void take_stop(std::string_view payload)
+{
+    uint64_t id = operator_id(fleet_stop_operator(payload));
+    drivers_stop(driver_kind::mqtt, id == 0 ? fleet_shared_operator : id);
+}
+
+// Network thread: a drive. A retained one was left on the broker for whoever came next, maybe long
+// ago: it never moves the robot.
+void take_drive(std::string_view payload, bool retained)
+{
+    if (retained) {
+        if (!fleet->retained_said)
+            log("Fleet - A retained message on %sdrive ignored: drive messages count only when live; clear it "
+                "with an empty retained message", fleet->prefix.c_str());
+        fleet->retained_said = true;
+        return;
+    }
+    fleet_drive_type drive = fleet_parse_drive(payload);
+    if (!drive.ok) {
+        fleet->dropped++;
+        return;
+    }
+    uint64_t id = operator_id(drive.by);
+    if (id == 0)
+        refuse_operator(drive.by);
+    else
+        drivers_drive(driver_kind::mqtt, id, drive.command);
+}
+
+bool is_topic(std::string_view topic, std::string_view name)
+{
+    const std::string& prefix = fleet->prefix;
+    return topic.size() == prefix.size() + name.size() && topic.starts_with(prefix) && topic.ends_with(name);
 }
 
 // Network thread: drive or stop, the only topics subscribed.
@@ -104,13 +201,10 @@ void on_message(mosquitto*, void*, const mosquitto_message* message)
 {
     std::string_view topic = message->topic;
     std::string_view payload(static_cast<const char*>(message->payload), message->payloadlen);
-    if (topic.size() >= 4 && topic.substr(topic.size() - 4) == "stop" && payload.size() <= fleet_drive_max) {
-        drivers_stop(driver_kind::mqtt, mqtt_driver_id);
-        return;
-    }
-    fleet_drive_type drive = fleet_parse_drive(payload);
-    if (drive.ok && topic.size() >= 5 && topic.substr(topic.size() - 5) == "drive")
-        drivers_drive(driver_kind::mqtt, mqtt_driver_id, drive.command);
+    if (is_topic(topic, "stop"))
+        take_stop(payload);
+    else if (is_topic(topic, "drive"))
+        take_drive(payload, message->retain);
     else
         fleet->dropped++;
 }
@@ -202,7 +296,10 @@ bool configure_client(const fleet_broker_type& broker)
         add_line("Fleet: the MQTT client could not be set up; no fleet link");
         return false;
     }
-    mosquitto_reconnect_delay_set(client, 1, 10, true);
+    // MQTT 5 for the broker's reasons when it drops the robot; no Nagle delay, so a STOP right behind a
+    // drive leaves at once.
+    mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(client, on_connect);
     mosquitto_disconnect_callback_set(client, on_disconnect);
     mosquitto_message_callback_set(client, on_message);
@@ -219,9 +316,8 @@ std::string checked_prefix(fleet_broker_type& broker)
         return std::string();
     }
     std::string name = chosen_name();
-    if (!fleet_valid_name(name)) {
-        add_line("Fleet: robot_name must be 1 to 64 characters without '/', '+', '#' or control characters; "
-                 "no fleet link");
+    if (const char* fault = fleet_name_fault(name)) {
+        add_line("Fleet: robot_name %s; no fleet link", fault);
         return std::string();
     }
     return "quillon/" + name + "/";
@@ -253,23 +349,30 @@ void fleet_start()
     fleet = new fleet_state_type;
     fleet->prefix = prefix;
     fleet->started = wall_time();
-    std::string id = "quillon-" + prefix.substr(8, prefix.size() - 9);
-    fleet->client = mosquitto_new(id.c_str(), true, nullptr);
+    fleet->client_id = "quillon-" + prefix.substr(8, prefix.size() - 9);
+    fleet->client = mosquitto_new(fleet->client_id.c_str(), true, nullptr);
     if (fleet->client == nullptr || !configure_client(broker)) {
         end_client();
         return;
     }
     // A broker not there yet is no failure: the network thread keeps trying with back-off.
-    int rc = mosquitto_connect_async(fleet->client, broker.host.c_str(), broker.port, fleet_config.keepalive);
-    if (rc != MOSQ_ERR_SUCCESS)
-        log("Fleet - First connection to %s:%d failed (%s); retrying", broker.host.c_str(), broker.port,
-            mosquitto_strerror(rc));
-    if (mosquitto_loop_start(fleet->client) != MOSQ_ERR_SUCCESS) {
+    if (!fleet->network.start(fleet->client, broker.host, broker.port, fleet_config.keepalive)) {
         add_line("Fleet: the MQTT network thread did not start; no fleet link");
         end_client();
         return;
     }
     fleet->tap = tap_add(on_tap);
+    // An MQTT operator whose drive the motion authority refuses reads why on the messages topic.
+    motion_listen(driver_kind::mqtt, [](uint64_t id, const std::string& text) {
+        std::string who = "everyone without a name";
+        {
+            std::lock_guard<std::mutex> hold(fleet->names_lock);
+            auto named = fleet->names.find(id);
+            if (named != fleet->names.end())
+                who = named->second;
+        }
+        fleet_notice("Drive by " + who + " refused: " + text);
+    });
 }
 
 void fleet_stop()
@@ -277,6 +380,7 @@ void fleet_stop()
     if (fleet == nullptr)
         return;
     log("Fleet - Stop");
+    motion_listen(driver_kind::mqtt, {});
     fleet->stopping = true;
     if (fleet->tap >= 0)
         tap_remove(fleet->tap);
@@ -285,9 +389,8 @@ void fleet_stop()
         std::string offline = fleet_status_offline();
         publish_text("status", offline, 0, true);
     }
-    mosquitto_disconnect(fleet->client);
-    mosquitto_loop_stop(fleet->client, false);
-    drivers_leave(driver_kind::mqtt, mqtt_driver_id);
+    fleet->network.stop();
+    leave_all_operators();
     end_client();
 }
 
@@ -312,4 +415,10 @@ void fleet_check(double now)
 bool fleet_running()
 {
     return fleet != nullptr;
+}
+
+void fleet_notice(const std::string& text)
+{
+    if (fleet != nullptr && fleet->connected)
+        publish_text("messages", text, 0, false);
 }

@@ -4,6 +4,8 @@
 // depends on the broker.
 #pragma once
 
+#include <string>
+
 // Window thread, after the configuration and the console. A refused key is a message line, no link.
 void fleet_start();
 // Says offline, disconnects and ends the network thread. Idempotent.
@@ -12,3 +14,7 @@ void fleet_stop();
 // dropped messages.
 void fleet_check(double now);
 bool fleet_running();
+// Publishes one line of text on quillon/<robot_name>/messages, where MQTT operators read why the robot
+// did not do what they asked. Window thread; never waits (the line only queues); nothing while the
+// link is down.
+void fleet_notice(const std::string& text);

@@ -1,4 +1,4 @@
-// The fleet link's configuration keys and the checks on the broker address and the robot's name.
+// The fleet link's configuration keys and the check on the broker address.
 #include "fleet/fleet_config.h"
 
 #include "services/utility.h"
@@ -55,16 +55,6 @@ fleet_broker_type fleet_parse_broker(const std::string& url)
     broker.port = static_cast<int>(port);
     broker.ok = true;
     return broker;
-}
-
-bool fleet_valid_name(const std::string& name)
-{
-    if (name.empty() || name.size() > 64)
-        return false;
-    for (unsigned char c : name)
-        if (c == '/' || c == '+' || c == '#' || c < 0x20 || c == 0x7F)
-            return false;
-    return true;
 }
 
 bool fleet_parse_key(const char* key, const char* line, unsigned int& position)

@@ -24,9 +24,6 @@ struct fleet_broker_type {
 };
 fleet_broker_type fleet_parse_broker(const std::string& url);
 
-// A robot name is one topic level: 1 to 64 bytes, no '/', '+', '#' and no control characters.
-bool fleet_valid_name(const std::string& name);
-
 // One configuration line whose key is key, position after the key; false for keys that are not the
 // fleet link's.
 bool fleet_parse_key(const char* key, const char* line, unsigned int& position);

@@ -2,6 +2,7 @@
 #include "fleet/fleet_messages.h"
 
 #include "channels/channels.h"
+#include "fleet/fleet_name.h"
 #include "web/web_messages.h"
 
 #include <boost/json.hpp>
@@ -40,16 +41,35 @@ bool read_keys(const json::string& text, unsigned int& keys)
     return true;
 }
 
+// The message as an object; null when it is none or over the drive limit.
+json::value parse_object(std::string_view text)
+{
+    if (text.size() > fleet_drive_max)
+        return nullptr;
+    boost::system::error_code error;
+    json::value parsed = json::parse(json::string_view(text.data(), text.size()), error);
+    return error || !parsed.is_object() ? json::value() : parsed;
+}
+
+// "by", when present, is a good name.
+bool read_by(const json::object& message, std::string& by)
+{
+    const json::value* value = message.if_contains("by");
+    if (value == nullptr)
+        return true;
+    if (!value->is_string())
+        return false;
+    by = std::string(value->get_string());
+    return fleet_name_fault(by) == nullptr;
+}
+
 } // namespace
 
 fleet_drive_type fleet_parse_drive(std::string_view text)
 {
     fleet_drive_type drive;
-    if (text.size() > fleet_drive_max)
-        return drive;
-    boost::system::error_code error;
-    json::value parsed = json::parse(json::string_view(text.data(), text.size()), error);
-    if (error || !parsed.is_object())
+    json::value parsed = parse_object(text);
+    if (!parsed.is_object() || !read_by(parsed.get_object(), drive.by))
         return drive;
     const json::object& message = parsed.get_object();
     const json::value* keys = message.if_contains("keys");
@@ -62,6 +82,15 @@ fleet_drive_type fleet_parse_drive(std::string_view text)
     drive.command.proportional = true;
     drive.ok = read_unit(message, "forward", drive.command.forward) && read_unit(message, "turn", drive.command.turn);
     return drive;
+}
+
+std::string fleet_stop_operator(std::string_view text)
+{
+    json::value parsed = parse_object(text);
+    std::string by;
+    if (!parsed.is_object() || !read_by(parsed.get_object(), by))
+        return std::string();
+    return by;
 }
 
 std::string fleet_status_online(const char* version, double started, const std::string& console_url)

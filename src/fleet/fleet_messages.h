@@ -9,8 +9,9 @@
 //                         "driver":"link"|"keyboard"|"browser"|"foxglove"|"mqtt"|"none"}
 //   messages             one message line, as text
 //   picture    retained  the newest camera JPEG, at most one every 5 s
-//   drive      taken     {"forward":F,"turn":T} (each -1 .. 1) or {"keys":"wasd" letters held}; "" releases
-//   stop       taken     anything: the robot goes to its neutral state
+//   drive      taken     {"forward":F,"turn":T} (each -1 .. 1) or {"keys":"wasd" letters held}; "" releases;
+//                        "by":"NAME" may name the operator; a retained drive is never taken
+//   stop       taken     anything, of any length, retained or not: the robot goes to its neutral state
 #pragma once
 
 #include "robot/drivers.h"
@@ -21,12 +22,17 @@
 
 constexpr size_t fleet_drive_max = 256;  // bytes of one drive message
 
-// A drive message; ok is false for anything malformed, oversized or out of range.
+// A drive message; ok is false for anything malformed, oversized or out of range, and for a "by" that
+// breaks the name rule.
 struct fleet_drive_type {
     bool ok = false;
     drive_command_type command;
+    std::string by;  // the operator's name; empty when not given
 };
 fleet_drive_type fleet_parse_drive(std::string_view text);
+// The operator a stop message names: its "by" when it is a JSON object under the drive limit with a
+// good name, else empty. The stop itself is taken whatever this says.
+std::string fleet_stop_operator(std::string_view text);
 
 std::string fleet_status_online(const char* version, double started, const std::string& console_url);
 std::string fleet_status_offline();

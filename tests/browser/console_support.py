@@ -120,7 +120,7 @@ class Rig:
         # A free port may be taken by another program before quillon binds it: quillon then says so in its
         # log, and starts again on another (unless the port was asked for).
         for attempt in range(5):
-            with open(self.file('config.txt'), 'w') as config:
+            with open(self.file('config.txt'), 'w', errors='surrogateescape') as config:
                 config.write(config_text + 'web_port %d\n' % self.port)
                 if token is not None:
                     config.write('web_token %s\n' % token)

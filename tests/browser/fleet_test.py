@@ -6,7 +6,6 @@ drives one of them, sees one vanish, and lives through the broker going away and
     /usr/bin/python3 tests/browser/fleet_test.py --bin-dir build/default --screenshot docs/fleet.png
 """
 import argparse
-import getpass
 import os
 import shutil
 import signal
@@ -19,87 +18,28 @@ import unittest
 from selenium.webdriver.common.action_chains import ActionChains
 
 import console_support as support
+import fleet_support as support_fleet
 
 BIN_DIR = None
-SOURCE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..')
 STOP_LIMIT = 0.6   # seconds from letting go to the neutral command at the board
 KEEPALIVE = 5      # every robot's mqtt_keepalive, the least there is
 ROBOTS = ('robot1', 'robot2', 'robot3')
 POSES = ('1.6,1.2,10', '3.0,1.5,0', '1.0,2.0,90')  # three views of the simulated room
 
 
-def readme_block(marker):
-    """The README's fenced block that follows the line holding marker: the test runs what the README shows."""
-    with open(os.path.join(SOURCE_DIR, 'README.md')) as readme:
-        text = readme.read()
-    start = text.index('```', text.index(marker)) + 3
-    start = text.index('\n', start) + 1
-    return text[start:text.index('```', start)]
-
-
-class Broker:
-    """Debian's mosquitto on a free loopback port with the README's password file and ACL."""
-
-    def __init__(self, folder):
-        self.folder = folder
-        self.port = support.free_port()
-        passwords = os.path.join(folder, 'passwords')
-        for user in (*ROBOTS, 'fleet'):
-            subprocess.run(['mosquitto_passwd', '-b', *([] if os.path.exists(passwords) else ['-c']),
-                            passwords, user, user + '-secret'], check=True, capture_output=True)
-        with open(os.path.join(folder, 'acl'), 'w') as acl:
-            acl.write(readme_block('quillon ACL'))
-        with open(os.path.join(folder, 'mosquitto.conf'), 'w') as conf:
-            # Run by root (or in a user namespace), mosquitto would try to become the mosquitto user.
-            conf.write('user %s\nlistener %d 127.0.0.1\nallow_anonymous false\npersistence false\n'
-                       'password_file %s\nacl_file %s\n' % (getpass.getuser(), self.port, passwords, os.path.join(folder, 'acl')))
-        self.process = None
-        self.start()
-
-    def start(self):
-        with open(os.path.join(self.folder, 'mosquitto.out'), 'ab') as out:
-            self.process = subprocess.Popen(['mosquitto', '-c', os.path.join(self.folder, 'mosquitto.conf')],
-                                            stdout=out, stderr=subprocess.STDOUT)
-        if not support.wait_until(self.answers, limit=10):
-            self.stop()
-            raise RuntimeError('mosquitto did not start')
-
-    def answers(self):
-        import socket
-        try:
-            socket.create_connection(('127.0.0.1', self.port), timeout=0.2).close()
-            return True
-        except OSError:
-            return False
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(10)
-
-    def only_own_topics(self, robot, other):
-        """True when an operator sees the robot's message on its own topic but never the one it sends on
-        the other robot's topic (sent first each time, until the own one is seen)."""
-        out_path = os.path.join(self.folder, 'seen.txt')
-        with open(out_path, 'wb') as out:
-            watcher = subprocess.Popen(['mosquitto_sub', '-p', str(self.port), '-u', 'fleet', '-P', 'fleet-secret',
-                                        '-v', '-t', 'quillon/+/messages'], stdout=out)
-        try:
-            def seen():
-                self.publish(robot, 'quillon/%s/messages' % other, 'intruder')
-                self.publish(robot, 'quillon/%s/messages' % robot, 'own topic')
-                with open(out_path, errors='replace') as text:
-                    return 'quillon/%s/messages own topic' % robot in text.read()
-            own = support.wait_until(seen, limit=10, step=0.2)
-        finally:
-            watcher.terminate()
-            watcher.wait(5)
-        with open(out_path, errors='replace') as text:
-            return own and 'intruder' not in text.read()
-
-    def publish(self, user, topic, message):
-        subprocess.run(['mosquitto_pub', '-p', str(self.port), '-u', user, '-P', user + '-secret',
-                        '-t', topic, '-m', message], check=True, timeout=10)
+def only_own_topics(broker, robot, other):
+    """True when an operator sees the robot's message on its own topic but never the one it sends on the
+    other robot's topic (sent first each time, until the own one is seen)."""
+    watcher = support_fleet.Watcher(broker, 'operator', 'quillon/+/messages', broker.folder)
+    try:
+        def seen():
+            broker.publish(robot, 'quillon/%s/messages' % other, 'intruder')
+            broker.publish(robot, 'quillon/%s/messages' % robot, 'own topic')
+            return 'quillon/%s/messages own topic' % robot in watcher.text()
+        own = support.wait_until(seen, limit=10, step=0.2)
+    finally:
+        watcher.close()
+    return own and 'intruder' not in watcher.text()
 
 
 def robot_config(broker, name, number):
@@ -116,7 +56,7 @@ class Fleet:
         self.folder = tempfile.mkdtemp(prefix='quillon-fleet-')
         self.broker, self.fleet, self.robots = None, None, {}
         try:
-            self.broker = Broker(self.folder)
+            self.broker = support_fleet.Broker(self.folder, users=(*ROBOTS, 'fleet'), operators=('operator',))
             for number, name in enumerate(ROBOTS, 1):
                 self.robots[name] = support.Rig(BIN_DIR, sim_arguments=['--pose', POSES[number - 1]],
                                                   config_lines=robot_config(self.broker, name, number))
@@ -211,9 +151,9 @@ class FleetJourney(unittest.TestCase):
             self.assertFalse(self.forward_since(name, marks[name]), name + ' moved')
 
         # The ACL keeps a robot to its own topics: robot1's word on robot2's topic never arrives.
-        self.assertTrue(self.fleet.broker.only_own_topics('robot1', 'robot2'))
+        self.assertTrue(only_own_topics(self.fleet.broker, 'robot1', 'robot2'))
         # Malformed drive messages are dropped; the robot goes on.
-        self.fleet.broker.publish('fleet', 'quillon/robot1/drive', '{"forward": 7')
+        self.fleet.broker.publish('operator', 'quillon/robot1/drive', '{"forward": 7')
 
         # A robot killed outright is shown offline within its keepalive and a half.
         killed = time.monotonic()

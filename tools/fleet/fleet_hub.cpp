@@ -1,21 +1,15 @@
 // The fleet's newest messages and the events made of them (Boost.JSON, compiled into this unit).
 #include "fleet_hub.h"
 
+#include "fleet/fleet_name.h"
+
 #include <boost/json/src.hpp>
+
+#include <cctype>
 
 namespace json = boost::json;
 
 namespace {
-
-bool valid_name(std::string_view name)
-{
-    if (name.empty() || name.size() > 64)
-        return false;
-    for (unsigned char c : name)
-        if (c == '+' || c == '#' || c < 0x20 || c == 0x7F || c == '"' || c == '\\')
-            return false;
-    return true;
-}
 
 std::string event(const std::string& robot, const char* topic, const json::value& body)
 {
@@ -45,7 +39,7 @@ fleet_topic_type fleet_split_topic(std::string_view topic)
         return split;
     topic.remove_prefix(root.size());
     size_t slash = topic.find('/');
-    if (slash == std::string_view::npos || !valid_name(topic.substr(0, slash)))
+    if (slash == std::string_view::npos || fleet_name_fault(topic.substr(0, slash)) != nullptr)
         return split;
     split.robot = std::string(topic.substr(0, slash));
     split.topic = std::string(topic.substr(slash + 1));
@@ -65,32 +59,36 @@ bool fleet_hub_class::receive(std::string_view topic_name, std::string_view payl
     if (topic.topic == "picture") {
         robot.picture.assign(payload);
         robot.picture_number++;
-        send(event(topic.robot, "picture", json::value(robot.picture_number)));
+        send(topic.robot, "picture", event(topic.robot, "picture", json::value(robot.picture_number)));
         return true;
     }
     if (topic.topic == "messages") {
         robot.messages = event(topic.robot, "messages", json::value(json::string_view(line_text(payload))));
-        send(robot.messages);
+        send(topic.robot, "messages", robot.messages);
         return true;
     }
     boost::system::error_code error;
     json::value body = json::parse(json::string_view(payload.data(), payload.size()), error);
     if (error || !body.is_object())
         return false;
-    std::string& slot = topic.topic == "status" ? robot.status : robot.telemetry;
+    bool status = topic.topic == "status";
+    if (status)
+        fleet_check_console(body.get_object());
+    std::string& slot = status ? robot.status : robot.telemetry;
     slot = event(topic.robot, topic.topic.c_str(), body);
-    send(slot);
+    send(topic.robot, status ? "status" : "telemetry", slot);
     return true;
 }
 
 int fleet_hub_class::listen(fleet_listener listener)
 {
     for (auto& [name, robot] : robots) {
-        for (const std::string* known : {&robot.status, &robot.telemetry, &robot.messages})
+        for (auto [topic, known] : {std::pair{"status", &robot.status}, std::pair{"telemetry", &robot.telemetry},
+                                    std::pair{"messages", &robot.messages}})
             if (!known->empty())
-                listener(*known);
+                listener(name + "/" + topic, *known);
         if (!robot.picture.empty())
-            listener(event(name, "picture", json::value(robot.picture_number)));
+            listener(name + "/picture", event(name, "picture", json::value(robot.picture_number)));
     }
     listeners[next_handle] = std::move(listener);
     return next_handle++;
@@ -107,10 +105,29 @@ std::string_view fleet_hub_class::picture(const std::string& robot) const
     return found == robots.end() ? std::string_view() : std::string_view(found->second.picture);
 }
 
-void fleet_hub_class::send(const std::string& text)
+void fleet_hub_class::send(const std::string& robot, const char* topic, const std::string& text)
 {
+    std::string slot = robot + "/" + topic;
     for (auto& [handle, listener] : listeners)
-        listener(text);
+        listener(slot, text);
+}
+
+void fleet_check_console(json::object& status)
+{
+    json::value* console = status.if_contains("console");
+    if (console == nullptr || !console->is_string())
+        return;
+    std::string_view address = console->get_string();
+    auto starts = [&](std::string_view scheme) {
+        if (address.size() <= scheme.size())
+            return false;
+        for (size_t i = 0; i < scheme.size(); i++)
+            if (std::tolower(static_cast<unsigned char>(address[i])) != scheme[i])
+                return false;
+        return true;
+    };
+    if (!starts("http://") && !starts("https://"))
+        *console = nullptr;
 }
 
 fleet_command_type fleet_parse_command(std::string_view text)
@@ -125,7 +142,7 @@ fleet_command_type fleet_parse_command(std::string_view text)
     if (robot == nullptr || !robot->is_string())
         return command;
     command.robot = std::string(robot->get_string());
-    if (!valid_name(command.robot) || command.robot.find('/') != std::string::npos)
+    if (fleet_name_fault(command.robot) != nullptr)
         return fleet_command_type();
     const json::value* keys = message.if_contains("keys");
     if (message.contains("stop")) {

@@ -3,6 +3,8 @@
 // the server's one thread; the MQTT thread posts what arrives.
 #pragma once
 
+#include <boost/json/fwd.hpp>
+
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -14,7 +16,7 @@ constexpr size_t fleet_payload_max = 64 * 1024;       // a status, telemetry or 
 constexpr size_t fleet_picture_max = 2 * 1024 * 1024; // a picture
 
 // The robot's name out of quillon/<name>/<topic>; empty when the topic is not of that shape or the name
-// could not be a robot's.
+// breaks the name rule that Quillon applies to its own (src/fleet/fleet_name.h).
 struct fleet_topic_type {
     std::string robot;
     std::string topic;
@@ -28,7 +30,9 @@ struct fleet_robot_type {
     unsigned long picture_number = 0;
 };
 
-using fleet_listener = std::function<void(const std::string& event)>;
+// An event with its slot: robot and topic. A newer event in a slot replaces one not yet sent, so what
+// waits for a page is at most one event per slot.
+using fleet_listener = std::function<void(const std::string& slot, const std::string& event)>;
 
 class fleet_hub_class {
 public:
@@ -42,11 +46,15 @@ public:
     size_t robot_count() const { return robots.size(); }
 
 private:
-    void send(const std::string& event);
+    void send(const std::string& robot, const char* topic, const std::string& event);
     std::map<std::string, fleet_robot_type> robots;
     std::map<int, fleet_listener> listeners;
     int next_handle = 1;
 };
+
+// A robot's status with its console address kept only when it is an http: or https: address (the page
+// makes a link of it), else null.
+void fleet_check_console(boost::json::object& status);
 
 // A page's message to quillon-fleet: drive one robot ({"robot":R,"keys":"wa"}) or stop it
 // ({"robot":R,"stop":true}). topic and payload are what to publish; ok false for anything else.

@@ -1,5 +1,6 @@
 // quillon-fleet: watches every robot on an MQTT broker and serves the fleet page.
 //   quillon-fleet --broker URL --port N [--address A] [--token T] [--user U --password P] [--ca FILE]
+//                 [--cert FILE --key FILE]
 #include "fleet_hub.h"
 #include "fleet_mqtt.h"
 #include "fleet_web.h"
@@ -18,14 +19,16 @@ namespace {
 
 const char* usage_text =
     "usage: quillon-fleet --broker URL --port N [--address A] [--token T] [--user U --password P] [--ca FILE]\n"
+    "                     [--cert FILE --key FILE]\n"
     "  --broker   mqtt://host:port or mqtts://host:port\n"
     "  --port     the fleet page's TCP port;  --address  its local address (default every interface)\n"
     "  --token    the page's access token (default: a random one, printed)\n"
-    "  --user, --password   broker credentials;  --ca  CA certificate (PEM) for mqtts\n";
+    "  --user, --password   broker credentials;  --ca  CA certificate (PEM) for mqtts\n"
+    "  --cert, --key   the page's certificate chain and private key (PEM): the page over https only\n";
 
 struct options_type {
     fleet_mqtt_options_type mqtt;
-    std::string address, token;
+    std::string address, token, cert, key;
     int port = 0;
 };
 
@@ -44,6 +47,8 @@ int parse_options(int argc, char** argv, options_type& options)
                             : name == "--user"     ? &options.mqtt.user
                             : name == "--password" ? &options.mqtt.password
                             : name == "--ca"       ? &options.mqtt.ca
+                            : name == "--cert"     ? &options.cert
+                            : name == "--key"      ? &options.key
                                                    : nullptr;
         if ((text == nullptr && name != "--port") || i + 1 >= argc) {
             std::fprintf(stderr, "quillon-fleet: bad option '%s'\n%s", argv[i], usage_text);
@@ -54,7 +59,8 @@ int parse_options(int argc, char** argv, options_type& options)
         else
             options.port = std::atoi(argv[++i]);
     }
-    if (options.mqtt.broker.empty() || options.port < 1 || options.port > 65535) {
+    if (options.mqtt.broker.empty() || options.port < 1 || options.port > 65535 ||
+        options.cert.empty() != options.key.empty()) {
         std::fputs(usage_text, stderr);
         return 2;
     }
@@ -81,12 +87,17 @@ int main(int argc, char** argv)
         return parsed == 1 ? 0 : 2;
     if (options.token.empty())
         options.token = random_token();
-    boost::asio::io_context ioc{1};
+    // Before the io_context: sessions it still holds when it goes use them.
     fleet_hub_class hub;
     fleet_site_type site;
+    boost::asio::ssl::context ssl{boost::asio::ssl::context::tls_server};
+    if (!options.cert.empty() && !fleet_web_tls(ssl, options.cert, options.key))
+        return 1;
+    site.ssl = options.cert.empty() ? nullptr : &ssl;
     site.token = options.token;
     site.page = fleet_web_page();
     site.hub = &hub;
+    boost::asio::io_context ioc{1};
     site.publish = [](const fleet_command_type& command) { fleet_mqtt_publish(command.topic, command.payload); };
     if (!fleet_web_start(ioc, options.address, options.port, &site))
         return 1;
@@ -100,8 +111,8 @@ int main(int argc, char** argv)
     });
     if (!started)
         return 1;
-    std::printf("quillon-fleet: http://%s:%d/?token=%s\n", options.address.empty() ? "localhost" : options.address.c_str(),
-                options.port, options.token.c_str());
+    std::printf("quillon-fleet: %s://%s:%d/?token=%s\n", site.ssl != nullptr ? "https" : "http",
+                options.address.empty() ? "localhost" : options.address.c_str(), options.port, options.token.c_str());
     std::fflush(stdout);
     boost::asio::signal_set signals(ioc, SIGINT, SIGTERM);
     signals.async_wait([&](boost::system::error_code, int) { ioc.stop(); });

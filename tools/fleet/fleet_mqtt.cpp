@@ -2,7 +2,10 @@
 // fleet; it holds nothing the broker does not, and retained messages bring a new one up to date at once.
 #include "fleet_mqtt.h"
 
+#include "fleet/fleet_network.h"
+
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,14 +15,16 @@
 namespace {
 
 mosquitto* client = nullptr;
+fleet_network_class network;  // runs the client
 fleet_receiver receive;
 
 void on_connect(mosquitto* m, void*, int rc)
 {
     if (rc != 0) {
-        std::fprintf(stderr, "quillon-fleet: broker refused the connection (%s)\n", mosquitto_connack_string(rc));
+        std::fprintf(stderr, "quillon-fleet: broker refused the connection (%s)\n", mosquitto_reason_string(rc));
         return;
     }
+    network.connected();
     std::fprintf(stderr, "quillon-fleet: on the broker\n");
     mosquitto_subscribe(m, nullptr, "quillon/+/#", 0);
 }
@@ -71,13 +76,13 @@ bool fleet_mqtt_start(const fleet_mqtt_options_type& options, fleet_receiver rec
         std::fprintf(stderr, "quillon-fleet: --ca %s not usable\n", options.ca.c_str());
         return false;
     }
-    mosquitto_reconnect_delay_set(client, 1, 10, true);
+    // As the robots do: MQTT 5, and a STOP from a page never waits behind Nagle's delay.
+    mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_callback_set(client, on_connect);
     mosquitto_disconnect_callback_set(client, on_disconnect);
     mosquitto_message_callback_set(client, on_message);
-    if (mosquitto_connect_async(client, host.c_str(), port, 10) != MOSQ_ERR_SUCCESS)
-        std::fprintf(stderr, "quillon-fleet: broker %s not reached yet; retrying\n", options.broker.c_str());
-    return mosquitto_loop_start(client) == MOSQ_ERR_SUCCESS;
+    return network.start(client, host, port, 10);
 }
 
 void fleet_mqtt_publish(const std::string& topic, const std::string& payload)
@@ -89,8 +94,7 @@ void fleet_mqtt_stop()
 {
     if (client == nullptr)
         return;
-    mosquitto_disconnect(client);
-    mosquitto_loop_stop(client, false);
+    network.stop();
     mosquitto_destroy(client);
     client = nullptr;
     mosquitto_lib_cleanup();

@@ -14,3 +14,4 @@ void fleet_start()
 void fleet_stop() {}
 void fleet_check(double) {}
 bool fleet_running() { return false; }
+void fleet_notice(const std::string&) {}

@@ -43,12 +43,17 @@ function showStatus(entry, data) {
   entry.state = state;
   entry.element.dataset.state = state;
   field(entry, '.state', state);
-  if (state === 'online' && typeof data.console === 'string' && data.console !== entry.console) {
+  if (state === 'online' && consoleAddress(data.console) && data.console !== entry.console) {
     entry.console = data.console;
     probeConsole(entry);
   } else if (state !== 'online') {
     entry.element.querySelector('.console').setAttribute('aria-disabled', 'true');
   }
+}
+
+// Only a web address becomes a link: quillon-fleet passes no other, and the page takes none either.
+function consoleAddress(text) {
+  return typeof text === 'string' && /^https?:\/\//i.test(text);
 }
 
 // The console link is live only when the robot's console answers from this browser.
