@@ -12,6 +12,7 @@ constexpr double queue_cut = 0.85;          // of what went through, when a queu
 constexpr double least_creep = 0.001;       // seconds a second the least round trip rises by itself
 constexpr double ladder_margin = 1.25;      // a step up needs this much more than the step's own need
 constexpr int least_fps = 10;
+constexpr double remb_below = 0.8;          // a REMB under this share of the estimate pulls it down
 
 double clamp_kbps(double kbps, const video_limits_type& limits)
 {
@@ -59,8 +60,10 @@ void video_link_feedback(video_link_type& link, const webrtc_feedback_type& feed
         take_report(link, feedback, elapsed);
     if (link.verdict == video_verdict::clear && feedback.now >= link.cut_until)
         link.estimate_kbps *= std::pow(video_climb, elapsed);
-    if (feedback.remb_kbps > 0)
-        link.estimate_kbps = std::min(link.estimate_kbps, feedback.remb_kbps);
+    // The browser's own estimate follows what it receives, so it would hold a climb back: it counts only
+    // when it falls well below, as the browser's sign of a queue.
+    if (feedback.remb_kbps > 0 && feedback.remb_kbps < remb_below * link.estimate_kbps)
+        link.estimate_kbps = feedback.remb_kbps;
     link.estimate_kbps = clamp_kbps(link.estimate_kbps, limits);
 }
 

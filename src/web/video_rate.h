@@ -1,6 +1,6 @@
 // How fast the live video may go. Each viewer's link has an estimate of its own, moved by what its browser
-// reports: down at once on heavy loss or a round trip that grows (a queue filling), never above the
-// browser's own estimate (REMB), and up slowly, 8 % a second, while the link is clear. The one encoder
+// reports: down at once on heavy loss or a round trip that grows (a queue filling), down to the browser's own
+// estimate (REMB) when that falls well below, and up slowly, 8 % a second, while the link is clear. The one encoder
 // follows the slowest viewer, never below a floor; and below what the capture's full picture needs at that
 // bitrate, a ladder halves the frame rate, then the frame size, and climbs back when the bitrate allows.
 // Pure: the feedback and the time come as arguments.
@@ -20,7 +20,7 @@ constexpr double video_ladder_wait = 3.0;    // seconds on a step before climbin
 struct video_limits_type {
     double floor_kbps = 150;
     double ceiling_kbps = 2000;
-    double start_kbps = 600;
+    double start_kbps = 300;
 };
 
 enum class video_verdict { clear, hold, congested };

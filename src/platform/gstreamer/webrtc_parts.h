@@ -10,6 +10,7 @@
 #include <gst/webrtc/webrtc.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -22,6 +23,8 @@ struct webrtc_peer_context_type {
     std::mutex lock;           // guards the fields below
     bool closed = false;       // withdrawn: no offer is set, no signal told, nothing started any more
     bool connected = false;    // ICE connected at least once
+    bool offering = false;     // an offer is being made
+    std::condition_variable offered;  // notified when it has been
     double remb_kbps = 0;      // the browser's newest REMB
 };
 

@@ -7,11 +7,14 @@
 #include <gst/sdp/sdp.h>
 #include <gst/video/video.h>
 
+#include <chrono>
 #include <cstdio>
 
 namespace {
 
 using context_ptr = std::shared_ptr<webrtc_peer_context_type>;
+
+constexpr auto offer_wait = std::chrono::seconds(2);  // for an offer being made when its peer is withdrawn
 
 void context_free(gpointer data, GClosure*)
 {
@@ -26,12 +29,6 @@ const context_ptr& context_of(gpointer data)
 void connect(gpointer instance, const char* signal, GCallback callback, const context_ptr& context)
 {
     g_signal_connect_data(instance, signal, callback, new context_ptr(context), context_free, GConnectFlags(0));
-}
-
-bool is_closed(const context_ptr& context)
-{
-    std::lock_guard<std::mutex> hold(context->lock);
-    return context->closed;
 }
 
 // Asks the encoder for a key frame, upstream from the peer's webrtcbin through the tee.
@@ -83,6 +80,8 @@ void on_offer_created(GstPromise* promise, gpointer data)
                           nullptr);
     gst_promise_unref(promise);
     std::lock_guard<std::mutex> hold(job->context->lock);
+    job->context->offering = false;
+    job->context->offered.notify_all();
     if (job->context->closed) {
         if (offer != nullptr)
             gst_webrtc_session_description_free(offer);
@@ -104,8 +103,12 @@ void on_offer_created(GstPromise* promise, gpointer data)
 
 void on_negotiation_needed(GstElement* webrtc, gpointer data)
 {
-    if (is_closed(context_of(data)))
-        return;
+    {
+        std::lock_guard<std::mutex> hold(context_of(data)->lock);
+        if (context_of(data)->closed)
+            return;
+        context_of(data)->offering = true;
+    }
     auto* job = new offer_job_type{context_of(data), GST_ELEMENT(gst_object_ref(webrtc))};
     GstPromise* promise = gst_promise_new_with_change_func(on_offer_created, job, offer_job_free);
     g_signal_emit_by_name(webrtc, "create-offer", nullptr, promise);
@@ -220,7 +223,7 @@ std::string number_text(const GstStructure* stats, const char* field)
 }
 
 struct stats_found_type {
-    webrtc_feedback_type* feedback;
+    webrtc_feedback_type* feedback = nullptr;
     guint64 bytes_sent = 0;
     bool outbound = false;
     std::string report;  // the remote report's figures as text, empty when there is none
@@ -293,13 +296,15 @@ bool webrtc_peer_build(webrtc_peer_type& peer, uint64_t number, const webrtc_set
     return true;
 }
 
-// From now on its callbacks do nothing; the caller then stops the bin, which ends its ICE agent.
+// From now on its callbacks do nothing; the caller then stops the bin, which ends its ICE agent. An offer
+// being made is waited for: a webrtcbin stopped while it makes one keeps its ICE agent's sockets.
 void webrtc_peer_withdraw(webrtc_peer_type& peer)
 {
     if (peer.context == nullptr)
         return;
-    std::lock_guard<std::mutex> hold(peer.context->lock);
+    std::unique_lock<std::mutex> hold(peer.context->lock);
     peer.context->closed = true;
+    peer.context->offered.wait_for(hold, offer_wait, [&] { return !peer.context->offering; });
 }
 
 bool webrtc_peer_connected(const webrtc_peer_type& peer)
@@ -337,7 +342,8 @@ bool webrtc_peer_feedback(webrtc_peer_type& peer, double now, webrtc_feedback_ty
         listen_for_remb(peer);
     GstPromise* promise = gst_promise_new();
     g_signal_emit_by_name(peer.webrtc, "get-stats", nullptr, promise);
-    stats_found_type found{feedback};
+    stats_found_type found;
+    found.feedback = feedback;
     if (gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED && gst_promise_get_reply(promise) != nullptr)
         gst_structure_foreach(gst_promise_get_reply(promise), read_stats, &found);
     gst_promise_unref(promise);
