@@ -50,13 +50,14 @@ TEST(VideoRate, ALinkBacksOffFastAndClimbsSlowly)
         {"2 % loss still climbs", 0.02, 0.010, 0, 600 * 1.3, 600 * 1.4},
         {"7 % loss holds", 0.07, 0.010, 0, 599, 601},
         {"30 % loss backs off at every report", 0.30, 0.010, 0, 150, 170},
-        {"the browser's own estimate well below pulls it down, and it climbs on", 0, 0.010, 200, 199, 280},
+        {"the browser's own estimate well below what is sent holds it down", 0, 0.010, 200, 199, 201},
+        {"a browser's estimate near what is sent does not", 0, 0.010, 500, 600 * 1.3, 600 * 1.4},
         {"never below the floor", 0.9, 0.010, 0, 150, 150},
     };
     for (const auto& c : cases) {
         video_link_type link = video_link_start(0, limits, 0);
         for (int i = 1; i <= 8; i++)
-            video_link_feedback(link, report(i * 0.5, c.lost, c.round_trip, 0, c.remb), limits);
+            video_link_feedback(link, report(i * 0.5, c.lost, c.round_trip, 550, c.remb), limits);
         EXPECT_GE(link.estimate_kbps, c.least) << c.what;
         EXPECT_LE(link.estimate_kbps, c.most) << c.what;
     }
@@ -78,6 +79,12 @@ TEST(VideoRate, ALinkBacksOffFastAndClimbsSlowly)
     video_link_type fast = video_link_start(1990, limits, 0);
     video_link_feedback(fast, report(2, 0, 0.01), limits);
     EXPECT_DOUBLE_EQ(fast.estimate_kbps, 2000);
+    // An encoder sending little (a still picture) neither climbs far past what it sends, nor is pulled
+    // down by a browser's estimate that only follows it.
+    video_link_type still = video_link_start(400, limits, 0);
+    for (int i = 1; i <= 20; i++)
+        video_link_feedback(still, report(i * 0.5, 0, 0.01, 45, 70), limits);
+    EXPECT_DOUBLE_EQ(still.estimate_kbps, 600);
 }
 
 TEST(VideoRate, OnACappedLinkItSettlesBelowTheCapAndClimbsBackWhenTheCapIsLifted)
@@ -137,8 +144,8 @@ TEST(VideoRate, TheLadderHalvesTheRateThenTheSizeAndClimbsBackAfterAWait)
         {4.5, 600, 2, 15},
         {6, 600, 1, 15},    // one step at a time
         {8, 600, 1, 15},
-        {9, 440, 1, 15},    // 440 is not 25 % over 369: it stays
-        {12, 470, 1, 0},
+        {9, 540, 1, 15},    // 540 is not 50 % over 369: it stays
+        {12, 560, 1, 0},
     };
     video_ladder_type ladder;
     for (const auto& s : steps) {

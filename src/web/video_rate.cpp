@@ -10,9 +10,10 @@ namespace {
 constexpr double hold_after_cut = 1.0;      // seconds without climbing after backing off
 constexpr double queue_cut = 0.85;          // of what went through, when a queue fills
 constexpr double least_creep = 0.001;       // seconds a second the least round trip rises by itself
-constexpr double ladder_margin = 1.25;      // a step up needs this much more than the step's own need
+constexpr double ladder_margin = 1.5;       // a step up needs this much more than the step's own need
 constexpr int least_fps = 10;
-constexpr double remb_below = 0.8;          // a REMB under this share of the estimate pulls it down
+constexpr double climb_past_sent = 2.0;     // the estimate climbs to at most this times what is sent
+constexpr double remb_below = 0.7;          // a REMB under this share of what is sent pulls the estimate down
 
 double clamp_kbps(double kbps, const video_limits_type& limits)
 {
@@ -34,7 +35,8 @@ void take_report(video_link_type& link, const webrtc_feedback_type& feedback, do
         link.cut_until = feedback.now + hold_after_cut;
     } else if (queue) {
         link.verdict = video_verdict::congested;
-        double through = feedback.sent_kbps > 0 ? std::min(feedback.sent_kbps, link.estimate_kbps) : link.estimate_kbps;
+        // An encoder sending less than it may (a still picture) did not fill the queue alone: at most halved.
+        double through = feedback.sent_kbps > 0 ? std::max(feedback.sent_kbps, link.estimate_kbps / 2) : link.estimate_kbps;
         link.estimate_kbps = std::min(link.estimate_kbps, queue_cut * through);
         link.cut_until = feedback.now + hold_after_cut;
     } else {
@@ -58,12 +60,14 @@ void video_link_feedback(video_link_type& link, const webrtc_feedback_type& feed
     link.last_at = feedback.now;
     if (feedback.report)
         take_report(link, feedback, elapsed);
-    if (link.verdict == video_verdict::clear && feedback.now >= link.cut_until)
-        link.estimate_kbps *= std::pow(video_climb, elapsed);
-    // The browser's own estimate follows what it receives, so it would hold a climb back: it counts only
-    // when it falls well below, as the browser's sign of a queue.
-    if (feedback.remb_kbps > 0 && feedback.remb_kbps < remb_below * link.estimate_kbps)
-        link.estimate_kbps = feedback.remb_kbps;
+    // No climbing far past what the encoder sends: a still picture proves nothing of the link.
+    double most = feedback.sent_kbps > 0 ? std::max(climb_past_sent * feedback.sent_kbps, limits.start_kbps) : 1e9;
+    if (link.verdict == video_verdict::clear && feedback.now >= link.cut_until && link.estimate_kbps < most)
+        link.estimate_kbps = std::min(most, link.estimate_kbps * std::pow(video_climb, elapsed));
+    // The browser's own estimate follows what it receives, a little above: it counts when it falls well
+    // below what is sent, the browser's sign that a queue fills.
+    if (feedback.remb_kbps > 0 && feedback.remb_kbps < remb_below * feedback.sent_kbps)
+        link.estimate_kbps = std::min(link.estimate_kbps, feedback.remb_kbps);
     link.estimate_kbps = clamp_kbps(link.estimate_kbps, limits);
 }
 

@@ -1,6 +1,7 @@
 // How fast the live video may go. Each viewer's link has an estimate of its own, moved by what its browser
 // reports: down at once on heavy loss or a round trip that grows (a queue filling), down to the browser's own
-// estimate (REMB) when that falls well below, and up slowly, 8 % a second, while the link is clear. The one encoder
+// estimate (REMB) when that is well below what is sent, and up slowly, 8 % a second, while the link is clear
+// and up to twice what the encoder really sends. The one encoder
 // follows the slowest viewer, never below a floor; and below what the capture's full picture needs at that
 // bitrate, a ladder halves the frame rate, then the frame size, and climbs back when the bitrate allows.
 // Pure: the feedback and the time come as arguments.

@@ -37,6 +37,7 @@ struct webrtc_peer_type {
     guint64 bytes_sent = 0;        // at the last feedback
     double feedback_at = 0;        // when that was
     std::string last_report;       // the receiver report figures then, to tell a new report
+    double last_round_trip = 0;    // the round trip then, to tell a new reading
 };
 
 // Shared between the video thread and the encoder's streaming threads (two pad probes).

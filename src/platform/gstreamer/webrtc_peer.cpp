@@ -239,7 +239,12 @@ gboolean read_stats(GQuark, const GValue* value, gpointer data)
     if (!gst_structure_get(stats, "type", GST_TYPE_WEBRTC_STATS_TYPE, &type, nullptr))
         return TRUE;
     if (type == GST_WEBRTC_STATS_OUTBOUND_RTP) {
-        found->outbound = gst_structure_get_uint64(stats, "bytes-sent", &found->bytes_sent) || found->outbound;
+        // The video's own stream and its retransmissions: all of it crosses the link.
+        guint64 bytes = 0;
+        if (gst_structure_get_uint64(stats, "bytes-sent", &bytes)) {
+            found->bytes_sent += bytes;
+            found->outbound = true;
+        }
     } else if (type == GST_WEBRTC_STATS_REMOTE_INBOUND_RTP) {
         gst_structure_get_double(stats, "fraction-lost", &found->feedback->fraction_lost);
         gst_structure_get_double(stats, "round-trip-time", &found->feedback->round_trip);
@@ -352,6 +357,11 @@ bool webrtc_peer_feedback(webrtc_peer_type& peer, double now, webrtc_feedback_ty
     feedback->peer = peer.context->peer;
     feedback->now = now;
     feedback->report = !found.report.empty() && found.report != peer.last_report;
+    // A round trip is measured only now and then; the same figure again is an old one, not a new reading.
+    double round_trip = feedback->round_trip;
+    if (round_trip == peer.last_round_trip)
+        feedback->round_trip = 0;
+    peer.last_round_trip = round_trip;
     if (peer.feedback_at > 0 && now > peer.feedback_at && found.bytes_sent >= peer.bytes_sent)
         feedback->sent_kbps = static_cast<double>(found.bytes_sent - peer.bytes_sent) * 8 / 1000 / (now - peer.feedback_at);
     peer.last_report = found.report;

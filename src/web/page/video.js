@@ -46,7 +46,8 @@
       : 'pictures' + (reason ? ' (' + reason + ')' : '');
     panel.classList.toggle('video-shown', source === 'video');
     video.hidden = source !== 'video';
-    wantPictures(source !== 'video');
+    // None while the video connects either: on a narrow link they would crowd it out.
+    wantPictures(source === 'pictures');
     if (source !== 'video') {
       panel.classList.remove('stalled');
       label.textContent = 'no picture yet';
@@ -117,11 +118,8 @@
     own.onconnectionstatechange = () => {
       if (own !== peer)
         return;
-      // Connected: the pictures stop, so that they do not crowd a narrow link while the video starts.
-      if (own.connectionState === 'connected' && !connectedAt) {
+      if (own.connectionState === 'connected' && !connectedAt)
         connectedAt = performance.now();
-        wantPictures(false);
-      }
       if (own.connectionState === 'failed' || own.connectionState === 'closed')
         fallBack('the WebRTC connection failed', true);
     };
@@ -264,6 +262,8 @@
 
   window.quillonVideo = {
     facts: facts,
+    peer: () => peer,
+    connectedAt: () => connectedAt,
     open: (sendMessage) => { send = sendMessage; start(); },
     closed: () => {
       send = null;
