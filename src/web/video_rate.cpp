@@ -31,10 +31,12 @@ void take_report(video_link_type& link, const webrtc_feedback_type& feedback, do
     bool queue = feedback.round_trip > 0 && feedback.round_trip - link.least_round_trip > video_queue_limit;
     if (feedback.fraction_lost > video_loss_high) {
         link.verdict = video_verdict::congested;
+        link.probing = false;
         link.estimate_kbps *= 1 - 0.5 * feedback.fraction_lost;
         link.cut_until = feedback.now + hold_after_cut;
     } else if (queue) {
         link.verdict = video_verdict::congested;
+        link.probing = false;
         // An encoder sending less than it may (a still picture) did not fill the queue alone: at most halved.
         double through = feedback.sent_kbps > 0 ? std::max(feedback.sent_kbps, link.estimate_kbps / 2) : link.estimate_kbps;
         link.estimate_kbps = std::min(link.estimate_kbps, queue_cut * through);
@@ -63,7 +65,7 @@ void video_link_feedback(video_link_type& link, const webrtc_feedback_type& feed
     // No climbing far past what the encoder sends: a still picture proves nothing of the link.
     double most = feedback.sent_kbps > 0 ? std::max(climb_past_sent * feedback.sent_kbps, limits.start_kbps) : 1e9;
     if (link.verdict == video_verdict::clear && feedback.now >= link.cut_until && link.estimate_kbps < most)
-        link.estimate_kbps = std::min(most, link.estimate_kbps * std::pow(video_climb, elapsed));
+        link.estimate_kbps = std::min(most, link.estimate_kbps * std::pow(link.probing ? video_first_climb : video_climb, elapsed));
     // The browser's own estimate follows what it receives, a little above: it counts when it falls well
     // below what is sent, the browser's sign that a queue fills.
     if (feedback.remb_kbps > 0 && feedback.remb_kbps < remb_below * feedback.sent_kbps)

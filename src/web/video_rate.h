@@ -1,6 +1,6 @@
 // How fast the live video may go. Each viewer's link has an estimate of its own, moved by what its browser
 // reports: down at once on heavy loss or a round trip that grows (a queue filling), down to the browser's own
-// estimate (REMB) when that is well below what is sent, and up slowly, 8 % a second, while the link is clear
+// estimate (REMB) when that is well below what is sent, and up slowly, 8 % a second (25 % until the link first shows its limit), while the link is clear
 // and up to twice what the encoder really sends. The one encoder
 // follows the slowest viewer, never below a floor; and below what the capture's full picture needs at that
 // bitrate, a ladder halves the frame rate, then the frame size, and climbs back when the bitrate allows.
@@ -15,6 +15,7 @@ constexpr double video_loss_high = 0.10;     // more lost than this: back off
 constexpr double video_loss_clear = 0.05;    // less: the link may climb
 constexpr double video_queue_limit = 0.05;   // seconds of round trip over the least heard: a queue fills
 constexpr double video_climb = 1.08;         // the climb a second
+constexpr double video_first_climb = 1.25;   // the climb a second until the link first shows its limit
 constexpr double video_bits_per_pixel = 0.04;  // what a picture needs, per pixel and frame
 constexpr double video_ladder_wait = 3.0;    // seconds on a step before climbing back up
 
@@ -32,6 +33,7 @@ struct video_link_type {
     double last_at = 0;           // the previous feedback's time
     double cut_until = 0;         // no climbing before this, after backing off
     video_verdict verdict = video_verdict::clear;  // of the newest receiver report
+    bool probing = true;          // no sign of the link's limit yet: climbs faster
 };
 
 struct video_ladder_type {
