@@ -152,13 +152,13 @@ void apply_kbps(GstElement* codec, int kbps)
     for (const bitrate_property_type& entry : bitrate_properties) {
         if (g_strcmp0(name, entry.factory) != 0)
             continue;
-        GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(codec), entry.property);
-        if (spec == nullptr)
+        GParamSpec* param = g_object_class_find_property(G_OBJECT_GET_CLASS(codec), entry.property);
+        if (param == nullptr)
             return;
         guint64 value = static_cast<guint64>(kbps) * 1000 / static_cast<guint64>(entry.bits_per_unit);
-        if (spec->value_type == G_TYPE_INT)
+        if (param->value_type == G_TYPE_INT)
             g_object_set(codec, entry.property, static_cast<gint>(value), nullptr);
-        else if (spec->value_type == G_TYPE_UINT)
+        else if (param->value_type == G_TYPE_UINT)
             g_object_set(codec, entry.property, static_cast<guint>(value), nullptr);
         return;
     }
