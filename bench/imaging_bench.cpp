@@ -4,6 +4,7 @@
 #include "console/display.h"
 #include "services/message_lines.h"
 #include "services/message_lines.h"
+#include "services/message_lines.h"
 #include "imaging/decompress.h"
 #include "imaging/serialcamera.h"
 #include "platform/canvas.h"

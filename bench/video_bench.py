@@ -62,7 +62,8 @@ video.requestVideoFrameCallback(read);
 class ClockSender:
     """Sends the time-carrying pictures at 30 a second until closed."""
 
-    def __init__(self):
+    def __init__(self, address='127.0.0.1'):
+        self.address = address
         self.running = True
         self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.thread = threading.Thread(target=self._run, daemon=True)
@@ -74,7 +75,7 @@ class ClockSender:
             now_ms = int(time.time() * 1000) % 4294967296
             bits = [(now_ms >> (31 - bit)) & 1 for bit in range(32)]
             picture = bytes(255 if b else 0 for b in bits) + bytes(0 if b else 255 for b in bits) + bytes([128]) * (32 * 22)
-            self.socket.sendto(picture, ('127.0.0.1', CLOCK_PORT))
+            self.socket.sendto(picture, (self.address, CLOCK_PORT))
             next_at += 1 / 30
             time.sleep(max(0.0, next_at - time.monotonic()))
 

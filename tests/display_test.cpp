@@ -2,6 +2,7 @@
 #include "console/display.h"
 #include "services/message_lines.h"
 #include "services/message_lines.h"
+#include "services/message_lines.h"
 
 #include "platform/canvas.h"
 #include "robot/robot.h"

@@ -254,6 +254,8 @@ private:
 
     void deliver_frame(std::shared_ptr<const std::string> jpeg)
     {
+        if (!web_video_pictures_wanted(id))
+            return;
         outbox.set_frame(std::move(jpeg));
         this->pump();
     }

@@ -8,12 +8,17 @@
 #include "web/web_messages.h"
 #include "web/web_server.h"
 #include "web/web_session.h"
+#include "web/video_rate.h"
 
 #include <boost/json.hpp>
 
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
 
 namespace json = boost::json;
 
@@ -24,7 +29,25 @@ namespace {
 constexpr int kbps_least = 50, kbps_most = 100000;
 constexpr size_t candidate_limit = 1024;
 
-std::atomic<bool> video_running{false};  // the service runs
+constexpr double facts_interval = 1.0;    // seconds between two reports of the rate to a page
+constexpr double retell_change = 0.03;    // a bitrate this much changed is told to the encoder
+
+struct viewer_type {
+    video_link_type link;  // its link's estimate
+    double told_at = 0;    // when its page was last told the rate
+};
+
+struct video_state_type {
+    std::atomic<bool> running{false};        // the service runs
+    std::mutex lock;                         // guards the members below
+    std::map<uint64_t, viewer_type> viewers; // connected viewers whose browsers have reported
+    std::set<uint64_t> shown;                // sessions whose page shows the video: no pictures for them
+    video_ladder_type ladder;                // the encoder's step of frame rate and size
+    webrtc_encoding_type encoding;           // what the encoder was asked for last
+    video_limits_type limits;                // from the configuration at the start
+};
+
+video_state_type state;
 
 std::string trimmed(const char* text)
 {
@@ -83,6 +106,111 @@ bool take_candidate(uint64_t session, const json::object& message, const std::fu
     return true;
 }
 
+
+void tell_session(uint64_t session, const std::string& text)
+{
+    if (std::optional<web_peer_type> peer = web_registry.find(session))
+        peer->send_signal(std::make_shared<const std::string>(text));
+}
+
+// The page's facts of the video: the encoder's bitrate, this browser's link estimate, and the picture sent.
+std::string rate_message(const viewer_type& viewer, const webrtc_feedback_type& feedback,
+                         const webrtc_encoding_type& encoding)
+{
+    int divisor = std::max(1, encoding.divisor);
+    int fps = encoding.fps > 0 ? std::min(encoding.fps, feedback.fps) : feedback.fps;
+    return "{\"type\":\"video_rate\",\"kbps\":" + std::to_string(encoding.kbps) + ",\"estimate\":" +
+           std::to_string(std::lround(viewer.link.estimate_kbps)) + ",\"remb\":" +
+           std::to_string(std::lround(feedback.remb_kbps)) + ",\"lost\":" +
+           std::to_string(std::lround(feedback.fraction_lost * 1000) / 10.0) + ",\"rtt\":" +
+           std::to_string(std::lround(feedback.round_trip * 1000)) + ",\"width\":" +
+           std::to_string(feedback.width / divisor) + ",\"height\":" + std::to_string(feedback.height / divisor) +
+           ",\"fps\":" + std::to_string(fps) + "}";
+}
+
+bool worth_telling(const webrtc_encoding_type& before, const webrtc_encoding_type& next)
+{
+    return before.divisor != next.divisor || before.fps != next.fps ||
+           std::abs(next.kbps - before.kbps) > retell_change * std::max(before.kbps, 1);
+}
+
+// On the video thread: one viewer's feedback moves its link's estimate, and the shared encoding follows
+// the slowest viewer.
+void take_feedback(const webrtc_feedback_type& feedback)
+{
+    std::string facts;
+    webrtc_encoding_type next;
+    bool tell = false, new_step = false;
+    {
+        std::lock_guard<std::mutex> hold(state.lock);
+        auto [found, fresh] = state.viewers.try_emplace(feedback.peer);
+        viewer_type& viewer = found->second;
+        if (fresh)
+            viewer.link = video_link_start(state.encoding.kbps, state.limits, feedback.now);
+        video_link_feedback(viewer.link, feedback, state.limits);
+        std::vector<double> estimates;
+        for (const auto& entry : state.viewers)
+            estimates.push_back(entry.second.link.estimate_kbps);
+        int step = state.ladder.step;
+        next = video_ladder_encoding(state.ladder, video_shared_kbps(estimates, state.limits), feedback.width,
+                                     feedback.height, feedback.fps, feedback.now);
+        new_step = step != state.ladder.step;
+        tell = worth_telling(state.encoding, next);
+        if (tell)
+            state.encoding = next;
+        if (feedback.now - viewer.told_at >= facts_interval) {
+            viewer.told_at = feedback.now;
+            facts = rate_message(viewer, feedback, state.encoding);
+        }
+    }
+    if (tell)
+        webrtc_encode(next);
+    if (new_step)
+        log("Web console: live video at 1/%d of the capture's size, %d frames a second at most (0: all), %d kbit/s",
+            next.divisor, next.fps, next.kbps);
+    if (!facts.empty())
+        tell_session(feedback.peer, facts);
+}
+
+// The viewer is gone, or no longer watches: with the last one, the encoder starts afresh for the next.
+void forget(uint64_t session)
+{
+    bool none;
+    {
+        std::lock_guard<std::mutex> hold(state.lock);
+        state.shown.erase(session);
+        none = state.viewers.erase(session) != 0 && state.viewers.empty();
+        if (none) {
+            state.ladder = video_ladder_type{};
+            state.encoding = webrtc_encoding_type{};
+        }
+    }
+    if (none)
+        webrtc_encode(webrtc_encoding_type{});
+}
+
+void take_signal(const webrtc_signal_type& signal)
+{
+    if (signal.kind == webrtc_signal_kind::ended)
+        forget(signal.peer);
+    tell_session(signal.peer, signal_message(signal));
+}
+
+// The page says whether it shows the video; while it does, it gets no pictures.
+bool take_pictures(uint64_t session, const json::object& message, const std::function<void(std::string)>& reply)
+{
+    const json::value* on = message.if_contains("on");
+    if (on == nullptr || !on->is_bool()) {
+        reply(web_error_message("pictures needs \"on\": true or false"));
+        return true;
+    }
+    std::lock_guard<std::mutex> hold(state.lock);
+    if (on->get_bool())
+        state.shown.erase(session);
+    else
+        state.shown.insert(session);
+    return true;
+}
 } // namespace
 
 bool web_video_key(const char* key, const char* rest)
@@ -115,16 +243,19 @@ bool web_video_key(const char* key, const char* rest)
 
 void web_video_start()
 {
-    if (video_running || camera.capture == nullptr || !web_running())
+    if (state.running || camera.capture == nullptr || !web_running())
         return;
+    {
+        std::lock_guard<std::mutex> hold(state.lock);
+        state.limits.ceiling_kbps = web_video_config.kbps;
+        state.limits.floor_kbps = std::min(web_video_config.floor_kbps, web_video_config.kbps);
+        state.limits.start_kbps = std::min(web_video_config.start_kbps, web_video_config.kbps);
+    }
     std::string error;
-    video_running = webrtc_start(camera.capture, web_video_config, [](const webrtc_signal_type& signal) {
-        if (std::optional<web_peer_type> peer = web_registry.find(signal.peer))
-            peer->send_signal(std::make_shared<const std::string>(signal_message(signal)));
-    }, &error);
-    if (video_running)
-        log("Web console: live video %s at %d kbit/s", web_video_config.encoder.empty() ? web_video_config.codec.c_str()
-                                                                                   : web_video_config.encoder.c_str(),
+    state.running = webrtc_start(camera.capture, web_video_config, take_signal, take_feedback, &error);
+    if (state.running)
+        log("Web console: live video %s at %d kbit/s at most, following each viewer's link",
+            web_video_config.encoder.empty() ? web_video_config.codec.c_str() : web_video_config.encoder.c_str(),
             web_video_config.kbps);
     else
         add_line("Web console: no live video (%s); browsers get pictures", error.c_str());
@@ -133,7 +264,12 @@ void web_video_start()
 void web_video_stop()
 {
     webrtc_stop();
-    video_running = false;
+    state.running = false;
+    std::lock_guard<std::mutex> hold(state.lock);
+    state.viewers.clear();
+    state.shown.clear();
+    state.ladder = video_ladder_type{};
+    state.encoding = webrtc_encoding_type{};
 }
 
 bool web_video_take(uint64_t session, std::string_view text, const std::function<void(std::string)>& reply)
@@ -147,7 +283,7 @@ bool web_video_take(uint64_t session, std::string_view text, const std::function
     if (type == nullptr)
         return false;
     if (*type == "video") {
-        if (!video_running)
+        if (!state.running)
             video_end(reply, camera.capture == nullptr ? "no capture runs" : "this program has no live video");
         else
             webrtc_open(session);
@@ -160,7 +296,10 @@ bool web_video_take(uint64_t session, std::string_view text, const std::function
     } else if (*type == "candidate") {
         return take_candidate(session, message, reply);
     } else if (*type == "video_stop") {
+        forget(session);
         webrtc_close(session);
+    } else if (*type == "pictures") {
+        return take_pictures(session, message, reply);
     } else {
         return false;
     }
@@ -169,5 +308,12 @@ bool web_video_take(uint64_t session, std::string_view text, const std::function
 
 void web_video_leave(uint64_t session)
 {
+    forget(session);
     webrtc_close(session);
+}
+
+bool web_video_pictures_wanted(uint64_t session)
+{
+    std::lock_guard<std::mutex> hold(state.lock);
+    return state.shown.count(session) == 0;
 }

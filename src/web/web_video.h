@@ -6,9 +6,12 @@
 //   {"type":"answer","sdp":"..."}                  its answer to the offer
 //   {"type":"candidate","candidate":"...","mline":N}   one of its ICE candidates
 //   {"type":"video_stop"}                          no longer watches
+//   {"type":"pictures","on":false}                 shows the video: no pictures meanwhile (true: again)
 // Console -> browser:
 //   {"type":"offer","sdp":"..."}   {"type":"candidate","candidate":"...","mline":N}
 //   {"type":"video_end","reason":"..."}            no (more) video for this browser; pictures remain
+//   {"type":"video_rate","kbps":N,"estimate":N,"remb":N,"lost":P,"rtt":MS,"width":W,"height":H,"fps":F}
+//                                                  once a second: the encoder's bitrate, this link's estimate
 #pragma once
 
 #include "platform/webrtc.h"
@@ -32,3 +35,5 @@ void web_video_stop();
 bool web_video_take(uint64_t session, std::string_view text, const std::function<void(std::string)>& reply);
 // The browser's session ended.
 void web_video_leave(uint64_t session);
+// False while the browser's page shows the video: the camera's pictures would only crowd its link.
+bool web_video_pictures_wanted(uint64_t session);

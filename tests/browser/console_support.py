@@ -103,10 +103,15 @@ def read_commands(record_path):
 
 
 class Rig:
-    """quillon --headless with the console on a free port, in a fresh folder, served by quillon-sim."""
+    """quillon --headless with the console on a free port, in a fresh folder, served by quillon-sim. With a
+    launcher (a command prefix such as nsenter's) both programs run through it, and host is where the
+    console is reached."""
 
-    def __init__(self, bin_dir, token='browser-test-token', sim_arguments=(), config_lines=(), port=None):
+    def __init__(self, bin_dir, token='browser-test-token', sim_arguments=(), config_lines=(), port=None,
+                 launcher=(), host='127.0.0.1'):
         self.bin_dir = os.path.abspath(bin_dir)
+        self.launcher = list(launcher)
+        self.host = host
         self.folder = tempfile.mkdtemp(prefix='quillon-browser-')
         self.token = token
         self.port = port or free_port()
@@ -147,7 +152,7 @@ class Rig:
 
     def _spawn(self, program, arguments):
         with open(self.file('.%s.out' % program), 'wb') as out:
-            return subprocess.Popen([os.path.join(self.bin_dir, program), *arguments], cwd=self.folder,
+            return subprocess.Popen([*self.launcher, os.path.join(self.bin_dir, program), *arguments], cwd=self.folder,
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
 
     def _read(self, name):
@@ -161,7 +166,7 @@ class Rig:
         if self.quillon.poll() is not None:
             raise RuntimeError('quillon ended: ' + self.log())
         try:
-            socket.create_connection(('127.0.0.1', self.port), timeout=0.2).close()
+            socket.create_connection((self.host, self.port), timeout=0.2).close()
             return True
         except OSError:
             return False
@@ -173,7 +178,7 @@ class Rig:
         return self._read('log.txt')
 
     def url(self, token=None, scheme='http'):
-        return '%s://127.0.0.1:%d/?token=%s' % (scheme, self.port, self.token if token is None else token)
+        return '%s://%s:%d/?token=%s' % (scheme, self.host, self.port, self.token if token is None else token)
 
     def commands(self):
         return read_commands(self.record)
