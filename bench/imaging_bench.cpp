@@ -3,8 +3,6 @@
 #include "services/log.h"
 #include "console/display.h"
 #include "services/message_lines.h"
-#include "services/message_lines.h"
-#include "services/message_lines.h"
 #include "imaging/decompress.h"
 #include "imaging/serialcamera.h"
 #include "platform/canvas.h"

@@ -1,8 +1,6 @@
 // The status display, read back from its canvas: bars, texts in their places, the message box.
 #include "console/display.h"
 #include "services/message_lines.h"
-#include "services/message_lines.h"
-#include "services/message_lines.h"
 
 #include "platform/canvas.h"
 #include "robot/robot.h"

@@ -289,6 +289,22 @@ bool tcp_client::closed_by_peer(std::chrono::milliseconds limit)
     return false;
 }
 
+int free_port()
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    int port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0)
+        ::close(fd);
+    return port;
+}
+
 bool wait_for_port(int port, std::chrono::milliseconds limit)
 {
     return wait_until([port] {

@@ -99,6 +99,8 @@ private:
     int fd = -1;
 };
 
+// A loopback TCP port nobody listens on right now (another program may take it before the caller does).
+int free_port();
 // Connects, retrying while the server is not yet listening.
 bool wait_for_port(int port = 32459, std::chrono::milliseconds limit = std::chrono::seconds(10));
 

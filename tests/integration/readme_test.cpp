@@ -68,6 +68,16 @@ const std::map<std::string, coverage_type> covered = {
     {"ctest --preset wine", {"scripts/test", "ctest --preset wine"}},
     {"scripts/package-windows", {"scripts/test", "ctest --preset wine"}},
     {"scripts/bench-windows", {"scripts/test", "scripts/bench-windows"}},
+    // The arm64 build: scripts/test runs these; the cross preset's package test checks and unpacks the
+    // package apt would install, and runs its quillon.
+    {"scripts/build-arm64", {"scripts/test", "scripts/build-arm64"}},
+    {"scripts/cross-root", {"scripts/test", "scripts/cross-root"}},
+    {"sudo apt install ./quillon_0.1.0_arm64.deb", {"scripts/test", "ctest --preset cross"}},
+    {"ctest --preset arm64", {"scripts/test", "ctest --preset arm64"}},
+    {"cmake --preset default -DQUILLON_CROSS_DIR=build/arm64", {"scripts/test", "-DQUILLON_CROSS_DIR="}},
+    {"cmake --build --preset default --target quillon_cross_tests",
+     {"scripts/test", "cmake --build --preset default --target quillon_cross_tests"}},
+    {"ctest --preset cross", {"scripts/test", "ctest --preset cross"}},
 };
 
 std::string readme()

@@ -3,6 +3,7 @@
 
 #include "integration_support.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -37,6 +38,17 @@ std::vector<board_command_type> read_board_commands(const std::string& record_pa
             commands.push_back(command);
     }
     return commands;
+}
+
+double median_command_interval(const std::vector<board_command_type>& commands)
+{
+    std::vector<double> intervals;
+    for (size_t i = 1; i < commands.size(); i++)
+        intervals.push_back(commands[i].time - commands[i - 1].time);
+    if (intervals.empty())
+        return 0.0;
+    std::nth_element(intervals.begin(), intervals.begin() + intervals.size() / 2, intervals.end());
+    return intervals[intervals.size() / 2];
 }
 
 } // namespace integration

@@ -20,5 +20,7 @@ struct board_command_type {
 
 // The command packets of the record in the order received; event lines and other packets are left out.
 std::vector<board_command_type> read_board_commands(const std::string& record_path);
+// The median time between two commands in a row, in seconds; 0 for fewer than two commands.
+double median_command_interval(const std::vector<board_command_type>& commands);
 
 } // namespace integration

@@ -33,20 +33,6 @@ using std::chrono::milliseconds;
 
 namespace {
 
-// A port nobody listens on right now.
-int free_port()
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 // Sends one raw request and returns everything the server answers until it closes or falls silent.
 std::string raw_request(int port, const std::string& request)
 {
