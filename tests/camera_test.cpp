@@ -1,6 +1,8 @@
 // The camera service: request counting, the camera thread, the buffers and the image message on a socket.
 #include "imaging/camera.h"
 
+#include "imaging/camera_feed.h"
+
 #include "services/message_lines.h"
 
 #include "services/log.h"
@@ -211,8 +213,8 @@ TEST(CameraServiceConcurrency, StopEndsTheThreadReleasesTheBuffersAndClosesTheCa
     EXPECT_EQ(service.capture, nullptr);
 }
 
-// The watcher gets JPEGs of the capture at most ten times a second while it watches, and none after.
-TEST(CameraServiceConcurrency, AWatcherGetsAtMostTenJpegsASecondWithoutARequest)
+// Subscribers get the capture's JPEGs each at its own rate, without a request, and none once they go.
+TEST(CameraServiceConcurrency, SubscribersGetTheCapturesJpegsAtTheirOwnRatesAndNoneAfter)
 {
     clear_lines();
     camera_class service;
@@ -220,16 +222,6 @@ TEST(CameraServiceConcurrency, AWatcherGetsAtMostTenJpegsASecondWithoutARequest)
     service.camera_pipeline = "videotestsrc is-live=true ! video/x-raw,width=96,height=64,framerate=30/1";
     service.start_capture(nullptr);
     ASSERT_NE(service.capture, nullptr) << (lines().empty() ? "" : lines().back());
-    std::mutex got_lock;
-    std::condition_variable got_more;
-    std::vector<test_jpeg::picture_type> got;
-    std::vector<std::chrono::steady_clock::time_point> times;
-    service.set_jpeg_listener([&](const unsigned char* jpeg, size_t length) {
-        std::lock_guard<std::mutex> hold(got_lock);
-        got.push_back(test_jpeg::decode(jpeg, length));
-        times.push_back(std::chrono::steady_clock::now());
-        got_more.notify_all();
-    });
     service.setup_camera(nullptr, true);  // the "c" key
     auto shown = lines();
     ASSERT_GE(shown.size(), 3u);
@@ -237,29 +229,50 @@ TEST(CameraServiceConcurrency, AWatcherGetsAtMostTenJpegsASecondWithoutARequest)
     EXPECT_EQ(shown[shown.size() - 2], "Camera - Frame size: 96 x 64");
     EXPECT_EQ(shown[shown.size() - 1], "Camera - Frame rate: 30 fps");
 
-    // The source gives 30 frames a second; the watcher gets one every tenth of a second at most.
-    constexpr size_t wanted = 8;
-    service.watch(true);
+    struct seen_type {
+        std::vector<test_jpeg::picture_type> pictures;
+        std::vector<double> times;
+    };
+    std::mutex got_lock;
+    std::condition_variable got_more;
+    seen_type fast, slow;
+    auto keeper = [&](seen_type& seen) {
+        return [&](const camera_picture_type& picture) {
+            std::lock_guard<std::mutex> hold(got_lock);
+            seen.pictures.push_back(test_jpeg::decode(picture.jpeg, picture.length));
+            seen.times.push_back(picture.time);
+            got_more.notify_all();
+        };
+    };
+    // The source gives 30 frames a second; one subscriber wants ten, the other two, the capture's alone.
+    camera_want_type want = service.shown(10.0);
+    ASSERT_TRUE(want.capture && !want.serial);
+    int fast_handle = camera_feed_subscribe(want, keeper(fast));
+    want.capture_rate = 2.0;
+    int slow_handle = camera_feed_subscribe(want, keeper(slow));
+    service.feed_changed();
     {
         std::unique_lock<std::mutex> hold(got_lock);
-        EXPECT_TRUE(got_more.wait_for(hold, std::chrono::seconds(10), [&] { return got.size() >= wanted; }));
+        EXPECT_TRUE(got_more.wait_for(hold, std::chrono::seconds(10), [&] { return slow.pictures.size() >= 3; }));
     }
-    service.watch(false);
-    size_t after_watching;
-    {
-        std::lock_guard<std::mutex> hold(got_lock);
-        after_watching = got.size();
-        for (size_t i = 1; i < times.size(); i++)
-            EXPECT_GE(times[i] - times[i - 1], std::chrono::milliseconds(90)) << i;
-        for (const auto& picture : got) {
-            EXPECT_EQ(picture.width, 96);
-            EXPECT_EQ(picture.height, 64);
-        }
+    camera_feed_unsubscribe(fast_handle);
+    camera_feed_unsubscribe(slow_handle);
+    auto rate = [](const seen_type& seen) {
+        return seen.times.size() < 2 ? 0.0 : (seen.times.size() - 1) / (seen.times.back() - seen.times.front());
+    };
+    std::lock_guard<std::mutex> hold(got_lock);
+    EXPECT_LE(rate(fast), 10.5);
+    EXPECT_LE(rate(slow), 2.1);
+    EXPECT_GT(fast.pictures.size(), slow.pictures.size());
+    for (const auto& picture : fast.pictures) {
+        EXPECT_EQ(picture.width, 96);
+        EXPECT_EQ(picture.height, 64);
     }
-    service.stop();  // the camera thread has ended: whatever it was to send is counted
-    service.set_jpeg_listener(nullptr);
-    EXPECT_LE(got.size(), after_watching + 1) << "no JPEG once the watcher stopped, but one on its way";
-    EXPECT_EQ(service.request_count, 0) << "watching is not asking";
+    size_t after = fast.pictures.size() + slow.pictures.size();
+    EXPECT_FALSE(camera_feed_capture_wanted()) << "nobody subscribes: nothing is compressed";
+    EXPECT_EQ(service.request_count, 0) << "subscribing is not asking";
+    service.stop();
+    EXPECT_EQ(fast.pictures.size() + slow.pictures.size(), after) << "nothing after they went";
 }
 
 TEST_F(CameraSend, TwoSendsOfOneFrameSendTwoIdenticalImageMessages)

@@ -10,6 +10,8 @@
 #include "services/taps.h"
 #include "services/time.h"
 #include "fleet/fleet_config.h"
+#include "imaging/camera.h"
+#include "imaging/camera_feed.h"
 #include "fleet/fleet_messages.h"
 #include "fleet/fleet_name.h"
 #include "fleet/fleet_network.h"
@@ -49,6 +51,7 @@ struct fleet_state_type {
     double next_telemetry = 0.0;         // get_time() of the next telemetry message
     double next_drop_report = 0.0;       // get_time() of the next look at the dropped count
     int tap = -1;
+    int camera = 0;                      // the camera feed's handle: the shown camera's pictures
     std::atomic<bool> stopping{false};
     std::atomic<bool> connected{false};
     std::atomic<bool> lost{false};       // the broker went away after a connection
@@ -60,10 +63,9 @@ struct fleet_state_type {
     bool retained_said = false;          // network thread: a retained drive was logged on this connection
     std::mutex names_lock;               // guards names
     std::map<uint64_t, std::string> names;  // the named operators' driver ids, for the notices they get
-    std::mutex waiting_lock;             // guards lines, picture and picture_time
+    std::mutex waiting_lock;             // guards lines and picture
     std::deque<std::string> lines;
     std::vector<unsigned char> picture;
-    double picture_time = -picture_period;
 };
 
 fleet_state_type* fleet = nullptr;
@@ -217,13 +219,16 @@ void on_tap(const tap_event_type& event)
         if (fleet->lines.size() >= waiting_lines_max)
             fleet->lines.pop_front();
         fleet->lines.emplace_back(reinterpret_cast<const char*>(event.data), event.length);
-    } else if (event.kind == tap_kind::camera_jpeg && event.length <= picture_max) {
-        std::lock_guard<std::mutex> hold(fleet->waiting_lock);
-        if (event.time - fleet->picture_time < picture_period)
-            return;
-        fleet->picture.assign(event.data, event.data + event.length);
-        fleet->picture_time = event.time;
     }
+}
+
+// The camera's threads: the shown camera's picture, one every picture_period at most, kept for the tick.
+void on_picture(const camera_picture_type& picture)
+{
+    if (picture.length > picture_max)
+        return;
+    std::lock_guard<std::mutex> hold(fleet->waiting_lock);
+    fleet->picture.assign(picture.jpeg, picture.jpeg + picture.length);
 }
 
 fleet_telemetry_type gather_telemetry()
@@ -362,6 +367,8 @@ void fleet_start()
         return;
     }
     fleet->tap = tap_add(on_tap);
+    fleet->camera = camera_feed_subscribe(camera.shown(1.0 / picture_period), on_picture);
+    camera.feed_changed();
     // An MQTT operator whose drive the motion authority refuses reads why on the messages topic.
     motion_listen(driver_kind::mqtt, [](uint64_t id, const std::string& text) {
         std::string who = "everyone without a name";
@@ -385,6 +392,8 @@ void fleet_stop()
     if (fleet->tap >= 0)
         tap_remove(fleet->tap);
     fleet->tap = -1;
+    camera_feed_unsubscribe(fleet->camera);
+    fleet->camera = 0;
     if (fleet->connected) {
         std::string offline = fleet_status_offline();
         publish_text("status", offline, 0, true);

@@ -1,8 +1,6 @@
 // The camera service: image requests, the camera thread that answers them from the newest frame, the
-// frame buffers, the image message and the watcher's JPEGs.
+// frame buffers, the image message and the subscribers' JPEGs.
 #include "imaging/camera.h"
-
-#include "services/taps.h"
 
 #include "services/threads.h"
 #include "services/time.h"
@@ -27,8 +25,7 @@ namespace {
 constexpr int capture_open_wait_ms = 5000;  // a camera that has not settled on a size by then is not used
 constexpr int fresh_frame_wait_ms = 50;     // a request waits this long for a frame newer than the last sent
 constexpr int thread_wait_ms = 100;         // the thread looks at its flags at least this often
-constexpr double watch_period = 0.1;        // the watcher's frames: at most ten a second
-constexpr double watch_retry = 0.02;        // a watcher due with no new frame looks again this much later
+constexpr double watch_retry = 0.02;        // a subscriber due with no new frame is looked at again this much later
 
 } // namespace
 
@@ -168,8 +165,10 @@ unsigned int camera_class::camera_thread(void*)
     thread_state_type state;
     for (;;) {
         int wait_ms = thread_wait_ms;
-        if (watched())
-            wait_ms = std::clamp(static_cast<int>((state.next_watch - get_time()) * 1000.0) + 1, 0, thread_wait_ms);
+        if (watched()) {
+            double due = std::max(camera_feed_capture_due(get_time()), state.next_watch - get_time());
+            wait_ms = std::clamp(static_cast<int>(due * 1000.0) + 1, 0, thread_wait_ms);
+        }
         // A request wakes the thread at once; several before the wait wake it once.
         request_event.wait_for(wait_ms);
         {
@@ -186,7 +185,8 @@ unsigned int camera_class::camera_thread(void*)
 void camera_class::serve(thread_state_type& state)
 {
     bool wanted = image_wanted.exchange(false);
-    bool watch_due = watched() && get_time() >= state.next_watch;
+    double now = get_time();
+    bool watch_due = watched() && now >= state.next_watch && camera_feed_capture_due(now) <= 0.0;
     if (!wanted && !watch_due)
         return;
     // While the source is down the last frame is old news: requests wait for the first frame after it.
@@ -203,10 +203,10 @@ void camera_class::serve(thread_state_type& state)
         // A frame a request took first is still news to the watcher.
         bool news = state.message_ready && state.message_number != state.watched_number;
         if (news) {
-            give_watcher();
+            give_subscribers();
             state.watched_number = state.message_number;
         }
-        state.next_watch = get_time() + (news ? watch_period : watch_retry);
+        state.next_watch = news ? 0.0 : get_time() + watch_retry;
     }
 }
 
@@ -235,12 +235,16 @@ bool camera_class::take_newest(thread_state_type& state, int wait_ms)
     return state.message_ready;
 }
 
-void camera_class::give_watcher()
+void camera_class::give_subscribers()
 {
-    std::lock_guard<std::mutex> hold(listener_lock);
-    if (jpeg_listener && watching)
-        jpeg_listener(compressed_buffer + image_header_size, jpeg_size);
-    tap_publish_jpeg("capture", compressed_buffer + image_header_size, jpeg_size, width, height);
+    camera_picture_type picture;
+    picture.source = camera_source::capture;
+    picture.jpeg = compressed_buffer + image_header_size;
+    picture.length = jpeg_size;
+    picture.width = width;
+    picture.height = height;
+    picture.time = get_time();
+    camera_feed_offer(picture);
 }
 
 // Reports a capture that fails or ends once, and again when it is back.
@@ -264,25 +268,18 @@ void camera_class::check_capture()
     }
 }
 
-void camera_class::set_jpeg_listener(camera_jpeg_listener listener)
+camera_want_type camera_class::shown(double rate) const
 {
-    std::lock_guard<std::mutex> hold(listener_lock);
-    jpeg_listener = std::move(listener);
+    camera_want_type want;
+    bool captured = !camera_pipeline.empty() && camera_pipeline != "serial";
+    want.capture = captured;
+    want.serial = !captured;
+    want.capture_rate = want.serial_rate = rate;
+    return want;
 }
 
-void camera_class::pass_serial_picture(const unsigned char* jpeg, size_t length)
+void camera_class::feed_changed()
 {
-    // With a capture configured the watcher sees the capture alone: one camera, not two taking turns.
-    if (!camera_pipeline.empty() && camera_pipeline != "serial")
-        return;
-    std::lock_guard<std::mutex> hold(listener_lock);
-    if (jpeg_listener)
-        jpeg_listener(jpeg, length);
-}
-
-void camera_class::watch(bool on)
-{
-    watching = on;
     request_event.signal();
 }
 

@@ -2,6 +2,7 @@
 // newest frame, sent by its own thread; frames come from a capture or from the serial camera.
 #pragma once
 
+#include "imaging/camera_feed.h"
 #include "platform/window.h"
 
 #include <atomic>
@@ -45,7 +46,6 @@ struct bitmap_info_type {
     uint8_t bmiColors[4] = {};     // the one colour entry, unused at 32 bits
 };
 
-using camera_jpeg_listener = std::function<void(const unsigned char* jpeg, size_t length)>;
 // Sends one whole image message to the operator (any thread); true when it was dropped or failed.
 using camera_image_sender = std::function<bool(const unsigned char* message, unsigned int length)>;
 
@@ -70,13 +70,11 @@ public:
     static unsigned int run_thread(void* self);
     unsigned int camera_thread(void*);
 
-    // For a watcher such as the web console: while watching and a source runs, the camera thread passes
-    // the newest frame's JPEG to the listener at most ten times a second. The listener runs on the camera
-    // thread, under a lock that setting another listener waits for; it must not call back into this object.
-    void set_jpeg_listener(camera_jpeg_listener listener);
-    void watch(bool on);
-    // The serial camera's pictures reach the listener as received, whenever it listens; from the reading thread.
-    void pass_serial_picture(const unsigned char* jpeg, size_t length);
+    // What a viewer of the robot's camera subscribes to (camera_feed): the capture's frames when one is
+    // configured, else the serial camera's pictures; one camera, not two taking turns.
+    camera_want_type shown(double rate) const;
+    // A new subscriber may be due a frame: the thread looks at once.
+    void feed_changed();
 
     std::string camera_pipeline;                // from config.txt: empty, "device", "serial" or a description
     capture_type* capture = nullptr;            // the running capture, or null; start refuses without a source
@@ -99,10 +97,8 @@ public:
     std::mutex lock;                            // guards running
 
     std::atomic<bool> image_wanted{false};      // a request waits for its image
-    std::atomic<bool> watching{false};          // the listener wants frames
-    std::atomic<int> tap_watchers{0};           // taps that want the capture's JPEGs (camera_jpeg, "capture")
-    // The camera thread encodes for watchers only a capture's frames: serial pictures pass as received.
-    bool watched() const { return !serial_frames && (watching || tap_watchers > 0); }
+    // The camera thread compresses frames for subscribers only from a capture: serial pictures pass as received.
+    bool watched() const { return !serial_frames && camera_feed_capture_wanted(); }
 
 private:
     // What the camera thread alone keeps between its passes.
@@ -121,14 +117,12 @@ private:
     bool take_newest(thread_state_type& state, int wait_ms);
     void check_capture();
     void serve(thread_state_type& state);
-    void give_watcher();
+    void give_subscribers();
 
     void send_message();
 
     camera_image_sender image_sender;       // the operator link's send, as the shell wired it
     std::string source_text;                // the description the capture runs, for the "c" key
-    std::mutex listener_lock;               // guards jpeg_listener and its calls
-    camera_jpeg_listener jpeg_listener;     // the watcher, or empty
 };
 
 extern camera_class camera;

@@ -2,6 +2,8 @@
 // and the "Serial Camera" window that shows the latest image four times enlarged.
 #include "imaging/serialcamera.h"
 
+#include "imaging/camera_feed.h"
+
 #include "imaging/camera.h"
 
 #include "services/time.h"
@@ -182,8 +184,14 @@ void serial_cam_class::image_data(const unsigned char* data, int length)
         if (received < image_bytes)
             return;
         // Watchers get the picture as the camera sent it, not decoded and encoded again.
-        camera.pass_serial_picture(compressed_buffer, static_cast<size_t>(image_bytes));
-        tap_publish_jpeg("serial", compressed_buffer, static_cast<size_t>(image_bytes), image_width, image_height);
+        camera_picture_type offered;
+        offered.source = camera_source::serial;
+        offered.jpeg = compressed_buffer;
+        offered.length = static_cast<size_t>(image_bytes);
+        offered.width = image_width;
+        offered.height = image_height;
+        offered.time = get_time();
+        camera_feed_offer(offered);
         // Decoding under the lock: a paint shows the previous image or this one, never a mixture.
         if (decompress_image(reinterpret_cast<const char*>(compressed_buffer), static_cast<unsigned int>(image_bytes),
                              camera_buffer, static_cast<unsigned int>(image_width),

@@ -11,6 +11,7 @@
 #include "services/log.h"
 #include "services/message_lines.h"
 #include "imaging/camera.h"
+#include "imaging/camera_feed.h"
 #include "platform/files.h"
 #include "record/mcap_writer.h"
 
@@ -51,7 +52,6 @@ std::deque<item_type> queue;         // waiting for the thread, oldest first
 size_t queue_bytes = 0;              // bytes held by queue's items
 bool running = false;                // the thread takes what is queued
 uint64_t last_stamp = 0;             // the newest time given to an item: times never go back
-double last_capture = -1e9;          // get_time() of the last capture picture kept
 recorder_counts_type counts;         // figures
 
 std::mutex open_lock;                // guards open_name
@@ -59,6 +59,7 @@ std::string open_name;               // the file being written, "" when none
 
 std::thread recorder_thread;
 int tap_handle = 0;
+int camera_handle = 0;               // the camera feed's: the capture at record_fps, every serial picture
 
 bool is_camera(const item_type& item) { return item.kind == channel_kind::camera; }
 
@@ -88,11 +89,6 @@ void push(item_type item, double time)
     std::lock_guard<std::mutex> hold(queue_lock);
     if (!running)
         return;
-    if (item.kind == channel_kind::camera && std::strcmp(item.source, "capture") == 0) {
-        if (time - last_capture < 1.0 / std::max(recorder_config.fps, 0.01))
-            return;
-        last_capture = time;
-    }
     if (!make_room(item))
         return;
     item.time = std::max(channels_wall_ns(time), last_stamp);
@@ -109,8 +105,6 @@ void on_tap(const tap_event_type& event)
         item.kind = channel_kind::log;
     else if (event.kind == tap_kind::bus_sent || event.kind == tap_kind::bus_received)
         item.kind = channel_kind::bus;
-    else if (event.kind == tap_kind::camera_jpeg)
-        item.kind = channel_kind::camera;
     else
         return;
     if (event.kind == tap_kind::log_line &&
@@ -119,8 +113,17 @@ void on_tap(const tap_event_type& event)
     item.bytes.assign(reinterpret_cast<const char*>(event.data), event.length);
     item.device = event.device;
     item.sent = event.kind == tap_kind::bus_sent;
-    item.source = event.source;
     push(std::move(item), event.time);
+}
+
+// Runs on the camera's threads, with the picture already paced by the feed: copy and queue only.
+void on_picture(const camera_picture_type& picture)
+{
+    item_type item;
+    item.kind = channel_kind::camera;
+    item.bytes.assign(reinterpret_cast<const char*>(picture.jpeg), picture.length);
+    item.source = picture.source == camera_source::capture ? "capture" : "serial";
+    push(std::move(item), picture.time);
 }
 
 std::string file_name_now()
@@ -410,7 +413,12 @@ void recorder_start()
         running = true;
     }
     tap_handle = tap_add(on_tap);
-    camera.tap_watchers++;
+    camera_want_type want;
+    want.capture = want.serial = true;
+    want.capture_rate = recorder_config.fps;
+    want.serial_rate = 0.0;
+    camera_handle = camera_feed_subscribe(want, on_picture);
+    camera.feed_changed();
     if (!thread_start(recorder_thread, "Recorder", recorder_body)) {
         recorder_stop();
         return;
@@ -432,7 +440,8 @@ void recorder_stop()
         recorder_thread.join();
     tap_remove(tap_handle);
     tap_handle = 0;
-    camera.tap_watchers--;
+    camera_feed_unsubscribe(camera_handle);
+    camera_handle = 0;
     stop_taking();
 }
 

@@ -72,18 +72,3 @@ void tap_publish_packet(tap_kind kind, int device, const unsigned char* data, in
     event.device = device;
     tap_publish(event);
 }
-
-void tap_publish_jpeg(const char* source, const unsigned char* jpeg, size_t length, int width, int height)
-{
-    if (!tap_wanted())
-        return;
-    tap_event_type event;
-    event.kind = tap_kind::camera_jpeg;
-    event.time = get_time();
-    event.data = jpeg;
-    event.length = length;
-    event.source = source;
-    event.width = width;
-    event.height = height;
-    tap_publish(event);
-}

@@ -1,6 +1,7 @@
 // Taps on what flows through the program, for those that watch or record it (the Foxglove connection,
-// the flight recorder, the fleet link). A producer publishes an event; every listener runs on the
-// producer's thread and must only copy and queue, never block and never log.
+// the flight recorder, the fleet link); camera pictures take the camera feed instead. A producer
+// publishes an event; every listener runs on the producer's thread and must only copy and queue, never
+// block and never log.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +12,6 @@ enum class tap_kind {
     message_line,  // text: one message line of the status display
     bus_sent,      // data: one whole packet sent to the board; device is its device number
     bus_received,  // data: one whole packet received from the board
-    camera_jpeg,   // data: one whole JPEG picture; source "serial" or "capture", width and height
 };
 
 struct tap_event_type {
@@ -20,8 +20,6 @@ struct tap_event_type {
     const unsigned char* data = nullptr; // the bytes (text is not terminated)
     size_t length = 0;
     int device = 0;                      // bus packets
-    const char* source = "";             // camera pictures
-    int width = 0, height = 0;           // camera pictures, 0 when unknown
 };
 
 using tap_listener = std::function<void(const tap_event_type&)>;
@@ -36,4 +34,3 @@ void tap_publish(const tap_event_type& event);
 // Shorthands that stamp the time and skip all work while nobody listens.
 void tap_publish_text(tap_kind kind, const char* text, size_t length);
 void tap_publish_packet(tap_kind kind, int device, const unsigned char* data, int length);
-void tap_publish_jpeg(const char* source, const unsigned char* jpeg, size_t length, int width, int height);

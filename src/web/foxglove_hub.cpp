@@ -7,6 +7,7 @@
 #include "services/log.h"
 #include "bus/controller.h"
 #include "imaging/camera.h"
+#include "imaging/camera_feed.h"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -25,7 +26,7 @@ namespace {
 constexpr auto telemetry_check = std::chrono::milliseconds(50);
 constexpr auto telemetry_settle = std::chrono::milliseconds(2);
 constexpr double telemetry_silence = 0.15;
-constexpr double camera_period = 0.1;  // at most 10 pictures a second from each source
+constexpr double camera_rate = 10.0;  // at most 10 pictures a second from each source
 constexpr size_t config_limit = 65536;
 // Copies on their way to the web thread: past this, taps are dropped (and counted) until it catches up.
 constexpr size_t pending_limit = 8u << 20;
@@ -42,11 +43,8 @@ struct hub_type {
     double last_drop_report = 0.0;           // web thread: when dropped copies were last logged
 };
 
-// The producers' side: the camera's pace and the copies still on their way to the web thread.
+// The producers' side: the copies still on their way to the web thread.
 struct tap_state_type {
-    std::mutex lock;                         // guards the two times
-    double last_serial_picture = -1.0;       // when each source last had a picture taken
-    double last_capture_picture = -1.0;
     std::atomic<size_t> pending{0};          // bytes copied and posted, not yet published
     std::atomic<uint64_t> dropped{0};        // copies not made because too much was pending
     uint64_t reported = 0;                   // web thread: dropped when last logged
@@ -58,7 +56,7 @@ std::mutex peers_lock;                        // guards the four below
 std::map<uint64_t, foxglove_peer_type> peers;
 uint64_t next_id = 1;                         // client numbers are never reused
 bool running = false;                         // between start and stop: subscriptions turn taps on
-bool camera_watching = false;                 // we hold one of camera.tap_watchers
+int camera_subscription = 0;                  // the camera feed's handle while a client watches the camera
 std::atomic<int> peer_count{0};
 std::atomic<unsigned int> wanted{0};          // union of every client's channel bits
 
@@ -75,29 +73,15 @@ void distribute(channel_kind kind, std::shared_ptr<const std::string> payload, u
         peer.deliver(kind, payload, time);
 }
 
-// On the producer's thread, before anything is copied.
-bool picture_due(const char* source, double time)
-{
-    std::lock_guard<std::mutex> hold(taps.lock);
-    double& last = std::strcmp(source, "capture") == 0 ? taps.last_capture_picture : taps.last_serial_picture;
-    if (last >= 0.0 && time - last < camera_period)
-        return false;
-    last = time;
-    return true;
-}
 
 // On the web thread: the channel's message, built once for every client.
-void publish(tap_kind kind, double time, const std::string& data, int device, const std::string& source)
+void publish(tap_kind kind, double time, const std::string& data, int device)
 {
     uint64_t stamp = channels_wall_ns(time);
     std::string payload;
     channel_kind channel = channel_kind::log;
     if (kind == tap_kind::log_line) {
         payload = channels_log_json(data.data(), data.size(), stamp);
-    } else if (kind == tap_kind::camera_jpeg) {
-        channel = channel_kind::camera;
-        payload = channels_camera_json(source.c_str(), reinterpret_cast<const unsigned char*>(data.data()),
-                                       data.size(), stamp);
     } else {
         channel = channel_kind::bus;
         payload = channels_bus_json(kind == tap_kind::bus_sent, device,
@@ -108,9 +92,7 @@ void publish(tap_kind kind, double time, const std::string& data, int device, co
 
 channel_kind channel_of(tap_kind kind)
 {
-    return kind == tap_kind::log_line      ? channel_kind::log
-           : kind == tap_kind::camera_jpeg ? channel_kind::camera
-                                           : channel_kind::bus;
+    return kind == tap_kind::log_line ? channel_kind::log : channel_kind::bus;
 }
 
 void send_telemetry_now()
@@ -142,18 +124,34 @@ void on_tap(const tap_event_type& event)
     if (event.kind == tap_kind::log_line &&
         !channels_log_wanted(reinterpret_cast<const char*>(event.data), event.length))
         return;
-    if (event.kind == tap_kind::camera_jpeg && !picture_due(event.source, event.time))
-        return;
     if (taps.pending.load() + event.length > pending_limit) {
         taps.dropped++;
         return;
     }
     taps.pending += event.length;
     net::post(*hub.ioc, [kind = event.kind, time = event.time, device = event.device,
-                         data = std::string(reinterpret_cast<const char*>(event.data), event.length),
-                         source = std::string(event.source)] {
+                         data = std::string(reinterpret_cast<const char*>(event.data), event.length)] {
         taps.pending -= data.size();
-        publish(kind, time, data, device, source);
+        publish(kind, time, data, device);
+    });
+}
+
+// On the camera's threads: the feed has paced the picture already; copy and post, bounded as the taps are.
+void on_picture(const camera_picture_type& picture)
+{
+    if (taps.pending.load() + picture.length > pending_limit) {
+        taps.dropped++;
+        return;
+    }
+    taps.pending += picture.length;
+    const char* source = picture.source == camera_source::capture ? "capture" : "serial";
+    net::post(*hub.ioc, [source, time = picture.time,
+                         data = std::string(reinterpret_cast<const char*>(picture.jpeg), picture.length)] {
+        taps.pending -= data.size();
+        uint64_t stamp = channels_wall_ns(time);
+        auto payload = std::make_shared<const std::string>(
+            channels_camera_json(source, reinterpret_cast<const unsigned char*>(data.data()), data.size(), stamp));
+        distribute(channel_kind::camera, std::move(payload), stamp);
     });
 }
 
@@ -186,13 +184,18 @@ void check_telemetry()
 // Under peers_lock.
 void watch_camera(bool on)
 {
-    if (on == camera_watching)
+    if (on == (camera_subscription != 0))
         return;
-    camera_watching = on;
-    if (on)
-        camera.tap_watchers++;
-    else
-        camera.tap_watchers--;
+    if (!on) {
+        camera_feed_unsubscribe(camera_subscription);
+        camera_subscription = 0;
+        return;
+    }
+    camera_want_type want;
+    want.capture = want.serial = true;
+    want.capture_rate = want.serial_rate = camera_rate;
+    camera_subscription = camera_feed_subscribe(want, on_picture);
+    camera.feed_changed();
 }
 
 std::vector<foxglove_parameter_type> read_parameters()

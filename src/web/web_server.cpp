@@ -7,6 +7,7 @@
 #include "services/log.h"
 #include "services/message_lines.h"
 #include "imaging/camera.h"
+#include "imaging/camera_feed.h"
 #include "net/network.h"
 #include "platform/socket.h"
 #include "robot/drivers.h"
@@ -70,6 +71,7 @@ struct server_type {
     std::vector<std::string> urls;    // the console's addresses, for the display
     uint64_t sessions_before = 0;     // browsers registered before this start: more means one came
     double start_time = 0.0;
+    int camera_handle = 0;            // web thread: the camera feed's handle while a browser is connected
     std::thread thread;
     std::promise<void> ended;
 };
@@ -126,6 +128,23 @@ web_state_type gather_state()
     return state;
 }
 
+constexpr double picture_rate = 10.0;  // the pictures a browser gets a second, at most
+
+void watch_camera(bool on)
+{
+    if (on == (server->camera_handle != 0))
+        return;
+    if (!on) {
+        camera_feed_unsubscribe(server->camera_handle);
+        server->camera_handle = 0;
+        return;
+    }
+    server->camera_handle = camera_feed_subscribe(camera.shown(picture_rate), [](const camera_picture_type& picture) {
+        web_publish_jpeg(picture.jpeg, picture.length);
+    });
+    camera.feed_changed();
+}
+
 void send_state()
 {
     server->state_timer.expires_after(state_period);
@@ -137,9 +156,8 @@ void send_state()
         if (std::string line = web_guard_refusals_report(get_time()); !line.empty())
             log("%s", line.c_str());
         std::vector<web_peer_type> peers = web_registry.peers();
-        // The capture encodes pictures for browsers only while one watches.
-        if (camera.watching != !peers.empty())
-            camera.watch(!peers.empty());
+        // The camera's pictures go to browsers only while one is connected.
+        watch_camera(!peers.empty());
         if (!peers.empty()) {
             auto prefix = std::make_shared<const std::string>(web_state_prefix(gather_state()));
             for (web_peer_type& peer : peers)
@@ -313,7 +331,6 @@ void web_start(window_handle window)
         server.reset();
         return;
     }
-    camera.set_jpeg_listener([](const unsigned char* jpeg, size_t length) { web_publish_jpeg(jpeg, length); });
     {
         std::lock_guard<std::mutex> hold(publish_lock);
         publishing = true;
@@ -336,8 +353,6 @@ void web_stop()
     web_stopping = true;
     motion_listen(driver_kind::browser, {});
     motion_listen(driver_kind::foxglove, {});
-    camera.watch(false);
-    camera.set_jpeg_listener({});
     std::future<void> ended = server->ended.get_future();
     net::post(server->ioc, begin_stop);
     if (ended.wait_for(stop_limit) != std::future_status::ready) {
@@ -345,6 +360,7 @@ void web_stop()
         server->ioc.stop();
     }
     server->thread.join();
+    watch_camera(false);
     foxglove_hub_stop();
     server.reset();
     drivers_forget(driver_kind::browser);

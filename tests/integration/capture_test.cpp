@@ -176,3 +176,23 @@ TEST(CapturePipeline, TheSerialCamerasPicturesReachTheOperator)
     program->signal(SIGTERM);
     EXPECT_EQ(program->wait(), 0);
 }
+
+// With a capture and the fleet link alone (no console, no recorder), the capture's picture reaches the
+// broker: the fleet subscribes to the camera like everyone else.
+TEST(CapturePipeline, TheCapturesPictureReachesTheBrokerWithOnlyTheFleetLink)
+{
+    if (access("/usr/sbin/mosquitto", X_OK) != 0)
+        GTEST_SKIP() << "mosquitto is not there";
+    temp_folder folder;
+    broker mqtt(folder);
+    folder.write("config.txt", "camera_pipeline " + test_source + "\nmqtt_broker mqtt://127.0.0.1:" +
+                                   std::to_string(mqtt.port) + "\nrobot_name rover\n");
+    auto program = start_quillon(folder);
+    ASSERT_TRUE(wait_for_line(folder.file("log.txt"), "Fleet: on the broker")) << read_file(folder.file("log.txt"));
+    std::string picture = mqtt.next_message("quillon/rover/picture", 15);
+    ASSERT_GE(picture.size(), 3u) << "no picture on the broker";
+    EXPECT_EQ(static_cast<unsigned char>(picture[0]), 0xFF);
+    EXPECT_EQ(static_cast<unsigned char>(picture[1]), 0xD8) << "not a JPEG";
+    program->signal(SIGTERM);
+    EXPECT_EQ(program->wait(), 0);
+}

@@ -339,4 +339,36 @@ std::string source_dir()
     return QUILLON_SOURCE_DIR;
 }
 
+broker::broker(const temp_folder& folder) : folder(folder), port(free_port())
+{
+    const char* user = getenv("USER");
+    folder.write("mosquitto.conf", "user " + std::string(user != nullptr ? user : "root") + "\nlistener " +
+                                       std::to_string(port) + " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+    start();
+}
+
+void broker::start()
+{
+    server = std::make_unique<process>(std::vector<std::string>{"/usr/sbin/mosquitto", "-c", folder.file("mosquitto.conf")},
+                                       folder.path());
+    wait_for_port(port, std::chrono::seconds(5));
+}
+
+bool broker::publish(const std::string& topic, const std::string& payload, bool retain) const
+{
+    std::string command = "mosquitto_pub -h 127.0.0.1 -p " + std::to_string(port) + (retain ? " -r" : "") + " -t '" +
+                          topic + "' -m '" + payload + "'";
+    return std::system(command.c_str()) == 0;
+}
+
+std::string broker::next_message(const std::string& topic, int seconds) const
+{
+    std::string out = folder.file("mosquitto_sub.out");
+    std::string command = "mosquitto_sub -h 127.0.0.1 -p " + std::to_string(port) + " -C 1 -W " +
+                          std::to_string(seconds) + " -t '" + topic + "' > '" + out + "' 2>/dev/null";
+    if (std::system(command.c_str()) != 0)
+        return std::string();
+    return read_file(out);
+}
+
 } // namespace integration

@@ -101,6 +101,21 @@ private:
 
 // A loopback TCP port nobody listens on right now (another program may take it before the caller does).
 int free_port();
+
+// Debian's mosquitto on a free loopback port, anonymous, for one test.
+class broker {
+public:
+    explicit broker(const temp_folder& folder);
+    void start();
+    void stop() { server.reset(); }
+    bool publish(const std::string& topic, const std::string& payload, bool retain = false) const;
+    // The payload of the next message on the topic (a retained one at once), or "" after the limit.
+    std::string next_message(const std::string& topic, int seconds) const;
+
+    const temp_folder& folder;
+    int port;
+    std::unique_ptr<process> server;
+};
 // Connects, retrying while the server is not yet listening.
 bool wait_for_port(int port = 32459, std::chrono::milliseconds limit = std::chrono::seconds(10));
 

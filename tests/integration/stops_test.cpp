@@ -30,18 +30,6 @@ using clock_type = std::chrono::steady_clock;
 
 namespace {
 
-int free_port()
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 // A WebSocket to the console: a browser's, or a Foxglove client's with its subprotocol.
 class socket_client {
@@ -79,35 +67,6 @@ public:
 private:
     net::io_context ioc;
     beast::websocket::stream<beast::tcp_stream> ws{ioc};
-};
-
-// Debian's mosquitto on a free loopback port, anonymous, for one test.
-class broker {
-public:
-    explicit broker(const temp_folder& folder) : folder(folder), port(free_port())
-    {
-        folder.write("mosquitto.conf", "user " + std::string(getenv("USER") ? getenv("USER") : "root") +
-                                           "\nlistener " + std::to_string(port) +
-                                           " 127.0.0.1\nallow_anonymous true\npersistence false\n");
-        start();
-    }
-    void start()
-    {
-        server = std::make_unique<process>(std::vector<std::string>{"/usr/sbin/mosquitto", "-c", folder.file("mosquitto.conf")},
-                                           folder.path());
-        wait_for_port(port, std::chrono::seconds(5));
-    }
-    void stop() { server.reset(); }
-    bool publish(const std::string& topic, const std::string& payload, bool retain = false) const
-    {
-        std::string command = "mosquitto_pub -h 127.0.0.1 -p " + std::to_string(port) + (retain ? " -r" : "") +
-                              " -t '" + topic + "' -m '" + payload + "'";
-        return std::system(command.c_str()) == 0;
-    }
-
-    const temp_folder& folder;
-    int port;
-    std::unique_ptr<process> server;
 };
 
 // quillon with its console, its fleet link and commands on change, against quillon-sim; windowed on a
