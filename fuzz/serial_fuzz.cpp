@@ -1,8 +1,10 @@
 // Feeds arbitrary batches of bus bytes to the receive parser, as the reading thread would, and to the
 // hunt for the packets' start that follows an open.
 #include "services/log.h"
+#include "bus/controller.h"
 #include "bus/packet_hunt.h"
 #include "bus/serial.h"
+#include "imaging/serialcamera.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static bool started = [] {
         log_restart("/dev/null");
+        serial.set_device_handler(device_id, controller_data);
+        serial.set_device_handler(serial_camera_device, serial_camera_data);
+        serial.set_device_handler(serial_text_device, serial_text_line);
         return true;
     }();
     (void)started;
@@ -31,8 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 break;
         at = end;
         if (serial.packet_state == 2) {
-            serial.flush_deadline = 0.0;  // the flush second has passed
-            serial.check();
+            serial.check(serial.flush_deadline + 1.0);  // the flush second has passed
         }
     }
     serial.packet_state = 0;

@@ -151,11 +151,10 @@ TEST(SerialParser, BadChecksumFlushesForASecondWithOneIgnoreLinePerBatch)
     EXPECT_TRUE(log.has("Serial - Flush Ignore: 5"));
     EXPECT_EQ(newest_message_line(), "Serial - Unable to validate packet");
 
-    parser.check();  // the second has not passed
+    parser.check(parser.flush_deadline - 0.5);  // the second has not passed
     EXPECT_EQ(parser.packet_state.load(), 2);
     EXPECT_FALSE(log.has("Serial - Exit Flush"));
-    parser.flush_deadline = get_time() - 0.001;
-    parser.check();
+    parser.check(parser.flush_deadline + 0.001);
     EXPECT_EQ(parser.packet_state.load(), 0);
     EXPECT_EQ(newest_message_line(), "Serial - Exit Flush");
     feed(parser, text_packet("back in step"));
@@ -167,16 +166,15 @@ TEST(SerialParser, FlushLastsOneSecondOnTheClock)
     test_log log;
     serial_class parser;
     bus_test::wire(parser);
+    double began = get_time();
     parser.flush();
     EXPECT_EQ(newest_message_line(), "Serial - Enter Flush");
-    std::this_thread::sleep_for(std::chrono::milliseconds(900));
-    parser.check();
+    parser.check(began + 0.9);
     EXPECT_EQ(parser.packet_state.load(), 2);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    parser.check();
+    parser.check(get_time() + 1.05);
     EXPECT_EQ(parser.packet_state.load(), 0);
     EXPECT_EQ(log.count_starting("Serial - Exit Flush"), 1);
-    parser.check();  // not flushing: nothing more
+    parser.check(get_time() + 2.0);  // not flushing: nothing more
     EXPECT_EQ(log.count_starting("Serial - Exit Flush"), 1);
 }
 
@@ -233,8 +231,7 @@ TEST(SerialPort, PacketsGoOutFramedAndTheFlushSecondSendsNothing)
     port.flush();
     EXPECT_EQ(port.serial_packet(1, neutral_command.data(), 8), 0);
     EXPECT_TRUE(line.read_for(std::chrono::milliseconds(100)).empty());
-    port.flush_deadline = get_time() - 0.001;
-    port.check();
+    port.check(port.flush_deadline + 0.001);
     port.serial_packet(1, neutral_command.data(), 8);
     EXPECT_EQ(line.read_for(std::chrono::milliseconds(200)), expected);
     port.stop();
@@ -282,7 +279,7 @@ TEST(SerialPortConcurrency, StopEndsTheReadingThreadAtOnceWhileBytesFlowAndPacke
             port.serial_packet(1, neutral_command.data(), 8);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    port.check();  // the window thread's part, against the reading thread
+    port.check(get_time());  // the window thread's part, against the reading thread
     auto begun = std::chrono::steady_clock::now();
     port.stop();
     // Far inside the 2-second cycle: the stop event ended the wait, not the time-out.

@@ -2,6 +2,7 @@
 #include "app/main.h"
 
 #include "app/config.h"
+#include "app/scheduler.h"
 #include "services/time.h"
 #include "services/log.h"
 #include "bus/controller.h"
@@ -26,13 +27,37 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 window_handle main_win = nullptr;
 
 namespace {
 
-constexpr unsigned int fast_timer = 1;   // 10 ms: polling, ramp, redraw and the serial check
-constexpr unsigned int second_timer = 2; // 1000 ms: per-second rates
+constexpr unsigned int fast_timer = 1;   // 10 ms: it runs the table of periodic work
+
+// The periodic work, in the order a tick runs it.
+const std::vector<scheduler_task_type> periodic_work = {
+    {"operator link: its backlog, a cut client, a paused accept", 0.01, network_check},
+    {"fleet link: telemetry, message lines, pictures", 0.01, fleet_check},
+    {"joystick", 0.01, [](double) { joystick_check(); }},
+    {"motion: the deadman, the link's silence, the speed ramp", 0.01, motion_check},
+    {"status display", 0.01, [](double) {
+         update_display(main_win);
+         window_invalidate(main_win);
+     }},
+    {"bus: the end of a flush", 0.11, [](double now) { serial.check(now); }},
+    {"rates: image requests and controller packets a second", 1.0, [](double) {
+         camera.update();
+         robot.update();
+     }},
+};
+
+struct shell_type {
+    std::unique_ptr<scheduler_class> scheduler;  // the periodic work, from the first tick on
+};
+
+shell_type shell;
 
 const char* usage_text =
     "usage: quillon [--headless]\n"
@@ -172,8 +197,8 @@ void system_start(window_handle window)
     });
     web_video_start();             // after the capture it sends
     recorder_start();              // after the robot and the camera, whose data it records
+    shell.scheduler = std::make_unique<scheduler_class>(periodic_work, get_time());
     event_loop_set_timer(window, fast_timer, 10);
-    event_loop_set_timer(window, second_timer, 1000);
 }
 
 void system_stop()
@@ -189,25 +214,8 @@ void system_stop()
     event_loop_post_quit(0);
 }
 
-void timer_message(window_handle window, unsigned int timer_id)
+void timer_message(window_handle, unsigned int timer_id)
 {
-    static int count = 0;
-    if (timer_id == fast_timer) {
-        network_check(get_time());
-        fleet_check(get_time());
-        joystick_check();
-        motion_check(get_time());
-        update_display(window);
-        // Runs on ticks 11, 22, 33 ...: every eleventh tick.
-        if (count > 9) {
-            count = 0;
-            serial.check();
-        } else {
-            count++;
-        }
-        window_invalidate(window);
-    } else if (timer_id == second_timer) {
-        camera.update();
-        robot.update();
-    }
+    if (timer_id == fast_timer && shell.scheduler)
+        shell.scheduler->run(get_time());
 }

@@ -372,9 +372,9 @@ void serial_class::flush()
     packet_state = 2;
 }
 
-void serial_class::check()
+void serial_class::check(double now)
 {
-    if (packet_state == 2 && get_time() > flush_deadline) {
+    if (packet_state == 2 && now > flush_deadline) {
         packet_state = 0;
         add_line("Serial - Exit Flush");
     }

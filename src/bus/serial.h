@@ -36,7 +36,8 @@ public:
     int validate_packet(unsigned char* packet, unsigned int length);
     int process_packet(unsigned char* packet, unsigned int length);
     void flush();
-    void check();
+    // The window thread: a flush whose second is over at now ends.
+    void check(double now);
     int do_serial_packet(unsigned char device, const unsigned char* payload, int length);
     // The handler of a device's packets, set before start (the shell fills the table); a device without
     // one is reported.
