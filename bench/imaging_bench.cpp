@@ -56,7 +56,7 @@ void redraw(benchmark::State& state, bool changing)
 {
     log_restart("/tmp/quillon-imaging-bench-log.txt");
     fill_message_lines();
-    display_canvas = canvas_create(display_x, display_y, true);
+    display_draw_into(canvas_create(display_x, display_y, true));
     unsigned char payload[3] = {0, 100, 200};
     for (auto _ : state) {
         if (changing) {
@@ -68,8 +68,8 @@ void redraw(benchmark::State& state, bool changing)
         }
         update_display(nullptr);
     }
-    canvas_destroy(display_canvas);
-    display_canvas = nullptr;
+    canvas_destroy(display_picture());
+    display_draw_into(nullptr);
     state.SetLabel("goal < 300 us");
 }
 

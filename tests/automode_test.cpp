@@ -171,8 +171,7 @@ protected:
     {
         log_path = testing::TempDir() + std::to_string(getpid()) + "_automode_log.txt";
         log_restart(log_path.c_str());
-        automode_sleep = recording_sleep;
-        automode_telemetry_source = test_source;
+        automode_set_hooks(recording_sleep, test_source);
         set_analog(0, 0, 0);
         taken_sleeps();
         real_sleep = false;
@@ -185,8 +184,7 @@ protected:
     void TearDown() override
     {
         motion_reset();
-        automode_sleep = automode_real_sleep;
-        automode_telemetry_source = automode_robot_telemetry;
+        automode_set_hooks(automode_real_sleep, automode_robot_telemetry);
     }
 
     // Waits until the thread has begun two more passes: one of them read the switch after this call.
@@ -310,7 +308,7 @@ TEST_F(Automode, TheProgramReadsTheRobotsTelemetry)
     automode_robot_telemetry(&read);
     for (int i = 0; i < 8; i++)
         EXPECT_EQ(read.analog[i], robot_telemetry.analog[i]);
-    automode_telemetry_source = automode_robot_telemetry;
+    automode_set_hooks(recording_sleep, automode_robot_telemetry);
     switch_auto(true);
     robot.set_control(marked_control());  // left by others: the machine keeps its speeds and bytes
     EXPECT_EQ(automode_pass(3), 3) << "fractions below 1 never pass a threshold";

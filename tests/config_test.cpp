@@ -1,11 +1,9 @@
 // The configuration reader: keys, values, comments, line ends and the limits of config.txt.
 #include "app/config.h"
 
-#include "bus/serial.h"
 #include "bus_support.h"
-#include "imaging/camera.h"
-#include "imaging/serialcamera.h"
 #include "net/network.h"
+#include "services/utility.h"
 
 #include <gtest/gtest.h>
 
@@ -19,14 +17,7 @@ namespace {
 
 class ConfigFile : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        serial.port_name[0] = 0;
-        camera.camera_number = 0;
-        listen_address[0] = 0;
-        log_camera_data = true;
-        path = log.path() + ".config.txt";
-    }
+    void SetUp() override { path = log.path() + ".config.txt"; }
     void TearDown() override { std::remove(path.c_str()); }
 
     // Writes the content as config.txt and reads it.
@@ -36,12 +27,13 @@ protected:
         ASSERT_NE(file, nullptr);
         std::fwrite(content.data(), 1, content.size(), file);
         std::fclose(file);
-        load_config(path.c_str());
+        load_config(path.c_str(), config);
     }
-    std::string port() const { return serial.port_name; }
+    std::string port() const { return config.serial_port; }
 
     test_log log;
     std::string path;
+    config_type config;
 };
 
 } // namespace
@@ -50,7 +42,7 @@ TEST_F(ConfigFile, KeyAndValueWithAnyBlanksBetween)
 {
     load("serial_port COM3\n");
     EXPECT_EQ(port(), "COM3");
-    EXPECT_EQ(camera.camera_number, 0);
+    EXPECT_EQ(config.camera_number, 0);
     load(" \t serial_port \t  pts/3\n");
     EXPECT_EQ(port(), "pts/3");
 }
@@ -59,23 +51,23 @@ TEST_F(ConfigFile, KeysAreCaseSensitive)
 {
     load("Serial_Port COM3\nCAMERA_NUMBER 4\n");
     EXPECT_EQ(port(), "");
-    EXPECT_EQ(camera.camera_number, 0);
+    EXPECT_EQ(config.camera_number, 0);
 }
 
 TEST_F(ConfigFile, CameraNumberIsReadAsADecimalPrefix)
 {
     load("camera_number 2\n");
-    EXPECT_EQ(camera.camera_number, 2);
+    EXPECT_EQ(config.camera_number, 2);
     load("camera_number 12abc\n");
-    EXPECT_EQ(camera.camera_number, 12);
+    EXPECT_EQ(config.camera_number, 12);
     load("camera_number -7\n");
-    EXPECT_EQ(camera.camera_number, -7);
+    EXPECT_EQ(config.camera_number, -7);
     load("camera_number\n");  // no value: unchanged
-    EXPECT_EQ(camera.camera_number, -7);
+    EXPECT_EQ(config.camera_number, -7);
     load("camera_number abc\n");
-    EXPECT_EQ(camera.camera_number, 0);
+    EXPECT_EQ(config.camera_number, 0);
     load("camera_number 99999999999999\n");  // kept inside an int
-    EXPECT_EQ(camera.camera_number, 2147483647);
+    EXPECT_EQ(config.camera_number, 2147483647);
 }
 
 TEST_F(ConfigFile, SerialPortAloneEmptiesTheName)
@@ -88,31 +80,31 @@ TEST_F(ConfigFile, CommentLinesContributeNothing)
 {
     load("# serial_port COM9\n#camera_number 3\nserial_port COM4\n");
     EXPECT_EQ(port(), "COM4");
-    EXPECT_EQ(camera.camera_number, 0);
+    EXPECT_EQ(config.camera_number, 0);
 }
 
 TEST_F(ConfigFile, ATrailingCommentEndsAtItsLineEndAndTheNextLineStandsAlone)
 {
     load("serial_port COM2 # main port\ncamera_number 1\n");
     EXPECT_EQ(port(), "COM2");
-    EXPECT_EQ(camera.camera_number, 1);
+    EXPECT_EQ(config.camera_number, 1);
     load("camera_number 5# five\r\nserial_port COM6#six\rcamera_number 6");
     EXPECT_EQ(port(), "COM6");
-    EXPECT_EQ(camera.camera_number, 6);
+    EXPECT_EQ(config.camera_number, 6);
 }
 
 TEST_F(ConfigFile, TheTokenAfterTheValueIsNotRead)
 {
     load("serial_port COM1 camera_number 2\n");
     EXPECT_EQ(port(), "COM1");
-    EXPECT_EQ(camera.camera_number, 0);
+    EXPECT_EQ(config.camera_number, 0);
 }
 
 TEST_F(ConfigFile, CrLfLineEndsReadLikeLf)
 {
     load("serial_port ttyUSB0\r\ncamera_number 3\r\n\r\n");
     EXPECT_EQ(port(), "ttyUSB0");
-    EXPECT_EQ(camera.camera_number, 3);
+    EXPECT_EQ(config.camera_number, 3);
 }
 
 TEST_F(ConfigFile, TheLaterOfTwoSerialPortLinesWinsAndTheLastLineNeedsNoLineEnd)
@@ -146,12 +138,12 @@ TEST_F(ConfigFile, ALineEndsAfter1024CharactersAndTheRestBeginsTheNextLine)
 
 TEST_F(ConfigFile, MissingFileIsReportedAndTheSettingsStand)
 {
-    std::snprintf(serial.port_name, sizeof serial.port_name, "COM8");
-    camera.camera_number = 4;
-    load_config((path + ".missing").c_str());
+    config.serial_port = "COM8";
+    config.camera_number = 4;
+    load_config((path + ".missing").c_str(), config);
     EXPECT_EQ(newest_message_line(), "load_config: Unable to load config file");
     EXPECT_EQ(port(), "COM8");
-    EXPECT_EQ(camera.camera_number, 4);
+    EXPECT_EQ(config.camera_number, 4);
 }
 
 TEST(ConfigTokens, NextStringSkipsBlanksAndStopsAtTheTerminator)
@@ -174,17 +166,17 @@ TEST(ConfigTokens, NextStringSkipsBlanksAndStopsAtTheTerminator)
 TEST_F(ConfigFile, LogAndLinkKeys)
 {
     load("log_camera_data 0\nlisten_address 127.0.0.1\n");
-    EXPECT_FALSE(log_camera_data);
-    EXPECT_STREQ(listen_address, "127.0.0.1");
+    EXPECT_FALSE(config.log_camera_data);
+    EXPECT_EQ(config.listen_address, "127.0.0.1");
     load("log_camera_data 1\nlisten_address\n");
-    EXPECT_TRUE(log_camera_data);
-    EXPECT_STREQ(listen_address, "");  // every interface again
+    EXPECT_TRUE(config.log_camera_data);
+    EXPECT_EQ(config.listen_address, "");  // every interface again
     std::string long_value(300, '1');
     load("listen_address " + long_value + "\n");
-    EXPECT_EQ(std::string(listen_address), long_value.substr(0, sizeof listen_address - 1));
+    EXPECT_EQ(config.listen_address, long_value.substr(0, network_address_size - 1));
 
     load("log_camera_data yes\nlog_camera_data 2\nlog_camera_data true\n");
-    EXPECT_TRUE(log_camera_data) << "a refused value keeps what was there";
+    EXPECT_TRUE(config.log_camera_data) << "a refused value keeps what was there";
     EXPECT_EQ(log.count_starting("load_config: log_camera_data"), 3);
 
     load("log_size_limit 0.005\nlog_size_limit abc\nlog_size_limit -3\nlog_size_limit 2x\nlog_size_limit 0\n");
@@ -200,13 +192,12 @@ TEST_F(ConfigFile, LogAndLinkKeys)
 
 TEST_F(ConfigFile, CameraPipelineTakesTheRestOfItsLineWithoutOuterBlanks)
 {
-    camera.camera_pipeline.clear();
+    config.camera_pipeline.clear();
     load("serial_port COM3\n");
-    EXPECT_EQ(camera.camera_pipeline, "") << "absent: no capture";
+    EXPECT_EQ(config.camera_pipeline, "") << "absent: no capture";
     load("camera_pipeline \t videotestsrc pattern=ball ! video/x-raw,width=320,height=240 \t \r\n");
-    EXPECT_EQ(camera.camera_pipeline, "videotestsrc pattern=ball ! video/x-raw,width=320,height=240");
+    EXPECT_EQ(config.camera_pipeline, "videotestsrc pattern=ball ! video/x-raw,width=320,height=240");
     load("camera_pipeline device # the USB camera\ncamera_number 2\n");
-    EXPECT_EQ(camera.camera_pipeline, "device");
-    EXPECT_EQ(camera.camera_number, 2);
-    camera.camera_pipeline.clear();
+    EXPECT_EQ(config.camera_pipeline, "device");
+    EXPECT_EQ(config.camera_number, 2);
 }

@@ -26,14 +26,14 @@ struct display_case {
     {
         display_x = width;
         display_y = height;
-        if (display_canvas != nullptr)
-            canvas_destroy(display_canvas);
-        display_canvas = canvas_create(width, height, true);
+        if (display_picture() != nullptr)
+            canvas_destroy(display_picture());
+        display_draw_into(canvas_create(width, height, true));
     }
     ~display_case()
     {
-        canvas_destroy(display_canvas);
-        display_canvas = nullptr;
+        canvas_destroy(display_picture());
+        display_draw_into(nullptr);
         display_x = 800;
         display_y = 400;
     }
@@ -44,7 +44,7 @@ int count_colour(int x, int y_from, int y_to, uint32_t colour)
 {
     int n = 0;
     for (int y = y_from; y < y_to; y++)
-        n += canvas_pixel(display_canvas, x, y) == colour;
+        n += canvas_pixel(display_picture(), x, y) == colour;
     return n;
 }
 
@@ -60,12 +60,12 @@ bool has_ink(const canvas_type* canvas, int x1, int y1, int x2, int y2)
 // The text drawn alone at (x, y) on a white canvas matches the display in the box (x, y)-(x2, y + 16).
 ::testing::AssertionResult text_at(int x, int y, const char* text, int x2)
 {
-    canvas_type* expected = canvas_create(canvas_width(display_canvas), canvas_height(display_canvas), true);
+    canvas_type* expected = canvas_create(canvas_width(display_picture()), canvas_height(display_picture()), true);
     canvas_text(expected, x, y, text);
     bool ink = has_ink(expected, x, y, x2, y + 16);
     for (int row = y; row < y + 16; row++)
         for (int col = x; col < x2; col++)
-            if (canvas_pixel(expected, col, row) != canvas_pixel(display_canvas, col, row)) {
+            if (canvas_pixel(expected, col, row) != canvas_pixel(display_picture(), col, row)) {
                 canvas_destroy(expected);
                 return ::testing::AssertionFailure() << "\"" << text << "\" differs at " << col << ", " << row;
             }
@@ -97,10 +97,10 @@ TEST(Display, AnalogBarsFillFromTheBottomByTruncatedValue)
     EXPECT_EQ(count_colour(500, 0, 120, blue), 120) << "1.2 reaches above the bar, over the caption";
     EXPECT_EQ(count_colour(560, 20, 120, grey), 100);
     // Right and bottom edges are left out; the bars are 35 wide with 25 between them.
-    EXPECT_EQ(canvas_pixel(display_canvas, 294, 100), blue);
-    EXPECT_EQ(canvas_pixel(display_canvas, 295, 100), white);
-    EXPECT_EQ(canvas_pixel(display_canvas, 319, 100), white);
-    EXPECT_EQ(canvas_pixel(display_canvas, 270, 19), white);
+    EXPECT_EQ(canvas_pixel(display_picture(), 294, 100), blue);
+    EXPECT_EQ(canvas_pixel(display_picture(), 295, 100), white);
+    EXPECT_EQ(canvas_pixel(display_picture(), 319, 100), white);
+    EXPECT_EQ(canvas_pixel(display_picture(), 270, 19), white);
     EXPECT_TRUE(text_at(260, 120, "0.5000 ", 318));
     EXPECT_TRUE(text_at(320, 120, "0.3330 ", 378));
 
@@ -124,14 +124,14 @@ TEST(Display, MotorBarsShowAppliedSpeedsInTheirDirectionsAndTargetsBelow)
     EXPECT_EQ(count_colour(194, 20, 120, blue), 100);
     EXPECT_EQ(count_colour(200, 20, 70, grey), 50);
     EXPECT_EQ(count_colour(234, 70, 120, red), 50) << "reverse is red";
-    EXPECT_EQ(canvas_pixel(display_canvas, 195, 60), white);
+    EXPECT_EQ(canvas_pixel(display_picture(), 195, 60), white);
     EXPECT_TRUE(text_at(160, 120, " 59", 199));
     EXPECT_TRUE(text_at(200, 120, "240", 240));
     EXPECT_TRUE(text_at(160, 0, "Motor Target", 250));
 
     control = control_type{};
     control.left_reverse = true;
-    canvas_fill_rect(display_canvas, 0, 0, 800, 400, white);
+    canvas_fill_rect(display_picture(), 0, 0, 800, 400, white);
     draw_control(160, 0, control);
     EXPECT_EQ(count_colour(170, 20, 120, grey), 100) << "standstill is all grey";
     EXPECT_TRUE(text_at(160, 120, "  0", 199));
@@ -152,7 +152,7 @@ TEST(Display, UpdateDrawsRatesModesPanelsAndMessageLines)
     ASSERT_FALSE(robot.get_camera_rate(&camera_rate)) << "the robot in the unit tests has no camera";
     update_display(nullptr);
     EXPECT_TRUE(text_at(1, 1, rate, 158));
-    EXPECT_FALSE(has_ink(display_canvas, 0, 19, 158, 39)) << "no camera: the camera line stays blank";
+    EXPECT_FALSE(has_ink(display_picture(), 0, 19, 158, 39)) << "no camera: the camera line stays blank";
     EXPECT_TRUE(text_at(0, 40, remote_mode ? "Remote mode" : "Local mode", 158));
     EXPECT_TRUE(text_at(0, 60, robot.get_auto_mode() ? "Auto mode" : "Manual mode", 158));
     EXPECT_TRUE(text_at(260, 0, "Analog Data", 318));
@@ -161,12 +161,12 @@ TEST(Display, UpdateDrawsRatesModesPanelsAndMessageLines)
     grey_rows = static_cast<int>(100 * (1.0 - control.left_speed / 255));
     EXPECT_EQ(count_colour(161, 20, 120, grey), std::clamp(grey_rows, 0, 100)) << "left motor";
     // The box: a one-pixel black border from y 206 to the bottom, white inside.
-    EXPECT_EQ(canvas_pixel(display_canvas, 400, 206), black);
-    EXPECT_EQ(canvas_pixel(display_canvas, 400, 205), white);
-    EXPECT_EQ(canvas_pixel(display_canvas, 0, 300), black);
-    EXPECT_EQ(canvas_pixel(display_canvas, 799, 300), black);
-    EXPECT_EQ(canvas_pixel(display_canvas, 400, 399), black);
-    EXPECT_EQ(canvas_pixel(display_canvas, 790, 390), white);
+    EXPECT_EQ(canvas_pixel(display_picture(), 400, 206), black);
+    EXPECT_EQ(canvas_pixel(display_picture(), 400, 205), white);
+    EXPECT_EQ(canvas_pixel(display_picture(), 0, 300), black);
+    EXPECT_EQ(canvas_pixel(display_picture(), 799, 300), black);
+    EXPECT_EQ(canvas_pixel(display_picture(), 400, 399), black);
+    EXPECT_EQ(canvas_pixel(display_picture(), 790, 390), white);
     int slot = -1;
     std::vector<std::string> shown = message_lines_shown();
     for (int i = 0; i < static_cast<int>(shown.size()); i++)
@@ -182,20 +182,20 @@ TEST(Display, ResizeRebuildsThePictureAndMovesTheMessageBox)
     resize_display(nullptr, 300L << 16 | 640);
     EXPECT_EQ(display_x, 640);
     EXPECT_EQ(display_y, 300);
-    ASSERT_NE(display_canvas, nullptr);
-    EXPECT_EQ(canvas_width(display_canvas), 640);
-    EXPECT_EQ(canvas_height(display_canvas), 300);
+    ASSERT_NE(display_picture(), nullptr);
+    EXPECT_EQ(canvas_width(display_picture()), 640);
+    EXPECT_EQ(canvas_height(display_picture()), 300);
     // The program's canvas draws only with a real window; draw this one for real.
-    canvas_destroy(display_canvas);
-    display_canvas = canvas_create(640, 300, true);
+    canvas_destroy(display_picture());
+    display_draw_into(canvas_create(640, 300, true));
     add_line("First of twelve");
     for (int i = 0; i < 11; i++)
         add_line("Filler %d", i);
     update_display(nullptr);
-    EXPECT_EQ(canvas_pixel(display_canvas, 245, 106), black);
-    EXPECT_EQ(canvas_pixel(display_canvas, 245, 105), white);
-    EXPECT_EQ(canvas_pixel(display_canvas, 639, 200), black);
-    EXPECT_EQ(canvas_pixel(display_canvas, 320, 299), black);
+    EXPECT_EQ(canvas_pixel(display_picture(), 245, 106), black);
+    EXPECT_EQ(canvas_pixel(display_picture(), 245, 105), white);
+    EXPECT_EQ(canvas_pixel(display_picture(), 639, 200), black);
+    EXPECT_EQ(canvas_pixel(display_picture(), 320, 299), black);
     EXPECT_TRUE(text_at(2, 107, "First of twelve", 300));
     EXPECT_TRUE(text_at(2, 107 + 16 * 11, "Filler 10", 300));
 }

@@ -88,10 +88,11 @@ TEST(FleetName, OneRuleForTheRobotAndThePage)
 
 TEST(FleetConfig, KeysReachTheConfiguration)
 {
-    fleet_config = fleet_config_type();
+    config_type config;
     for (const char* line : {"mqtt_broker mqtts://b:8883", "robot_name rover-7", "mqtt_user u", "mqtt_password p",
                              "mqtt_ca /ca.pem", "mqtt_rate 5", "mqtt_keepalive 30", "mqtt_rate 0", "mqtt_keepalive x"})
-        parse_line(line);
+        parse_line(line, config);
+    const fleet_config_type& fleet_config = config.fleet;
     EXPECT_EQ(fleet_config.broker, "mqtts://b:8883");
     EXPECT_EQ(fleet_config.robot_name, "rover-7");
     EXPECT_EQ(fleet_config.user, "u");
@@ -99,7 +100,6 @@ TEST(FleetConfig, KeysReachTheConfiguration)
     EXPECT_EQ(fleet_config.ca, "/ca.pem");
     EXPECT_EQ(fleet_config.rate, 5.0);       // the refused 0 left it alone
     EXPECT_EQ(fleet_config.keepalive, 30);   // and the refused x
-    fleet_config = fleet_config_type();
 }
 
 TEST(FleetMessages, DriveMessagesAreTakenStrictly)

@@ -58,6 +58,7 @@ TEST(WebAddress, AddressesLogLineAndDisplayLines)
 TEST(WebAddress, TheDisplayShowsTheAddressAgainUntilABrowserHasConnected)
 {
     bus_test::test_log log;
+    web_config_type web_config;
     {
         boost::asio::io_context ioc;
         boost::asio::ip::tcp::acceptor probe(ioc, {boost::asio::ip::make_address("127.0.0.1"), 0});
@@ -67,7 +68,7 @@ TEST(WebAddress, TheDisplayShowsTheAddressAgainUntilABrowserHasConnected)
     web_config.token = "address-test-token";
     web_config.address_repeat = std::chrono::milliseconds(100);
     int before = shown_address_lines(web_config.token);
-    web_start(nullptr);
+    web_start(nullptr, web_config);
     ASSERT_TRUE(web_running()) << "the console did not start";
     auto shown = [&] { return shown_address_lines(web_config.token) - before; };
     auto wait_for = [&](int count) {
@@ -86,10 +87,9 @@ TEST(WebAddress, TheDisplayShowsTheAddressAgainUntilABrowserHasConnected)
     browser.send_state = [](std::shared_ptr<const std::string>) {};
     browser.send_frame = [](std::shared_ptr<const std::string>) {};
     browser.close = [](bool) {};
-    web_registry.remove(web_registry.add(browser));
+    web_registry().remove(web_registry().add(browser));
     int after_browser = shown() + 1;  // at most one repeat was already on its way
     std::this_thread::sleep_for(4 * web_config.address_repeat);  // four periods: nothing may come
     EXPECT_LE(shown(), after_browser);
     web_stop();
-    web_config = web_config_type{};
 }

@@ -135,7 +135,7 @@ TEST(WebMessages, NoticesGoToOneBrowserOrFoxgloveClient)
     std::vector<std::string> told;
     web_peer_type browser;
     browser.notify = [&told](std::shared_ptr<const std::string> text) { told.push_back("browser: " + *text); };
-    uint64_t browser_id = web_registry.add(browser);
+    uint64_t browser_id = web_registry().add(browser);
     foxglove_peer_type client;
     client.channels = std::make_shared<std::atomic<unsigned int>>(0);
     client.notify = [&told](std::string text) { told.push_back("foxglove: " + text); };
@@ -144,7 +144,7 @@ TEST(WebMessages, NoticesGoToOneBrowserOrFoxgloveClient)
     foxglove_notice(client_id, "two");
     web_notice(browser_id + 1000, "nobody");
     foxglove_notice(client_id + 1000, "nobody");
-    web_registry.remove(browser_id);
+    web_registry().remove(browser_id);
     foxglove_hub_remove(client_id);
     web_notice(browser_id, "gone");
     EXPECT_EQ(told, (std::vector<std::string>{"browser: one", "foxglove: two"}));

@@ -148,12 +148,11 @@ TEST(WebVideo, MessagesAndKeys)
         {"web_video_encoder", " vaapih264enc rate-control=cbr ", true, "h264", 800, "vaapih264enc rate-control=cbr"},
         {"web_port", " 80", false, "h264", 800, "vaapih264enc rate-control=cbr"},
     };
-    web_video_config = webrtc_settings_type{};
+    webrtc_settings_type web_video_config;
     for (const auto& k : keys) {
-        EXPECT_EQ(web_video_key(k.key, k.rest), k.known) << k.key << k.rest;
+        EXPECT_EQ(web_video_key(k.key, k.rest, web_video_config), k.known) << k.key << k.rest;
         EXPECT_EQ(web_video_config.codec, k.codec) << k.key << k.rest;
         EXPECT_EQ(web_video_config.kbps, k.kbps) << k.key << k.rest;
         EXPECT_EQ(web_video_config.encoder, k.encoder) << k.key << k.rest;
     }
-    web_video_config = webrtc_settings_type{};
 }

@@ -13,6 +13,7 @@
 #include "net/network.h"
 #include "record/recorder.h"
 #include "web/web_server.h"
+#include "net/network.h"
 #include "web/web_video.h"
 
 #include <algorithm>
@@ -26,7 +27,7 @@
 namespace {
 
 constexpr unsigned int line_limit = config_token_limit;  // characters in a line, and in a token
-constexpr size_t port_name_limit = sizeof serial.port_name - 1;
+constexpr size_t port_name_limit = 255;  // what the serial port takes
 
 // Reads one line into line (at least line_limit + 1 bytes); false once the file has ended with nothing read.
 bool read_config_line(FILE* file, char* line)
@@ -48,13 +49,13 @@ bool read_config_line(FILE* file, char* line)
     return read_any;
 }
 
-void set_port_name(const char* value)
+void set_port_name(const char* value, config_type& config)
 {
     if (std::strlen(value) > port_name_limit) {
         add_line("load_config: serial_port name longer than %zu characters refused", port_name_limit);
         return;
     }
-    std::snprintf(serial.port_name, sizeof serial.port_name, "%s", value);
+    config.serial_port = value;
 }
 
 // The standard decimal conversion, kept inside the range of an int.
@@ -83,7 +84,7 @@ void set_log_size_limit(const char* value)
 }
 
 // The keys that shape the log; false when the key is none of them.
-bool parse_log_key(const char* key, const char* line, unsigned int& position)
+bool parse_log_key(const char* key, const char* line, unsigned int& position, config_type& config)
 {
     char value[line_limit + 1];
     if (std::strcmp(key, "log_size_limit") == 0) {
@@ -96,7 +97,7 @@ bool parse_log_key(const char* key, const char* line, unsigned int& position)
         get_next_string(line, position, value);
         // Only 0 and 1: a word such as "yes" would otherwise read as 0 and silently turn the dump off.
         if (std::strcmp(value, "0") == 0 || std::strcmp(value, "1") == 0)
-            log_camera_data = value[0] == '1';
+            config.log_camera_data = value[0] == '1';
         else if (value[0] != 0)
             add_line("load_config: log_camera_data '%s' refused: 0 or 1", value);
         return true;
@@ -105,44 +106,42 @@ bool parse_log_key(const char* key, const char* line, unsigned int& position)
 }
 
 // listen_address: the one local address of the operator link; checked when the link starts.
-bool parse_network_key(const char* key, const char* line, unsigned int& position)
+bool parse_network_key(const char* key, const char* line, unsigned int& position, config_type& config)
 {
     if (std::strcmp(key, "listen_address") != 0)
         return false;
     char value[line_limit + 1];
     get_next_string(line, position, value);
     // A dotted IPv4 address is at most 15 characters: a longer value stays invalid when cut to fit.
-    size_t length = std::min(std::strlen(value), sizeof listen_address - 1);
-    std::memcpy(listen_address, value, length);
-    listen_address[length] = 0;
+    config.listen_address.assign(value, std::min<size_t>(std::strlen(value), network_address_size - 1));
     return true;
 }
 
 // camera_pipeline takes the rest of its line: a GStreamer description has spaces of its own.
-void set_camera_pipeline(const char* rest)
+void set_camera_pipeline(const char* rest, config_type& config)
 {
     const char* start = rest + std::strspn(rest, " \t");
     size_t length = std::strlen(start);
     while (length > 0 && (start[length - 1] == ' ' || start[length - 1] == '\t'))
         length--;
-    camera.camera_pipeline.assign(start, length);
+    config.camera_pipeline.assign(start, length);
 }
 
 // web_port: a decimal port number; anything else leaves the console off and says so.
-void set_web_port(const char* value)
+void set_web_port(const char* value, web_config_type& web)
 {
     char* end = nullptr;
     long port = std::strtol(value, &end, 10);
     if (value[0] == 0 || *end != 0 || port < 1 || port > 65535) {
         add_line("load_config: web_port %s is no port number", value);
-        web_config.port = 0;
+        web.port = 0;
         return;
     }
-    web_config.port = static_cast<int>(port);
+    web.port = static_cast<int>(port);
 }
 
 // The web console's keys: web_port, web_address, web_token, web_cert, web_key. False for other keys.
-bool parse_web_key(const char* key, const char* line, unsigned int& position)
+bool parse_web_key(const char* key, const char* line, unsigned int& position, web_config_type& web_config)
 {
     std::string* text = std::strcmp(key, "web_address") == 0 ? &web_config.address
                         : std::strcmp(key, "web_token") == 0 ? &web_config.token
@@ -156,7 +155,7 @@ bool parse_web_key(const char* key, const char* line, unsigned int& position)
     if (text != nullptr)
         *text = value;
     else
-        set_web_port(value);
+        set_web_port(value, web_config);
     return true;
 }
 
@@ -173,7 +172,7 @@ void set_record_number(const char* key, const char* value, double* target)
 }
 
 // The flight recorder's keys; false for other keys.
-bool parse_record_key(const char* key, const char* line, unsigned int& position)
+bool parse_record_key(const char* key, const char* line, unsigned int& position, recorder_config_type& recorder_config)
 {
     double* number = std::strcmp(key, "record_minutes") == 0    ? &recorder_config.minutes
                      : std::strcmp(key, "record_limit_mb") == 0 ? &recorder_config.limit_mb
@@ -192,7 +191,7 @@ bool parse_record_key(const char* key, const char* line, unsigned int& position)
 
 } // namespace
 
-void load_config(const char* filename)
+void load_config(const char* filename, config_type& config)
 {
     FILE* file = std::fopen(filename, "r");
     if (file == nullptr) {
@@ -202,37 +201,37 @@ void load_config(const char* filename)
     char line[line_limit + 1];
     while (read_config_line(file, line))
         if (line[0] != 0)
-            parse_line(line);
+            parse_line(line, config);
     std::fclose(file);
 }
 
-void parse_line(const char* line)
+void parse_line(const char* line, config_type& config)
 {
     char token[line_limit + 1];
     unsigned int position = 0;
     get_next_string(line, position, token);
-    if (parse_log_key(token, line, position) || parse_network_key(token, line, position) ||
-        parse_web_key(token, line, position) || web_video_key(token, line + position) ||
-        web_origins_key(token, line + position) ||
-        parse_record_key(token, line, position) || fleet_parse_key(token, line, position))
+    if (parse_log_key(token, line, position, config) || parse_network_key(token, line, position, config) ||
+        parse_web_key(token, line, position, config.web) || web_video_key(token, line + position, config.video) ||
+        web_origins_key(token, line + position, config.web) ||
+        parse_record_key(token, line, position, config.record) ||
+        fleet_parse_key(token, line, position, config.fleet))
         return;
     if (std::strcmp(token, "serial_port") == 0) {
         get_next_string(line, position, token);
-        set_port_name(token);
+        set_port_name(token, config);
     }
     if (std::strcmp(token, "camera_number") == 0) {
         get_next_string(line, position, token);
         if (token[0] != 0)
-            camera.camera_number = decimal_value(token);
+            config.camera_number = decimal_value(token);
     }
     if (std::strcmp(token, "camera_pipeline") == 0)
-        set_camera_pipeline(line + position);
+        set_camera_pipeline(line + position, config);
     if (std::strcmp(token, "command_on_change") == 0) {
         get_next_string(line, position, token);
         if (std::strcmp(token, "0") == 0 || std::strcmp(token, "1") == 0)
-            command_on_change = token[0] == '1';
+            config.command_on_change = token[0] == '1';
         else
             add_line("load_config: command_on_change '%s' refused: 0 or 1", token);
     }
 }
-

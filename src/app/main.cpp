@@ -54,6 +54,7 @@ const std::vector<scheduler_task_type> periodic_work = {
 };
 
 struct shell_type {
+    config_type config;                          // config.txt as read at start-up
     std::unique_ptr<scheduler_class> scheduler;  // the periodic work, from the first tick on
 };
 
@@ -88,8 +89,9 @@ void start_devices()
     serial.set_device_handler(device_id, controller_data);
     serial.set_device_handler(serial_camera_device, serial_camera_data);
     serial.set_device_handler(serial_text_device, serial_text_line);
-    controller_start();
-    serial_camera_start("Left", serial_camera_device, 0);
+    std::snprintf(serial.port_name, sizeof serial.port_name, "%s", shell.config.serial_port.c_str());
+    controller_start(shell.config.command_on_change);
+    serial_camera_start("Left", serial_camera_device, 0, shell.config.log_camera_data);
     // The operator link's image requests and the camera's image messages meet here.
     camera.set_image_sender(network_send);
     network_set_image_requests([] { camera.request_image(); });
@@ -179,12 +181,14 @@ void system_start(window_handle window)
     main_win = window;
     display_start();
     // The configuration comes before the link, which listens where it says.
-    load_config("config.txt");
+    load_config("config.txt", shell.config);
+    camera.camera_pipeline = shell.config.camera_pipeline;
+    camera.camera_number = shell.config.camera_number;
     drivers_start(main_win);
-    network_start(main_win);
+    network_start(main_win, shell.config.listen_address);
     // After the link, and after the configuration that says whether the console is wanted at all.
-    web_start(main_win);
-    fleet_start();  // after the console, whose address its status tells
+    web_start(main_win, shell.config.web);
+    fleet_start(shell.config.fleet);  // after the console, whose address its status tells
     joystick_start();
     start_devices();
     camera.start_capture(window);  // after the robot: the serial camera may be its source
@@ -195,8 +199,8 @@ void system_start(window_handle window)
         *rate = capture_format(camera.capture).frame_rate;
         return true;
     });
-    web_video_start();             // after the capture it sends
-    recorder_start();              // after the robot and the camera, whose data it records
+    web_video_start(shell.config.video);   // after the capture it sends
+    recorder_start(shell.config.record);    // after the robot and the camera, whose data it records
     shell.scheduler = std::make_unique<scheduler_class>(periodic_work, get_time());
     event_loop_set_timer(window, fast_timer, 10);
 }

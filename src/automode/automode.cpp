@@ -11,18 +11,20 @@
 #include <mutex>
 #include <thread>
 
-bool automode_init = false;                  // the thread was started; automode_stop waits only then
-bool automode_thread_running = false;        // the thread keeps looping while true
-std::mutex automode_thread_running_lock;     // guards automode_thread_running
-std::thread automode_thread_handle;          // the automode thread
-std::thread::id automode_thread_id;          // id of the automode thread
-
-automode_sleep_type automode_sleep = automode_real_sleep;
-automode_telemetry_source_type automode_telemetry_source = automode_robot_telemetry;
-
 namespace {
 
-int cur_mode = 2;  // state of the machine; only the automode thread touches it while it runs
+struct automode_type {
+    bool init = false;                       // the thread was started; automode_stop waits only then
+    bool thread_running = false;             // the thread keeps looping while true
+    std::mutex thread_running_lock;          // guards thread_running
+    std::thread thread_handle;               // the automode thread
+    std::thread::id thread_id;               // id of the automode thread
+    int cur_mode = 2;                        // state of the machine; only the automode thread touches it while it runs
+    automode_sleep_type sleep = automode_real_sleep;                        // how the machine waits
+    automode_telemetry_source_type telemetry_source = automode_robot_telemetry;  // where it reads the channels
+};
+
+automode_type automode;
 
 constexpr double forward_target = 48.0;
 constexpr double back_up_target = 48.0;
@@ -52,7 +54,7 @@ int start_forward()
 int forward()
 {
     telemetry_type telemetry;
-    automode_telemetry_source(&telemetry);
+    automode.telemetry_source(&telemetry);
     add_line("analog: %d", static_cast<int>(telemetry.analog[2]));
     if (telemetry.analog[2] > range_limit || telemetry.analog[0] > side_limit || telemetry.analog[1] > side_limit) {
         add_line("Detect");
@@ -64,39 +66,39 @@ int forward()
 int halt()
 {
     set_targets(0.0, false, false, true);
-    automode_sleep(1000);
+    automode.sleep(1000);
     return 6;
 }
 
 int back_up()
 {
     set_targets(back_up_target, true, true);
-    automode_sleep(1000);
+    automode.sleep(1000);
     set_targets(0.0, false, false);
-    automode_sleep(500);
+    automode.sleep(500);
     return 5;
 }
 
 int choose()
 {
     telemetry_type telemetry;
-    automode_telemetry_source(&telemetry);
+    automode.telemetry_source(&telemetry);
     return telemetry.analog[0] > telemetry.analog[1] ? 8 : 7;
 }
 
 int turn(bool right)
 {
     set_targets(turn_target, !right, right);
-    automode_sleep(800);
+    automode.sleep(800);
     set_targets(0.0, false, false);
-    automode_sleep(1000);
+    automode.sleep(1000);
     return 2;
 }
 
 bool still_running()
 {
-    std::lock_guard<std::mutex> hold(automode_thread_running_lock);
-    return automode_thread_running;
+    std::lock_guard<std::mutex> hold(automode.thread_running_lock);
+    return automode.thread_running;
 }
 
 } // namespace
@@ -135,8 +137,8 @@ int automode_pass(int mode)
 unsigned int automode_thread(void*)
 {
     for (;;) {
-        automode_sleep(10);
-        cur_mode = automode_pass(cur_mode);
+        automode.sleep(10);
+        automode.cur_mode = automode_pass(automode.cur_mode);
         if (!still_running())
             return 0;
     }
@@ -145,34 +147,40 @@ unsigned int automode_thread(void*)
 void automode_start()
 {
     // A second thread would drive the same record and leave the first one unstoppable.
-    if (automode_init) {
+    if (automode.init) {
         log("Automode already running");
         return;
     }
     add_line("Automode start");
     {
-        std::lock_guard<std::mutex> hold(automode_thread_running_lock);
-        automode_thread_running = true;
+        std::lock_guard<std::mutex> hold(automode.thread_running_lock);
+        automode.thread_running = true;
     }
-    cur_mode = 2;
-    if (!thread_start(automode_thread_handle, "Automode", [] { automode_thread(nullptr); })) {
-        std::lock_guard<std::mutex> hold(automode_thread_running_lock);
-        automode_thread_running = false;
+    automode.cur_mode = 2;
+    if (!thread_start(automode.thread_handle, "Automode", [] { automode_thread(nullptr); })) {
+        std::lock_guard<std::mutex> hold(automode.thread_running_lock);
+        automode.thread_running = false;
         return;
     }
-    automode_thread_id = automode_thread_handle.get_id();
-    automode_init = true;
+    automode.thread_id = automode.thread_handle.get_id();
+    automode.init = true;
 }
 
 void automode_stop()
 {
     log("automode stop");
-    if (!automode_init)
+    if (!automode.init)
         return;
     {
-        std::lock_guard<std::mutex> hold(automode_thread_running_lock);
-        automode_thread_running = false;
+        std::lock_guard<std::mutex> hold(automode.thread_running_lock);
+        automode.thread_running = false;
     }
-    automode_thread_handle.join();
-    automode_init = false;
+    automode.thread_handle.join();
+    automode.init = false;
+}
+
+void automode_set_hooks(automode_sleep_type sleep, automode_telemetry_source_type telemetry_source)
+{
+    automode.sleep = sleep;
+    automode.telemetry_source = telemetry_source;
 }

@@ -16,7 +16,7 @@ int automode_pass(int mode);
 // Tests replace them before a start so that manoeuvres run quickly on telemetry they choose.
 using automode_sleep_type = void (*)(unsigned int milliseconds);
 using automode_telemetry_source_type = void (*)(telemetry_type* out);
-extern automode_sleep_type automode_sleep;
-extern automode_telemetry_source_type automode_telemetry_source;
+// Before a start only.
+void automode_set_hooks(automode_sleep_type sleep, automode_telemetry_source_type telemetry_source);
 void automode_real_sleep(unsigned int milliseconds);
 void automode_robot_telemetry(telemetry_type* out);

@@ -15,7 +15,6 @@
 #include <thread>
 
 unsigned char device_id = 1;
-bool command_on_change = false;
 
 namespace {
 
@@ -24,9 +23,14 @@ constexpr int telemetry_length = 3;       // the controller telemetry the board 
 constexpr unsigned int start_baud = 57600;
 constexpr auto cycle_sleep = std::chrono::milliseconds(100);
 
-std::atomic<bool> controller_running{true};  // the thread goes on while true; written under the lock
-std::mutex controller_thread_lock;           // held while controller_stop clears the flag
-std::thread h_controller_thread;             // the controller thread, once started
+struct controller_state_type {
+    std::atomic<bool> running{true};  // the thread goes on while true; written under the lock
+    std::mutex thread_lock;           // held while controller_stop clears the flag
+    std::thread thread;               // the controller thread, once started
+    bool on_change = false;           // besides the cycle, a command as soon as the motor bytes change
+};
+
+controller_state_type controller;
 
 // The steady cycle, and between its commands an extra one whenever the motor bytes change, paced by the
 // pacing rules. This thread stays the port's only writer: a driver's change only wakes it.
@@ -34,7 +38,7 @@ void send_on_change()
 {
     pacing_type pacing;
     uint64_t seen = robot.command_number();
-    while (controller_running) {
+    while (controller.running) {
         double now = get_time();
         if (now >= pacing_due(pacing)) {
             seen = robot.command_number();
@@ -52,27 +56,28 @@ void send_on_change()
 
 } // namespace
 
-void controller_start()
+void controller_start(bool on_change)
 {
+    controller.on_change = on_change;
     log("Controller - Start");
     serial.start(start_baud);
     {
-        std::lock_guard<std::mutex> hold(controller_thread_lock);
-        controller_running = true;  // the exchange may be started again after a stop (tests do)
+        std::lock_guard<std::mutex> hold(controller.thread_lock);
+        controller.running = true;  // the exchange may be started again after a stop (tests do)
     }
     // Refused: no commands go out, and the port still delivers the board's telemetry.
-    thread_start(h_controller_thread, "Controller", [] { controller_thread(nullptr); });
+    thread_start(controller.thread, "Controller", [] { controller_thread(nullptr); });
 }
 
 void controller_stop()
 {
     log("Controller - Stop");
-    if (h_controller_thread.joinable()) {
+    if (controller.thread.joinable()) {
         {
-            std::lock_guard<std::mutex> hold(controller_thread_lock);
-            controller_running = false;
+            std::lock_guard<std::mutex> hold(controller.thread_lock);
+            controller.running = false;
         }
-        h_controller_thread.join();
+        controller.thread.join();
     }
     serial.stop();
 }
@@ -82,13 +87,13 @@ unsigned int controller_thread(void*)
     if (serial.get_state() == 0)
         return 0;
     log("Controller -  - Starting thread");
-    if (command_on_change)
+    if (controller.on_change)
         send_on_change();
     else
         for (;;) {
             controller_transfer();
             std::this_thread::sleep_for(cycle_sleep);
-            if (!controller_running)
+            if (!controller.running)
                 break;
         }
     // A board may keep the last command it received: leave it at standstill, not driving on unattended.

@@ -3,10 +3,10 @@
 #pragma once
 
 extern unsigned char device_id;  // the controller board's bus identifier
-// Config key command_on_change: besides the cycle, a command goes out as soon as the motor bytes change.
-extern bool command_on_change;
 
-void controller_start();
+// Opens the port and starts the thread; with on_change (command_on_change), besides the cycle a command
+// goes out as soon as the motor bytes change.
+void controller_start(bool on_change = false);
 void controller_stop();
 unsigned int controller_thread(void*);
 bool controller_transfer();

@@ -20,9 +20,10 @@ void display_start()
 // The picture of the main window: redrawn in full every tick into display_canvas, copied by do_paint.
 int display_x = 800;
 int display_y = 400;
-canvas_type* display_canvas = nullptr;
 
 namespace {
+
+canvas_type* display_canvas = nullptr;  // the off-screen picture, remade at each size
 
 constexpr uint32_t white = canvas_rgb(255, 255, 255);
 constexpr uint32_t black = canvas_rgb(0, 0, 0);
@@ -136,4 +137,14 @@ void draw_telemetry(unsigned int x, unsigned int y, const telemetry_type& teleme
         draw_bar_graph(x + 60 * i, y + 20, x + 60 * i + 35, y + 120, telemetry.analog[i], blue);
         draw_number(x + 60 * i, y + 120, "%5.4f ", telemetry.analog[i]);
     }
+}
+
+canvas_type* display_picture()
+{
+    return display_canvas;
+}
+
+void display_draw_into(canvas_type* canvas)
+{
+    display_canvas = canvas;
 }

@@ -11,7 +11,9 @@ void display_start();
 
 extern int display_x;  // size of the status display
 extern int display_y;
-extern canvas_type* display_canvas;  // the off-screen picture
+canvas_type* display_picture();  // the off-screen picture (tests read its pixels)
+// Draws from now on into this canvas instead (tests give one that draws without a window).
+void display_draw_into(canvas_type* canvas);
 
 void setup_display(window_handle window);
 void resize_display(window_handle window, long size);

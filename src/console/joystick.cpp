@@ -16,9 +16,15 @@ constexpr double dead_band = 0.25;                    // a quarter of the full t
 constexpr int attach_poll_ticks = 100;                // look for a joystick attached later once a second
 constexpr double no_position = -1.0;                  // below any real fraction: the next read counts as a move
 
-bool driver_up = false;     // the driver offers slots, so a joystick attached later can still be taken up
-int absent_ticks = 0;       // polls since the last look for a joystick attached later
-bool pulled_out = false;    // joystick 1 went away while in use; reported once until it is back
+// What the poll keeps between ticks.
+struct watch_type {
+    bool driver_up = false;     // the driver offers slots, so a joystick attached later can still be taken up
+    int absent_ticks = 0;       // polls since the last look for a joystick attached later
+    bool pulled_out = false;    // joystick 1 went away while in use; reported once until it is back
+};
+
+watch_type watch;
+
 
 // The position of joystick 1 as fractions of full travel; false when it is not attached.
 bool read_position(double* x, double* y)
@@ -40,7 +46,7 @@ bool take_up_joystick()
     if (joystick_device_manufacturer() == 0 || !read_position(&x, &y))
         return false;
     joystick_ok = true;
-    pulled_out = false;
+    watch.pulled_out = false;
     joystick.x_center = x;
     joystick.y_center = y;
     joystick.up = false;
@@ -53,9 +59,9 @@ bool take_up_joystick()
 // A joystick pulled out while it drove stops the robot once; while it stays out nothing more happens.
 void joystick_pulled_out()
 {
-    if (pulled_out)
+    if (watch.pulled_out)
         return;
-    pulled_out = true;
+    watch.pulled_out = true;
     add_line("No joystick Connected");
     bool driving = joystick.up || joystick.down || joystick.left || joystick.right;
     joystick.up = joystick.down = joystick.left = joystick.right = false;
@@ -69,14 +75,14 @@ void joystick_pulled_out()
 void joystick_start()
 {
     joystick_ok = false;
-    driver_up = false;
-    absent_ticks = 0;
-    pulled_out = false;
+    watch.driver_up = false;
+    watch.absent_ticks = 0;
+    watch.pulled_out = false;
     if (joystick_device_count() == 0) {
         add_line("Unable to start joystick driver");
         return;
     }
-    driver_up = true;
+    watch.driver_up = true;
     if (!take_up_joystick())
         add_line("No joystick Connected");
 }
@@ -85,9 +91,9 @@ void joystick_check()
 {
     if (!joystick_ok) {
         // Absent since start-up: look for one attached later, sparingly, so an empty slot costs nothing.
-        if (!driver_up || ++absent_ticks < attach_poll_ticks)
+        if (!watch.driver_up || ++watch.absent_ticks < attach_poll_ticks)
             return;
-        absent_ticks = 0;
+        watch.absent_ticks = 0;
         if (take_up_joystick())
             add_line("Joystick Connected");
         return;
@@ -98,8 +104,8 @@ void joystick_check()
         joystick_pulled_out();
         return;
     }
-    if (pulled_out) {
-        pulled_out = false;
+    if (watch.pulled_out) {
+        watch.pulled_out = false;
         add_line("Joystick Connected");
     }
     if (nx == joystick.x && ny == joystick.y)

@@ -43,6 +43,7 @@ constexpr size_t picture_max = 512 * 1024;       // a bigger picture is not sent
 constexpr double refusal_repeat = 1.0;           // seconds between two notices of a refused operator
 
 struct fleet_state_type {
+    fleet_config_type config;            // the keys, as start-up gave them
     mosquitto* client = nullptr;
     fleet_network_class network;         // the thread that runs the client
     std::string prefix;                  // quillon/<robot_name>/
@@ -268,7 +269,7 @@ void publish_waiting()
         publish("picture", picture.data(), picture.size(), 0, true);
 }
 
-std::string chosen_name()
+std::string chosen_name(const fleet_config_type& fleet_config)
 {
     if (!fleet_config.robot_name.empty())
         return fleet_config.robot_name;
@@ -278,7 +279,7 @@ std::string chosen_name()
 }
 
 // The client with its will, credentials, TLS and back-off; false (and a message line) on any refusal.
-bool configure_client(const fleet_broker_type& broker)
+bool configure_client(const fleet_broker_type& broker, const fleet_config_type& fleet_config)
 {
     mosquitto* client = fleet->client;
     std::string offline = fleet_status_offline();
@@ -312,7 +313,7 @@ bool configure_client(const fleet_broker_type& broker)
 }
 
 // Checks the keys; an empty prefix means no link.
-std::string checked_prefix(fleet_broker_type& broker)
+std::string checked_prefix(fleet_broker_type& broker, const fleet_config_type& fleet_config)
 {
     broker = fleet_parse_broker(fleet_config.broker);
     if (!broker.ok) {
@@ -320,7 +321,7 @@ std::string checked_prefix(fleet_broker_type& broker)
                  fleet_config.broker.c_str());
         return std::string();
     }
-    std::string name = chosen_name();
+    std::string name = chosen_name(fleet_config);
     if (const char* fault = fleet_name_fault(name)) {
         add_line("Fleet: robot_name %s; no fleet link", fault);
         return std::string();
@@ -341,22 +342,23 @@ void end_client()
 
 } // namespace
 
-void fleet_start()
+void fleet_start(const fleet_config_type& fleet_config)
 {
     if (fleet_config.broker.empty() || fleet != nullptr)
         return;
     fleet_broker_type broker;
-    std::string prefix = checked_prefix(broker);
+    std::string prefix = checked_prefix(broker, fleet_config);
     if (prefix.empty())
         return;
     log("Fleet - Start %s as %s", fleet_config.broker.c_str(), prefix.c_str());
     mosquitto_lib_init();
     fleet = new fleet_state_type;
+    fleet->config = fleet_config;
     fleet->prefix = prefix;
     fleet->started = wall_time();
     fleet->client_id = "quillon-" + prefix.substr(8, prefix.size() - 9);
     fleet->client = mosquitto_new(fleet->client_id.c_str(), true, nullptr);
-    if (fleet->client == nullptr || !configure_client(broker)) {
+    if (fleet->client == nullptr || !configure_client(broker, fleet_config)) {
         end_client();
         return;
     }
@@ -409,7 +411,7 @@ void fleet_check(double now)
         return;
     publish_waiting();
     if (now >= fleet->next_telemetry) {
-        fleet->next_telemetry = now + 1.0 / fleet_config.rate;
+        fleet->next_telemetry = now + 1.0 / fleet->config.rate;
         if (fleet->connected)
             publish_text("telemetry", fleet_telemetry_json(gather_telemetry()), 0, false);
     }

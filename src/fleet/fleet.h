@@ -4,10 +4,12 @@
 // depends on the broker.
 #pragma once
 
+#include "fleet/fleet_config.h"
+
 #include <string>
 
 // Window thread, after the configuration and the console. A refused key is a message line, no link.
-void fleet_start();
+void fleet_start(const fleet_config_type& config);
 // Says offline, disconnects and ends the network thread. Idempotent.
 void fleet_stop();
 // The 10 ms tick: telemetry at mqtt_rate, waiting message lines and pictures, the minute's count of

@@ -7,12 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
-fleet_config_type fleet_config;
 
 namespace {
 
 // mqtt_rate: 0.1 to 50 messages a second; mqtt_keepalive: 5 to 600 seconds (the library takes no less).
-void set_number(const char* key, const char* value)
+void set_number(const char* key, const char* value, fleet_config_type& fleet_config)
 {
     char* end = nullptr;
     double number = std::strtod(value, &end);
@@ -57,7 +56,7 @@ fleet_broker_type fleet_parse_broker(const std::string& url)
     return broker;
 }
 
-bool fleet_parse_key(const char* key, const char* line, unsigned int& position)
+bool fleet_parse_key(const char* key, const char* line, unsigned int& position, fleet_config_type& fleet_config)
 {
     std::string* text = std::strcmp(key, "mqtt_broker") == 0     ? &fleet_config.broker
                         : std::strcmp(key, "robot_name") == 0    ? &fleet_config.robot_name
@@ -73,6 +72,6 @@ bool fleet_parse_key(const char* key, const char* line, unsigned int& position)
     if (text != nullptr)
         *text = value;
     else if (value[0] != 0)
-        set_number(key, value);
+        set_number(key, value, fleet_config);
     return true;
 }

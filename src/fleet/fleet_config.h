@@ -13,7 +13,6 @@ struct fleet_config_type {
     double rate = 2.0;          // mqtt_rate: telemetry messages a second
     int keepalive = 10;         // mqtt_keepalive: seconds
 };
-extern fleet_config_type fleet_config;
 
 // The broker's address taken apart; ok is false when the text is no mqtt:// or mqtts:// address.
 struct fleet_broker_type {
@@ -26,4 +25,4 @@ fleet_broker_type fleet_parse_broker(const std::string& url);
 
 // One configuration line whose key is key, position after the key; false for keys that are not the
 // fleet link's.
-bool fleet_parse_key(const char* key, const char* line, unsigned int& position);
+bool fleet_parse_key(const char* key, const char* line, unsigned int& position, fleet_config_type& config);

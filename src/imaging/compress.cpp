@@ -14,9 +14,15 @@
 
 namespace {
 
-unsigned char* c_buffer = nullptr;  // first byte of the area that receives the JPEG
-unsigned int max_buffer = 0;        // capacity of that area in bytes
-unsigned int out_size = 0;          // JPEG bytes produced; 0 whenever a destination is installed
+// The memory destination of the compression in progress.
+struct destination_type {
+    unsigned char* c_buffer = nullptr;  // first byte of the area that receives the JPEG
+    unsigned int max_buffer = 0;        // capacity of that area in bytes
+    unsigned int out_size = 0;          // JPEG bytes produced; 0 whenever a destination is installed
+};
+
+destination_type destination;
+
 
 constexpr int jpeg_quality = 80;
 
@@ -30,10 +36,10 @@ struct compress_error_type {
 void buffer_init_destination(j_compress_ptr cinfo)
 {
     // The library writes one byte before it asks for room, so an empty area cannot be handed to it.
-    if (max_buffer == 0)
+    if (destination.max_buffer == 0)
         ERREXIT(cinfo, JERR_BUFFER_SIZE);
-    cinfo->dest->next_output_byte = c_buffer;
-    cinfo->dest->free_in_buffer = max_buffer;
+    cinfo->dest->next_output_byte = destination.c_buffer;
+    cinfo->dest->free_in_buffer = destination.max_buffer;
 }
 
 // The area never grows: once it is full the compression fails, before the encoder can write past it.
@@ -45,7 +51,7 @@ boolean buffer_empty_output_buffer(j_compress_ptr cinfo)
 
 void buffer_term_destination(j_compress_ptr cinfo)
 {
-    out_size += max_buffer - static_cast<unsigned int>(cinfo->dest->free_in_buffer);
+    destination.out_size += destination.max_buffer - static_cast<unsigned int>(cinfo->dest->free_in_buffer);
 }
 
 void compress_error_exit(j_common_ptr cinfo)
@@ -94,9 +100,9 @@ void convert_4byte_to_3byte(const unsigned char* src, unsigned char* dst, unsign
 
 void jpeg_buffer_dest(jpeg_compress_struct* cinfo, char* buffer, unsigned int size)
 {
-    max_buffer = size;
-    c_buffer = reinterpret_cast<unsigned char*>(buffer);
-    out_size = 0;
+    destination.max_buffer = size;
+    destination.c_buffer = reinterpret_cast<unsigned char*>(buffer);
+    destination.out_size = 0;
     if (cinfo->dest == nullptr)
         cinfo->dest = static_cast<jpeg_destination_mgr*>((*cinfo->mem->alloc_small)(
             reinterpret_cast<j_common_ptr>(cinfo), JPOOL_PERMANENT, sizeof(jpeg_destination_mgr)));
@@ -131,7 +137,7 @@ bool compress_frame(const unsigned char* frame, unsigned char* jpeg_out, unsigne
     jpeg_create_compress(&cinfo);
     jpeg_buffer_dest(&cinfo, reinterpret_cast<char*>(jpeg_out), static_cast<unsigned int>(capacity));
     encode_rows(&cinfo, transcode, width, height);
-    *jpeg_size = out_size;
+    *jpeg_size = destination.out_size;
     jpeg_destroy_compress(&cinfo);
     return true;
 }

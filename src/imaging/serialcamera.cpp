@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 
-std::atomic<bool> log_camera_data{true};
 
 namespace {
 
@@ -153,7 +152,7 @@ void serial_cam_class::size_message(const unsigned char* data, int length)
     }
     int announced = data[1] * 256 + data[2];
     add_line("Cam size: %d", announced);
-    if (log_camera_data)
+    if (dump_packets)
         show_buffer("Cam data", data, length, false);
     std::lock_guard<std::mutex> hold(lock);
     received = 0;
@@ -177,7 +176,7 @@ void serial_cam_class::image_data(const unsigned char* data, int length)
                 device, count, received, compressed_size);
             return;
         }
-        if (log_camera_data)
+        if (dump_packets)
             show_buffer("Cam data", data + 1, count, false);
         std::memcpy(compressed_buffer + received, data + 1, static_cast<size_t>(count));
         received += count;
@@ -303,9 +302,10 @@ void serial_cam_class::paint()
     window_present(hwnd, canvas, 0, 0);
 }
 
-void serial_camera_start(const char* name, unsigned char device, unsigned int size_index)
+void serial_camera_start(const char* name, unsigned char device, unsigned int size_index, bool dump_packets)
 {
     serial_cam_class* made = new serial_cam_class(name, device, size_index);
+    made->dump_packets = dump_packets;
     std::lock_guard<std::mutex> hold(program_camera.lock);
     if (program_camera.camera != nullptr) {
         delete made;

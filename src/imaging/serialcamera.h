@@ -11,9 +11,6 @@
 
 struct canvas_type;
 
-// Each camera packet's bytes go to the log as a hex dump (configuration key log_camera_data; on by
-// default). Nearly all of a busy log is these dumps.
-extern std::atomic<bool> log_camera_data;
 
 // The camera's last picture that decoded, as the camera sent it.
 struct serial_picture_type {
@@ -40,6 +37,9 @@ public:
     bool copy_picture(unsigned char* out, unsigned int capacity, unsigned long after, serial_picture_type* about);
 
     double frame_rate = 0.0;  // completed images per second
+    // Each packet's bytes go to the log as a hex dump (configuration key log_camera_data; on by default).
+    // Nearly all of a busy log is these dumps.
+    bool dump_packets = true;
 
     unsigned char device;                     // bus identifier, printed in the log lines
     bool started = false;                     // the first start has run
@@ -75,7 +75,7 @@ constexpr unsigned char serial_camera_device = 8;  // the camera's bus identifie
 
 // The program's one serial camera, made by the shell at start-up and gone at shutdown. The serial port's
 // reading thread hands it device-8 payloads; under its lock it finds either the whole camera or none.
-void serial_camera_start(const char* name, unsigned char device, unsigned int size_index);
+void serial_camera_start(const char* name, unsigned char device, unsigned int size_index, bool dump_packets = true);
 void serial_camera_stop();
 void serial_camera_data(const unsigned char* data, int length);  // skipped without a camera
 bool serial_camera_size(int* width, int* height);                // false without a camera

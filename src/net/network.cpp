@@ -16,10 +16,10 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <vector>
 
 int network_port = 32459;
-char listen_address[network_address_size] = "";
 
 namespace {
 
@@ -51,6 +51,7 @@ struct link_type {
     window_handle window = nullptr;            // receives the socket events
     network_parser_type incoming;              // the client's unfinished message, window thread only
     std::function<void()> image_request;       // hands an image request to the camera, as the shell wired it
+    std::string address;                       // the one local address it listens on, or every one
 };
 
 // A client that leaves this much of replies unread while it goes on sending is not reading at all.
@@ -103,7 +104,7 @@ void fail_locked()
     link_intent(intent_action::link_fault);
 }
 
-// Sends what the link_state.backlog holds as far as the socket takes it; true once it is empty. Lock held.
+// Sends what the backlog holds as far as the socket takes it; true once it is empty. Lock held.
 bool flush_locked()
 {
     if (link_state.backlog.empty())
@@ -124,8 +125,8 @@ bool usable_locked()
     return link_state.client_socket >= 0 && link_state.client_socket != link_state.cut_socket;
 }
 
-// Sends what fits now and keeps the rest of the message in the link_state.backlog; true when the send failed.
-// Lock held, link_state.backlog empty.
+// Sends what fits now and keeps the rest of the message in the backlog; true when the send failed.
+// Lock held, backlog empty.
 bool send_or_keep_locked(const unsigned char* data, int length)
 {
     int sent = socket_send(link_state.client_socket, data, length);
@@ -137,7 +138,7 @@ bool send_or_keep_locked(const unsigned char* data, int length)
     return false;
 }
 
-// A reply is never dropped: it queues behind the link_state.backlog. Lock held.
+// A reply is never dropped: it queues behind the backlog. Lock held.
 bool send_reply_locked(const unsigned char* data, int length)
 {
     if (!usable_locked())
@@ -155,7 +156,7 @@ bool send_reply_locked(const unsigned char* data, int length)
     return false;
 }
 
-// An image goes only onto an empty link_state.backlog; otherwise the reader is slow and loses it. Lock held.
+// An image goes only onto an empty backlog; otherwise the reader is slow and loses it. Lock held.
 bool send_image_locked(const unsigned char* data, int length)
 {
     if (!usable_locked() || !flush_locked())
@@ -215,9 +216,9 @@ bool network_listen()
         add_line("Unable to listen");
         return false;
     }
-    int bound = socket_bind(link_state.listen_socket, listen_address, network_port);
+    int bound = socket_bind(link_state.listen_socket, link_state.address.c_str(), network_port);
     if (bound == -2) {
-        add_line("Unable to bind: listen_address %s is not an IPv4 address", listen_address);
+        add_line("Unable to bind: listen_address %s is not an IPv4 address", link_state.address.c_str());
         return false;
     }
     if (bound != 0) {
@@ -308,8 +309,9 @@ void network_parser_reset(network_parser_type& parser)
     parser.pending_length = 0;
 }
 
-void network_start(window_handle window)
+void network_start(window_handle window, const std::string& address)
 {
+    link_state.address = address;
     log("Network - Start");
     link_state.window = window;
     link_state.listen_socket = socket_open();
@@ -321,8 +323,8 @@ void network_start(window_handle window)
         return;
     link_state.accept_paused = false;
     watch_listener();
-    if (listen_address[0] != 0)
-        add_line("Network - Listening on %s only", listen_address);
+    if (!link_state.address.empty())
+        add_line("Network - Listening on %s only", link_state.address.c_str());
     add_line("Network Online");
 }
 

@@ -7,12 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 extern int network_port;  // the TCP port the link listens on (32459)
 constexpr unsigned int network_address_size = 64;
-// The one local IPv4 address the link listens on (configuration key listen_address); empty for every
-// interface. Read by network_start.
-extern char listen_address[network_address_size];
 
 constexpr unsigned char network_control_byte = 0x30;    // control message: this byte and a 7-byte record
 constexpr unsigned char network_image_byte = 0x60;      // image request, one byte
@@ -43,7 +41,9 @@ bool network_parser_next(network_parser_type& parser, const unsigned char* data,
 // Forgets an unfinished message (the client has gone).
 void network_parser_reset(network_parser_type& parser);
 
-void network_start(window_handle window);
+// Listens on the one local IPv4 address given (configuration key listen_address), or on every interface
+// when it is empty; reports the outcome as a message line.
+void network_start(window_handle window, const std::string& address = "");
 void network_stop();
 void network_message(uintptr_t socket, intptr_t event);
 void network_accept(double now);

@@ -6,13 +6,19 @@ namespace {
 constexpr unsigned int driver_slots = 16;
 constexpr unsigned int axis_limit = 65535;
 
-bool selected = false;
-unsigned int slots = driver_slots;
-bool plugged = false;
-unsigned int manufacturer = 0;
-unsigned int position_x = 0;
-unsigned int position_y = 0;
-unsigned int calls = 0;
+// The joystick the tests move.
+struct double_state_type {
+    bool selected = false;
+    unsigned int slots = driver_slots;
+    bool plugged = false;
+    unsigned int manufacturer = 0;
+    unsigned int position_x = 0;
+    unsigned int position_y = 0;
+    unsigned int calls = 0;
+};
+
+double_state_type double_state;
+
 
 unsigned int axis(unsigned int value)
 {
@@ -23,66 +29,66 @@ unsigned int axis(unsigned int value)
 
 void joystick_double_select(bool on)
 {
-    selected = on;
-    slots = driver_slots;
-    plugged = false;
-    manufacturer = 0;
-    position_x = 0;
-    position_y = 0;
-    calls = 0;
+    double_state.selected = on;
+    double_state.slots = driver_slots;
+    double_state.plugged = false;
+    double_state.manufacturer = 0;
+    double_state.position_x = 0;
+    double_state.position_y = 0;
+    double_state.calls = 0;
 }
 
 void joystick_double_slots(unsigned int count)
 {
-    slots = count;
+    double_state.slots = count;
 }
 
 void joystick_double_plug(unsigned int id, unsigned int x, unsigned int y)
 {
-    plugged = true;
-    manufacturer = id;
+    double_state.plugged = true;
+    double_state.manufacturer = id;
     joystick_double_move(x, y);
 }
 
 void joystick_double_move(unsigned int x, unsigned int y)
 {
-    position_x = axis(x);
-    position_y = axis(y);
+    double_state.position_x = axis(x);
+    double_state.position_y = axis(y);
 }
 
 void joystick_double_unplug()
 {
-    plugged = false;
+    double_state.plugged = false;
 }
 
 unsigned int joystick_double_calls()
 {
-    return calls;
+    return double_state.calls;
 }
 
 bool joystick_double_selected()
 {
-    return selected;
+    return double_state.selected;
 }
 
 unsigned int joystick_double_count()
 {
-    calls++;
-    return slots;
+    double_state.calls++;
+    return double_state.slots;
 }
 
 unsigned int joystick_double_manufacturer()
 {
-    calls++;
-    return manufacturer;
+    double_state.calls++;
+    return double_state.manufacturer;
 }
 
 joystick_result joystick_double_position(unsigned int* x, unsigned int* y)
 {
-    calls++;
-    if (!plugged)
+    double_state.calls++;
+    if (!double_state.plugged)
         return joystick_unplugged;
-    *x = position_x;
-    *y = position_y;
+    *x = double_state.position_x;
+    *y = double_state.position_y;
     return joystick_read;
 }

@@ -15,16 +15,21 @@
 
 namespace {
 
-bool headless = true;                                   // no real windows: messages only
-std::string problem;                                    // why real windows failed, if they did
-std::vector<window_class_type> classes;                 // registered classes (window thread)
-std::mutex windows_lock;                                // guards the list, not the windows
-std::vector<std::unique_ptr<platform_window>> windows;  // every window ever created; never freed, so a
-                                                        // handle stays valid for late paint requests
+// The window system and every window made.
+struct windows_state_type {
+    bool headless = true;                                   // no real windows: messages only
+    std::string problem;                                    // why real windows failed, if they did
+    std::vector<window_class_type> classes;                 // registered classes (window thread)
+    std::mutex windows_lock;                                // guards the list, not the windows
+    // Every window ever created; never freed, so a handle stays valid for late paint requests.
+    std::vector<std::unique_ptr<platform_window>> windows;
+};
+
+windows_state_type windows_state;
 
 const window_class_type* find_class(const char* name)
 {
-    for (const window_class_type& c : classes)
+    for (const window_class_type& c : windows_state.classes)
         if (std::strcmp(c.name, name) == 0)
             return &c;
     return nullptr;
@@ -34,45 +39,45 @@ const window_class_type* find_class(const char* name)
 
 bool window_system_start(bool want_headless)
 {
-    headless = want_headless || !video_start();
+    windows_state.headless = want_headless || !video_start();
     event_loop_start();
-    return !headless;
+    return !windows_state.headless;
 }
 
 void window_system_stop()
 {
-    if (!headless)
+    if (!windows_state.headless)
         video_stop();
-    headless = true;
+    windows_state.headless = true;
 }
 
 bool window_system_headless()
 {
-    return headless;
+    return windows_state.headless;
 }
 
 std::string window_system_problem()
 {
-    return problem;
+    return windows_state.problem;
 }
 
 void window_report_problem(const std::string& text)
 {
-    problem = text;
+    windows_state.problem = text;
 }
 
 bool window_register_class(const window_class_type& window_class)
 {
     if (window_class.name == nullptr || window_class.proc == nullptr || find_class(window_class.name) != nullptr)
         return false;
-    classes.push_back(window_class);
+    windows_state.classes.push_back(window_class);
     return true;
 }
 
 window_handle window_find(const char* class_name)
 {
-    std::lock_guard<std::mutex> hold(windows_lock);
-    for (auto& w : windows)
+    std::lock_guard<std::mutex> hold(windows_state.windows_lock);
+    for (auto& w : windows_state.windows)
         if (w->alive && w->class_name == class_name)
             return w.get();
     return nullptr;
@@ -96,8 +101,8 @@ window_handle window_create(const char* class_name, const char* title, int x, in
     w->user_data = user_data;
     w->alive = true;
     {
-        std::lock_guard<std::mutex> hold(windows_lock);
-        windows.push_back(std::move(created));
+        std::lock_guard<std::mutex> hold(windows_state.windows_lock);
+        windows_state.windows.push_back(std::move(created));
     }
     video_create(w);
     window_send(w, WM_CREATE, 0, 0);
@@ -108,7 +113,7 @@ window_handle window_create(const char* class_name, const char* title, int x, in
 
 void window_show(window_handle window)
 {
-    if (window != nullptr && window->alive && !headless)
+    if (window != nullptr && window->alive && !windows_state.headless)
         video_show(window);
 }
 
@@ -193,7 +198,7 @@ void window_present(window_handle window, const canvas_type* canvas, int x, int 
             changed = true;
         }
     }
-    if (changed && !headless)
+    if (changed && !windows_state.headless)
         video_present(window);
 }
 
@@ -218,8 +223,8 @@ bool window_deliver_paints()
     static std::vector<platform_window*> due;  // kept between turns so its storage is reused
     due.clear();
     {
-        std::lock_guard<std::mutex> hold(windows_lock);
-        for (auto& w : windows)
+        std::lock_guard<std::mutex> hold(windows_state.windows_lock);
+        for (auto& w : windows_state.windows)
             if (w->alive && w->dirty.exchange(false))
                 due.push_back(w.get());
     }
@@ -230,19 +235,19 @@ bool window_deliver_paints()
 
 void window_pump_input()
 {
-    if (!headless)
+    if (!windows_state.headless)
         video_pump_input();
 }
 
 bool window_needs_input_polling()
 {
-    return !headless;
+    return !windows_state.headless;
 }
 
 window_handle window_main()
 {
-    std::lock_guard<std::mutex> hold(windows_lock);
-    for (auto& w : windows)
+    std::lock_guard<std::mutex> hold(windows_state.windows_lock);
+    for (auto& w : windows_state.windows)
         if (w->alive)
             return w.get();
     return nullptr;

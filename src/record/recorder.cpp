@@ -26,8 +26,6 @@
 #include <mutex>
 #include <thread>
 
-recorder_config_type recorder_config;
-
 namespace {
 
 constexpr size_t queue_byte_limit = 16u << 20;  // what may wait for the disk
@@ -46,55 +44,61 @@ struct item_type {
     const char* source = "";  // camera: "serial" or "capture" (string literals of the producers)
 };
 
-std::mutex queue_lock;               // guards everything down to counts
-std::condition_variable queue_wake;  // stop requests
-std::deque<item_type> queue;         // waiting for the thread, oldest first
-size_t queue_bytes = 0;              // bytes held by queue's items
-bool running = false;                // the thread takes what is queued
-uint64_t last_stamp = 0;             // the newest time given to an item: times never go back
-recorder_counts_type counts;         // figures
+struct recorder_state_type {
+    recorder_config_type config;          // the keys, as start-up gave them
+    std::mutex queue_lock;                // guards everything down to counts
+    std::condition_variable queue_wake;   // stop requests
+    std::deque<item_type> queue;          // waiting for the thread, oldest first
+    size_t queue_bytes = 0;               // bytes held by queue's items
+    bool running = false;                 // the thread takes what is queued
+    uint64_t last_stamp = 0;              // the newest time given to an item: times never go back
+    recorder_counts_type counts;          // figures
+    uint64_t reported_camera = 0;         // the thread: drops already logged
+    uint64_t reported_other = 0;
+    std::mutex open_lock;                 // guards open_name and folder
+    std::string open_name;                // the file being written, "" when none
+    std::string folder;                   // the recordings' folder while recording, for the console
+    std::thread thread;                   // writes the files
+    int tap_handle = 0;                   // the taps' handle while recording
+    int camera_handle = 0;                // the camera feed's: the capture at record_fps, every serial picture
+};
 
-std::mutex open_lock;                // guards open_name
-std::string open_name;               // the file being written, "" when none
-
-std::thread recorder_thread;
-int tap_handle = 0;
-int camera_handle = 0;               // the camera feed's: the capture at record_fps, every serial picture
+recorder_state_type recorder;
 
 bool is_camera(const item_type& item) { return item.kind == channel_kind::camera; }
 
-// Called with queue_lock held. Room is made by dropping the oldest camera frame; failing that the
+// Called with the queue lock held. Room is made by dropping the oldest camera frame; failing that the
 // newcomer goes.
 bool make_room(const item_type& item)
 {
-    if (queue.size() < queue_item_limit && queue_bytes + item.bytes.size() <= queue_byte_limit)
+    if (recorder.queue.size() < queue_item_limit && recorder.queue_bytes + item.bytes.size() <= queue_byte_limit)
         return true;
     if (is_camera(item)) {
-        counts.dropped_camera++;
+        recorder.counts.dropped_camera++;
         return false;
     }
-    auto camera_item = std::find_if(queue.begin(), queue.end(), is_camera);
-    if (camera_item == queue.end()) {
-        counts.dropped_other++;
+    auto camera_item = std::find_if(recorder.queue.begin(), recorder.queue.end(), is_camera);
+    if (camera_item == recorder.queue.end()) {
+        recorder.counts.dropped_other++;
         return false;
     }
-    queue_bytes -= camera_item->bytes.size();
-    queue.erase(camera_item);
-    counts.dropped_camera++;
+    recorder.queue_bytes -= camera_item->bytes.size();
+    recorder.queue.erase(camera_item);
+    recorder.counts.dropped_camera++;
     return true;
 }
 
 void push(item_type item, double time)
 {
-    std::lock_guard<std::mutex> hold(queue_lock);
-    if (!running)
+    std::lock_guard<std::mutex> hold(recorder.queue_lock);
+    if (!recorder.running)
         return;
     if (!make_room(item))
         return;
-    item.time = std::max(channels_wall_ns(time), last_stamp);
-    last_stamp = item.time;
-    queue_bytes += item.bytes.size();
-    queue.push_back(std::move(item));
+    item.time = std::max(channels_wall_ns(time), recorder.last_stamp);
+    recorder.last_stamp = item.time;
+    recorder.queue_bytes += item.bytes.size();
+    recorder.queue.push_back(std::move(item));
 }
 
 // Runs on the producers' threads: copy and queue only.
@@ -141,7 +145,7 @@ std::string file_name_now()
     return name;
 }
 
-std::string folder_path(const std::string& name) { return recorder_config.folder + "/" + name; }
+std::string folder_path(const std::string& name) { return recorder.config.folder + "/" + name; }
 
 } // namespace
 
@@ -163,8 +167,8 @@ struct file_state_type {
 
 void set_open_name(const std::string& name)
 {
-    std::lock_guard<std::mutex> hold(open_lock);
-    open_name = name;
+    std::lock_guard<std::mutex> hold(recorder.open_lock);
+    recorder.open_name = name;
 }
 
 bool file_begin(file_state_type& state, double now)
@@ -192,8 +196,8 @@ bool file_begin(file_state_type& state, double now)
     state.chunk_open = false;
     state.rotate = false;
     set_open_name(state.name);
-    std::lock_guard<std::mutex> hold(queue_lock);
-    counts.files++;
+    std::lock_guard<std::mutex> hold(recorder.queue_lock);
+    recorder.counts.files++;
     return !state.writer->failed();
 }
 
@@ -244,9 +248,9 @@ bool file_finish(file_state_type& state)
         state.error = errno;
     bool closed = std::fclose(state.file) == 0;
     state.file = nullptr;
-    std::lock_guard<std::mutex> hold(queue_lock);
-    counts.bytes += state.writer->size();
-    counts.messages += state.writer->message_count();
+    std::lock_guard<std::mutex> hold(recorder.queue_lock);
+    recorder.counts.bytes += state.writer->size();
+    recorder.counts.messages += state.writer->message_count();
     return written && closed;
 }
 
@@ -261,7 +265,7 @@ bool enforce_limit(const std::string& open, uint64_t next_chunk)
         if (recording.name == open)
             open_size = static_cast<double>(recording.size);
     }
-    double limit = recorder_config.limit_mb * 1024.0 * 1024.0;
+    double limit = recorder.config.limit_mb * 1024.0 * 1024.0;
     for (auto& recording : recordings) {
         if (total <= limit || recording.name == open)
             break;
@@ -269,7 +273,7 @@ bool enforce_limit(const std::string& open, uint64_t next_chunk)
             log("Recorder - Unable to delete %s: %s", recording.name.c_str(), std::strerror(errno));
             break;
         }
-        log("Recorder - Deleted %s: the recordings passed %g MB", recording.name.c_str(), recorder_config.limit_mb);
+        log("Recorder - Deleted %s: the recordings passed %g MB", recording.name.c_str(), recorder.config.limit_mb);
         total -= static_cast<double>(recording.size);
     }
     return open_size + static_cast<double>(next_chunk) > limit;
@@ -285,37 +289,36 @@ void queue_telemetry(double now)
     item.kind = channel_kind::telemetry;
     // Gathered here, stamped with the time it was read; built into its message below, once stamped.
     channel_telemetry_type telemetry = channels_gather_telemetry();
-    std::lock_guard<std::mutex> hold(queue_lock);
-    if (!running || !make_room(item))
+    std::lock_guard<std::mutex> hold(recorder.queue_lock);
+    if (!recorder.running || !make_room(item))
         return;
-    item.time = std::max(channels_wall_ns(now), last_stamp);
-    last_stamp = item.time;
+    item.time = std::max(channels_wall_ns(now), recorder.last_stamp);
+    recorder.last_stamp = item.time;
     item.bytes = channels_telemetry_json(telemetry, item.time);
-    queue_bytes += item.bytes.size();
-    queue.push_back(std::move(item));
+    recorder.queue_bytes += item.bytes.size();
+    recorder.queue.push_back(std::move(item));
 }
 
 // Waits for the next tick (or a stop) and takes what waits. False once the recorder is asked to stop.
 bool take_batch(std::deque<item_type>& batch, double until)
 {
-    std::unique_lock<std::mutex> hold(queue_lock);
+    std::unique_lock<std::mutex> hold(recorder.queue_lock);
     double wait = std::max(0.0, until - get_time());
-    queue_wake.wait_for(hold, std::chrono::duration<double>(wait), [] { return !running; });
-    batch.swap(queue);
-    queue_bytes = 0;
-    return running;
+    recorder.queue_wake.wait_for(hold, std::chrono::duration<double>(wait), [] { return !recorder.running; });
+    batch.swap(recorder.queue);
+    recorder.queue_bytes = 0;
+    return recorder.running;
 }
 
 void report_drops()
 {
-    static uint64_t reported_camera = 0, reported_other = 0;
     recorder_counts_type now = recorder_counts();
-    if (now.dropped_camera == reported_camera && now.dropped_other == reported_other)
+    if (now.dropped_camera == recorder.reported_camera && now.dropped_other == recorder.reported_other)
         return;
-    reported_camera = now.dropped_camera;
-    reported_other = now.dropped_other;
+    recorder.reported_camera = now.dropped_camera;
+    recorder.reported_other = now.dropped_other;
     log("Recorder - The disk fell behind: %llu camera frames and %llu other messages dropped so far",
-        static_cast<unsigned long long>(reported_camera), static_cast<unsigned long long>(reported_other));
+        static_cast<unsigned long long>(recorder.reported_camera), static_cast<unsigned long long>(recorder.reported_other));
 }
 
 // Closes the open chunk; the folder's limit is kept, and a file that alone would pass it is finished early.
@@ -326,7 +329,7 @@ bool chunk_end(file_state_type& state)
     if (enforce_limit(state.name, state.chunk_bytes) && !state.rotate) {
         state.rotate = true;
         log("Recorder - %s nears the %g MB limit alone: a new file begins", state.name.c_str(),
-            recorder_config.limit_mb);
+            recorder.config.limit_mb);
     }
     report_drops();
     return true;
@@ -353,7 +356,7 @@ bool record_batch(file_state_type& state, const std::deque<item_type>& batch, do
     bool full = state.writer->chunk_size() > chunk_size_limit;
     if ((chunk_due(state, channels_wall_ns(now) + tick_ns) || full) && !chunk_end(state))
         return false;
-    if (state.rotate || now - state.started >= recorder_config.minutes * 60.0) {
+    if (state.rotate || now - state.started >= recorder.config.minutes * 60.0) {
         if (!file_finish(state))
             return false;
         set_open_name("");
@@ -363,10 +366,10 @@ bool record_batch(file_state_type& state, const std::deque<item_type>& batch, do
 
 void stop_taking()
 {
-    std::lock_guard<std::mutex> hold(queue_lock);
-    running = false;
-    queue.clear();
-    queue_bytes = 0;
+    std::lock_guard<std::mutex> hold(recorder.queue_lock);
+    recorder.running = false;
+    recorder.queue.clear();
+    recorder.queue_bytes = 0;
 }
 
 void recorder_body()
@@ -400,48 +403,53 @@ void recorder_body()
 
 } // namespace
 
-void recorder_start()
+void recorder_start(const recorder_config_type& config)
 {
-    if (recorder_config.folder.empty())
+    if (config.folder.empty())
         return;
-    if (!folder_create(recorder_config.folder.c_str())) {
-        add_line("Recorder - Unable to create folder %s: not recording", recorder_config.folder.c_str());
+    recorder.config = config;
+    if (!folder_create(recorder.config.folder.c_str())) {
+        add_line("Recorder - Unable to create folder %s: not recording", recorder.config.folder.c_str());
         return;
     }
     {
-        std::lock_guard<std::mutex> hold(queue_lock);
-        running = true;
+        std::lock_guard<std::mutex> hold(recorder.queue_lock);
+        recorder.running = true;
     }
-    tap_handle = tap_add(on_tap);
+    {
+        std::lock_guard<std::mutex> hold(recorder.open_lock);
+        recorder.folder = config.folder;
+    }
+    recorder.tap_handle = tap_add(on_tap);
     camera_want_type want;
     want.capture = want.serial = true;
-    want.capture_rate = recorder_config.fps;
+    want.capture_rate = recorder.config.fps;
     want.serial_rate = 0.0;
-    camera_handle = camera_feed_subscribe(want, on_picture);
+    recorder.camera_handle = camera_feed_subscribe(want, on_picture);
     camera.feed_changed();
-    if (!thread_start(recorder_thread, "Recorder", recorder_body)) {
+    if (!thread_start(recorder.thread, "Recorder", recorder_body)) {
         recorder_stop();
         return;
     }
-    log("Recorder - Recording into %s: a new file every %g minutes, at most %g MB", recorder_config.folder.c_str(),
-        recorder_config.minutes, recorder_config.limit_mb);
+    log("Recorder - Recording into %s: a new file every %g minutes, at most %g MB", recorder.config.folder.c_str(),
+        recorder.config.minutes, recorder.config.limit_mb);
 }
 
 void recorder_stop()
 {
-    if (tap_handle == 0)
+    if (recorder.tap_handle == 0)
         return;
     {
-        std::lock_guard<std::mutex> hold(queue_lock);
-        running = false;
+        std::lock_guard<std::mutex> hold(recorder.queue_lock);
+        recorder.running = false;
     }
-    queue_wake.notify_all();
-    if (recorder_thread.joinable())
-        recorder_thread.join();
-    tap_remove(tap_handle);
-    tap_handle = 0;
-    camera_feed_unsubscribe(camera_handle);
-    camera_handle = 0;
+    recorder.queue_wake.notify_all();
+    if (recorder.thread.joinable())
+        recorder.thread.join();
+    tap_remove(recorder.tap_handle);
+    recorder.tap_handle = 0;
+    camera_feed_unsubscribe(recorder.camera_handle);
+    recorder.camera_handle = 0;
     stop_taking();
 }
 
@@ -456,17 +464,24 @@ bool recorder_name_valid(const std::string& name)
     return true;
 }
 
+std::string recorder_folder()
+{
+    std::lock_guard<std::mutex> hold(recorder.open_lock);
+    return recorder.folder;
+}
+
 std::vector<recording_type> recorder_list()
 {
     std::vector<recording_type> recordings;
-    if (recorder_config.folder.empty())
-        return recordings;
-    std::string open;
+    std::string open, folder;
     {
-        std::lock_guard<std::mutex> hold(open_lock);
-        open = open_name;
+        std::lock_guard<std::mutex> hold(recorder.open_lock);
+        open = recorder.open_name;
+        folder = recorder.folder;
     }
-    for (folder_entry_type& entry : folder_files(recorder_config.folder.c_str()))
+    if (folder.empty())
+        return recordings;
+    for (folder_entry_type& entry : folder_files(folder.c_str()))
         if (recorder_name_valid(entry.name))
             recordings.push_back({entry.name, entry.size, entry.modified_ms, entry.name == open});
     std::sort(recordings.begin(), recordings.end(),
@@ -476,6 +491,6 @@ std::vector<recording_type> recorder_list()
 
 recorder_counts_type recorder_counts()
 {
-    std::lock_guard<std::mutex> hold(queue_lock);
-    return counts;
+    std::lock_guard<std::mutex> hold(recorder.queue_lock);
+    return recorder.counts;
 }

@@ -13,10 +13,9 @@ struct recorder_config_type {
     double limit_mb = 1024.0;  // record_limit_mb: oldest files go once the folder's recordings pass it
     double fps = 5.0;          // record_fps: the capture's pictures a second (the serial camera: all)
 };
-extern recorder_config_type recorder_config;
 
 // Starts recording when a folder is configured; says why on a message line when it cannot.
-void recorder_start();
+void recorder_start(const recorder_config_type& config);
 // Finishes the open file (summary and all) and ends the thread.
 void recorder_stop();
 
@@ -27,6 +26,8 @@ struct recording_type {
     int64_t modified_ms = 0;   // last write, milliseconds since 1970
     bool open = false;         // being written now
 };
+// The folder being recorded into, "" when none; safe from any thread.
+std::string recorder_folder();
 // The folder's recordings, oldest first; safe from any thread.
 std::vector<recording_type> recorder_list();
 // True for a name the recorder gives its files ("quillon-20261208-181500-123.mcap").

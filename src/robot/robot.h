@@ -96,7 +96,7 @@ private:
 };
 
 extern robot_class robot;
-extern bool remote_mode;  // a remote operator holds the robot (written by the operator link)
+extern bool remote_mode;  // a remote driver holds the robot (written by the motion authority)
 
 // The two samples of a controller telemetry payload (3 bytes read), as fractions of full scale.
 void controller_telemetry_samples(const unsigned char* payload, float* channel0, float* channel1);

@@ -30,33 +30,48 @@ constexpr long long log_smallest_size_limit = 4096;
 // written and flushed at once; buffered: the writer thread writes the waiting lines; closed: lines dropped.
 enum class log_mode_type { held, direct, buffered, closed };
 
-std::mutex log_lock;                   // makes each line whole and keeps their order; guards the fields below
-std::condition_variable log_wake;      // to the writer: lines wait, a flush is asked for, or it must stop
-std::condition_variable log_written;   // from the writer: a batch is in the file, or there is room again
-log_mode_type log_mode = log_mode_type::held;
-FILE* log_file = nullptr;              // the open log; the writer's alone while it runs
-bool log_opened = false;               // direct mode has tried to open the file
 // Two buffers of whole lines, plain arrays so that lines logged by the constructors of other global
 // objects are safe whatever the order of construction: appenders fill one while the writer writes the other.
 char log_buffer_a[log_pending_capacity];
 char log_buffer_b[log_pending_capacity];
-char* log_pending = log_buffer_a;      // lines not yet in the file
-size_t log_pending_size = 0;
-char* log_batch = log_buffer_b;        // the writer's
-size_t log_rotations[log_rotation_capacity]; // offsets in log_pending where the file is renamed and begun again
-int log_rotation_count = 0;
-unsigned long long log_appended = 0;   // bytes of lines taken since the start
-unsigned long long log_done = 0;       // bytes of them the writer has handed to the file
-long long log_file_bytes = 0;          // bytes of the current file, written or waiting
-long long log_size_limit = log_default_size_limit;
-bool log_flush_asked = false;
-bool log_writer_stop = false;
-std::thread log_writer;
-bool start_taken = false;              // start_time holds the zero of this run's timestamps
-double start_time = 0.0;
-char log_path[4096] = "log.txt";       // where the log is written
-char log_old_path[4100] = "log.1.txt"; // where a full log goes
-bool log_change_owed = false;          // the writer's: a new file could not be opened; the old one goes on
+
+// What the log keeps; constant-initialised, so usable before any constructor has run.
+struct log_state_type {
+    std::mutex lock;                        // makes each line whole and keeps their order; guards the fields below
+    log_mode_type mode = log_mode_type::held;
+    FILE* file = nullptr;                   // the open log; the writer's alone while it runs
+    bool opened = false;                    // direct mode has tried to open the file
+    int filling = 0;                        // the buffer of lines not yet in the file; the other is the writer's
+    size_t pending_size = 0;
+    size_t rotations[log_rotation_capacity] = {};  // offsets in pending where the file is renamed and begun again
+    int rotation_count = 0;
+    unsigned long long appended = 0;        // bytes of lines taken since the start
+    unsigned long long done = 0;            // bytes of them the writer has handed to the file
+    long long file_bytes = 0;               // bytes of the current file, written or waiting
+    long long size_limit = log_default_size_limit;
+    bool flush_asked = false;
+    bool writer_stop = false;
+    bool start_taken = false;               // start_time holds the zero of this run's timestamps
+    double start_time = 0.0;
+    char path[4096] = "log.txt";            // where the log is written
+    char old_path[4100] = "log.1.txt";      // where a full log goes
+    bool change_owed = false;               // the writer's: a new file could not be opened; the old one goes on
+};
+
+constinit log_state_type log_state;
+char* const log_buffers[2] = {log_buffer_a, log_buffer_b};
+
+char* pending_lines() { return log_buffers[log_state.filling]; }
+char* batch_lines() { return log_buffers[1 - log_state.filling]; }
+
+// The writer's side, made when the program starts; not used before log_start.
+struct log_writer_type {
+    std::condition_variable wake;     // to the writer: lines wait, a flush is asked for, or it must stop
+    std::condition_variable written;  // from the writer: a batch is in the file, or there is room again
+    std::thread thread;
+};
+
+log_writer_type log_writer;
 
 // The start of the file's name in a path.
 const char* file_name_of(const char* path)
@@ -71,23 +86,23 @@ const char* file_name_of(const char* path)
 // log.txt -> log.1.txt: ".1" before the extension of the file's name.
 void set_log_paths(const char* filename)
 {
-    std::snprintf(log_path, sizeof log_path, "%s", filename);
-    const char* name = file_name_of(log_path);
+    std::snprintf(log_state.path, sizeof log_state.path, "%s", filename);
+    const char* name = file_name_of(log_state.path);
     const char* dot = std::strrchr(name, '.');
-    int stem = static_cast<int>((dot != nullptr ? dot : name + std::strlen(name)) - log_path);
-    std::snprintf(log_old_path, sizeof log_old_path, "%.*s.1%s", stem, log_path, log_path + stem);
+    int stem = static_cast<int>((dot != nullptr ? dot : name + std::strlen(name)) - log_state.path);
+    std::snprintf(log_state.old_path, sizeof log_state.old_path, "%.*s.1%s", stem, log_state.path, log_state.path + stem);
 }
 
 const char* old_log_name()
 {
-    return file_name_of(log_old_path);
+    return file_name_of(log_state.old_path);
 }
 
 // A new log file. Binary, so that the bytes counted against the size limit are the bytes in the file:
 // the line ends are written as the platform has them (CR LF on Windows), never added behind our back.
 FILE* open_log(const char* mode)
 {
-    return file_open_renamable(log_path, mode);
+    return file_open_renamable(log_state.path, mode);
 }
 
 // Renames the full log and begins a new one; the caller writes the notice that starts it. When the
@@ -96,29 +111,29 @@ void rotate_file()
 {
     // The new file is opened before the old one is closed: with no descriptor free (or the folder full)
     // the old file takes the lines and the change is tried again with the next batch.
-    FILE* fresh = open_log(file_replace(log_path, log_old_path) ? "wb" : "ab");
+    FILE* fresh = open_log(file_replace(log_state.path, log_state.old_path) ? "wb" : "ab");
     if (fresh == nullptr) {
-        if (log_file != nullptr && !log_change_owed)
-            std::fprintf(log_file, "Log - Unable to open %s; the lines go on here\n", log_path);
-        log_change_owed = true;
+        if (log_state.file != nullptr && !log_state.change_owed)
+            std::fprintf(log_state.file, "Log - Unable to open %s; the lines go on here\n", log_state.path);
+        log_state.change_owed = true;
         return;
     }
-    if (log_file != nullptr)
-        std::fclose(log_file);
-    log_file = fresh;
-    log_change_owed = false;
+    if (log_state.file != nullptr)
+        std::fclose(log_state.file);
+    log_state.file = fresh;
+    log_state.change_owed = false;
 }
 
 void write_bytes(const char* data, size_t length)
 {
-    if (log_file != nullptr && length > 0)
-        std::fwrite(data, 1, length, log_file);
+    if (log_state.file != nullptr && length > 0)
+        std::fwrite(data, 1, length, log_state.file);
 }
 
 // Writes a batch of whole lines, changing files at the offsets where the size limit was reached.
 void write_batch(const char* batch, size_t size, const size_t* cuts, int cut_count)
 {
-    if (log_change_owed)
+    if (log_state.change_owed)
         rotate_file();
     size_t from = 0;
     for (int i = 0; i < cut_count; i++) {
@@ -127,36 +142,36 @@ void write_batch(const char* batch, size_t size, const size_t* cuts, int cut_cou
         from = cuts[i];
     }
     write_bytes(batch + from, size - from);
-    if (log_file != nullptr)
-        std::fflush(log_file);
+    if (log_state.file != nullptr)
+        std::fflush(log_state.file);
 }
 
 void writer_main()
 {
     size_t cuts[log_rotation_capacity];
-    std::unique_lock<std::mutex> hold(log_lock);
+    std::unique_lock<std::mutex> hold(log_state.lock);
     for (;;) {
-        log_wake.wait(hold, [] { return log_writer_stop || log_flush_asked || log_pending_size > 0; });
+        log_writer.wake.wait(hold, [] { return log_state.writer_stop || log_state.flush_asked || log_state.pending_size > 0; });
         // Lines are gathered for a short period, so a burst costs one write, not one per line.
-        log_wake.wait_for(hold, log_flush_period, [] {
-            return log_writer_stop || log_flush_asked || log_pending_size > log_pending_capacity / 2;
+        log_writer.wake.wait_for(hold, log_flush_period, [] {
+            return log_state.writer_stop || log_state.flush_asked || log_state.pending_size > log_pending_capacity / 2;
         });
-        if (log_writer_stop && log_pending_size == 0)
+        if (log_state.writer_stop && log_state.pending_size == 0)
             break;
-        std::swap(log_batch, log_pending);
-        size_t size = log_pending_size;
-        log_pending_size = 0;
-        int cut_count = log_rotation_count;
-        std::copy(log_rotations, log_rotations + cut_count, cuts);
-        log_rotation_count = 0;
-        log_flush_asked = false;
-        unsigned long long upto = log_appended;
-        log_written.notify_all();  // room again for appenders that waited
+        log_state.filling = 1 - log_state.filling;
+        size_t size = log_state.pending_size;
+        log_state.pending_size = 0;
+        int cut_count = log_state.rotation_count;
+        std::copy(log_state.rotations, log_state.rotations + cut_count, cuts);
+        log_state.rotation_count = 0;
+        log_state.flush_asked = false;
+        unsigned long long upto = log_state.appended;
+        log_writer.written.notify_all();  // room again for appenders that waited
         hold.unlock();
-        write_batch(log_batch, size, cuts, cut_count);
+        write_batch(batch_lines(), size, cuts, cut_count);
         hold.lock();
-        log_done = upto;
-        log_written.notify_all();
+        log_state.done = upto;
+        log_writer.written.notify_all();
     }
 }
 
@@ -164,23 +179,23 @@ void writer_main()
 int format_stamp(char* stamp, size_t size)
 {
     double now = get_time();
-    if (!start_taken) {
-        start_time = now;  // the first line of the run is the zero of every timestamp
-        start_taken = true;
+    if (!log_state.start_taken) {
+        log_state.start_time = now;  // the first line of the run is the zero of every timestamp
+        log_state.start_taken = true;
     }
-    return std::snprintf(stamp, size, "[%4.4f] ", now - start_time);
+    return std::snprintf(stamp, size, "[%4.4f] ", now - log_state.start_time);
 }
 
 bool rotation_due(size_t length)
 {
-    return log_size_limit > 0 && log_file_bytes > 0 &&
-           log_file_bytes + static_cast<long long>(length) > std::max(log_size_limit, log_smallest_size_limit);
+    return log_state.size_limit > 0 && log_state.file_bytes > 0 &&
+           log_state.file_bytes + static_cast<long long>(length) > std::max(log_state.size_limit, log_smallest_size_limit);
 }
 
 void append_text(const char* text, size_t length)
 {
-    std::memcpy(log_pending + log_pending_size, text, length);
-    log_pending_size += length;
+    std::memcpy(pending_lines() + log_state.pending_size, text, length);
+    log_state.pending_size += length;
 }
 
 // Adds one line to the waiting lines; a full file first gets its change and the new file's notice.
@@ -191,57 +206,57 @@ void append_locked(const char* stamp, const char* text, size_t text_length)
     size_t end_length = std::strlen(line_end);
     size_t stamp_length = std::strlen(stamp);
     size_t length = stamp_length + text_length + end_length;
-    bool was_empty = log_pending_size == 0;
+    bool was_empty = log_state.pending_size == 0;
     if (rotation_due(length)) {
-        log_rotations[log_rotation_count++] = log_pending_size;
+        log_state.rotations[log_state.rotation_count++] = log_state.pending_size;
         char notice[256];
         int notice_length = std::snprintf(notice, sizeof notice, "%sLog - Continued: the earlier lines are in %s%s",
                                           stamp, old_log_name(), line_end);
         notice_length = std::clamp(notice_length, 0, static_cast<int>(sizeof notice) - 1);
         append_text(notice, static_cast<size_t>(notice_length));
-        log_file_bytes = notice_length;
-        log_appended += static_cast<unsigned long long>(notice_length);
+        log_state.file_bytes = notice_length;
+        log_state.appended += static_cast<unsigned long long>(notice_length);
     }
     append_text(stamp, stamp_length);
     append_text(text, text_length);
     append_text(line_end, end_length);
-    log_file_bytes += static_cast<long long>(length);
-    log_appended += length;
-    if (was_empty && log_mode == log_mode_type::buffered)
-        log_wake.notify_one();
+    log_state.file_bytes += static_cast<long long>(length);
+    log_state.appended += length;
+    if (was_empty && log_state.mode == log_mode_type::buffered)
+        log_writer.wake.notify_one();
 }
 
 // Room for a line of the length and, should the file be full, its change and notice.
 bool room_for(size_t length)
 {
-    return log_pending_size + length + 320 <= log_pending_capacity && log_rotation_count < log_rotation_capacity;
+    return log_state.pending_size + length + 320 <= log_pending_capacity && log_state.rotation_count < log_rotation_capacity;
 }
 
 void write_direct_locked(const char* stamp, const char* text)
 {
-    if (!log_opened) {
-        log_file = open_log("wb");
-        log_opened = true;
+    if (!log_state.opened) {
+        log_state.file = open_log("wb");
+        log_state.opened = true;
     }
     append_locked(stamp, text, std::strlen(text));
-    write_batch(log_pending, log_pending_size, log_rotations, log_rotation_count);
-    log_pending_size = 0;
-    log_rotation_count = 0;
+    write_batch(pending_lines(), log_state.pending_size, log_state.rotations, log_state.rotation_count);
+    log_state.pending_size = 0;
+    log_state.rotation_count = 0;
 }
 
 void append_line(const char* text)
 {
     size_t text_length = std::strlen(text);
     size_t length = text_length + 64;
-    std::unique_lock<std::mutex> hold(log_lock);
+    std::unique_lock<std::mutex> hold(log_state.lock);
     // A writer behind by a whole buffer is waited for: no line is dropped while the log runs.
-    if (log_mode == log_mode_type::buffered && !room_for(length))
-        log_written.wait(hold, [&] { return log_mode != log_mode_type::buffered || room_for(length); });
-    if (log_mode == log_mode_type::closed || (log_mode == log_mode_type::held && !room_for(length)))
+    if (log_state.mode == log_mode_type::buffered && !room_for(length))
+        log_writer.written.wait(hold, [&] { return log_state.mode != log_mode_type::buffered || room_for(length); });
+    if (log_state.mode == log_mode_type::closed || (log_state.mode == log_mode_type::held && !room_for(length)))
         return;
     char stamp[64];
     format_stamp(stamp, sizeof stamp);
-    if (log_mode == log_mode_type::direct)
+    if (log_state.mode == log_mode_type::direct)
         write_direct_locked(stamp, text);
     else
         append_locked(stamp, text, text_length);
@@ -253,14 +268,14 @@ void append_line(const char* text)
 void stop_writer()
 {
     {
-        std::lock_guard<std::mutex> hold(log_lock);
-        log_writer_stop = true;
-        log_wake.notify_one();
+        std::lock_guard<std::mutex> hold(log_state.lock);
+        log_state.writer_stop = true;
+        log_writer.wake.notify_one();
     }
-    if (log_writer.joinable())
-        log_writer.join();
-    std::lock_guard<std::mutex> hold(log_lock);
-    log_writer_stop = false;
+    if (log_writer.thread.joinable())
+        log_writer.thread.join();
+    std::lock_guard<std::mutex> hold(log_state.lock);
+    log_state.writer_stop = false;
 }
 
 // Lines still waiting when the program leaves without log_stop are written, not lost.
@@ -282,82 +297,82 @@ void log(const char* format, ...)
 
 void log_start(const char* filename)
 {
-    std::lock_guard<std::mutex> hold(log_lock);
-    if (log_mode == log_mode_type::buffered)
+    std::lock_guard<std::mutex> hold(log_state.lock);
+    if (log_state.mode == log_mode_type::buffered)
         return;
-    if (log_mode != log_mode_type::held) {
+    if (log_state.mode != log_mode_type::held) {
         // A log begun again (tests do): nothing of the earlier one carries over.
-        if (log_file != nullptr)
-            std::fclose(log_file);
-        log_pending_size = 0;
-        log_rotation_count = 0;
-        log_file_bytes = 0;
-        start_taken = false;
+        if (log_state.file != nullptr)
+            std::fclose(log_state.file);
+        log_state.pending_size = 0;
+        log_state.rotation_count = 0;
+        log_state.file_bytes = 0;
+        log_state.start_taken = false;
     }
     set_log_paths(filename);
-    log_file = open_log("wb");
+    log_state.file = open_log("wb");
     try {
-        log_writer = std::thread(writer_main);
-        log_mode = log_mode_type::buffered;
-        if (log_pending_size > 0)
-            log_wake.notify_one();
+        log_writer.thread = std::thread(writer_main);
+        log_state.mode = log_mode_type::buffered;
+        if (log_state.pending_size > 0)
+            log_writer.wake.notify_one();
     } catch (const std::system_error&) {
         // No writer: every line is written at once, as it comes.
-        log_mode = log_mode_type::direct;
-        log_opened = true;
-        write_batch(log_pending, log_pending_size, log_rotations, log_rotation_count);
-        log_pending_size = 0;
-        log_rotation_count = 0;
+        log_state.mode = log_mode_type::direct;
+        log_state.opened = true;
+        write_batch(pending_lines(), log_state.pending_size, log_state.rotations, log_state.rotation_count);
+        log_state.pending_size = 0;
+        log_state.rotation_count = 0;
     }
 }
 
 void log_flush()
 {
-    std::unique_lock<std::mutex> hold(log_lock);
-    if (log_mode != log_mode_type::buffered)
+    std::unique_lock<std::mutex> hold(log_state.lock);
+    if (log_state.mode != log_mode_type::buffered)
         return;
-    unsigned long long target = log_appended;
-    log_flush_asked = true;
-    log_wake.notify_one();
-    log_written.wait(hold, [&] { return log_done >= target || log_mode != log_mode_type::buffered; });
+    unsigned long long target = log_state.appended;
+    log_state.flush_asked = true;
+    log_writer.wake.notify_one();
+    log_writer.written.wait(hold, [&] { return log_state.done >= target || log_state.mode != log_mode_type::buffered; });
 }
 
 void log_stop()
 {
     stop_writer();
-    std::lock_guard<std::mutex> hold(log_lock);
-    if (log_file != nullptr)
-        std::fclose(log_file);
-    log_file = nullptr;
-    log_change_owed = false;
-    log_pending_size = 0;
-    log_rotation_count = 0;
-    log_mode = log_mode_type::closed;
-    log_written.notify_all();
+    std::lock_guard<std::mutex> hold(log_state.lock);
+    if (log_state.file != nullptr)
+        std::fclose(log_state.file);
+    log_state.file = nullptr;
+    log_state.change_owed = false;
+    log_state.pending_size = 0;
+    log_state.rotation_count = 0;
+    log_state.mode = log_mode_type::closed;
+    log_writer.written.notify_all();
 }
 
 void log_restart(const char* filename)
 {
     stop_writer();
-    std::lock_guard<std::mutex> hold(log_lock);
-    if (log_file != nullptr)
-        std::fclose(log_file);
-    log_file = nullptr;
-    log_change_owed = false;
-    log_opened = false;
-    log_pending_size = 0;
-    log_rotation_count = 0;
-    log_file_bytes = 0;
-    log_size_limit = log_default_size_limit;
-    log_mode = log_mode_type::direct;
-    start_taken = false;
+    std::lock_guard<std::mutex> hold(log_state.lock);
+    if (log_state.file != nullptr)
+        std::fclose(log_state.file);
+    log_state.file = nullptr;
+    log_state.change_owed = false;
+    log_state.opened = false;
+    log_state.pending_size = 0;
+    log_state.rotation_count = 0;
+    log_state.file_bytes = 0;
+    log_state.size_limit = log_default_size_limit;
+    log_state.mode = log_mode_type::direct;
+    log_state.start_taken = false;
     set_log_paths(filename);
 }
 
 void log_set_size_limit(long long bytes)
 {
-    std::lock_guard<std::mutex> hold(log_lock);
-    log_size_limit = bytes;
+    std::lock_guard<std::mutex> hold(log_state.lock);
+    log_state.size_limit = bytes;
 }
 
 void console(const char* format, ...)

@@ -10,41 +10,46 @@
 
 namespace {
 
-std::shared_mutex taps_lock;              // guards listeners; held shared through each publish
-std::map<int, tap_listener> listeners;    // by handle
-int next_handle = 1;                      // under taps_lock
-std::atomic<int> listener_count{0};       // listeners.size(), read without the lock
+struct taps_state_type {
+    std::shared_mutex lock;              // guards listeners; held shared through each publish
+    std::map<int, tap_listener> listeners;    // by handle
+    int next_handle = 1;                      // under taps_lock
+    std::atomic<int> listener_count{0};       // listeners.size(), read without the lock
+};
+
+taps_state_type taps;
+
 
 } // namespace
 
 int tap_add(tap_listener listener)
 {
-    std::unique_lock<std::shared_mutex> hold(taps_lock);
-    int handle = next_handle++;
-    listeners[handle] = std::move(listener);
-    listener_count = static_cast<int>(listeners.size());
+    std::unique_lock<std::shared_mutex> hold(taps.lock);
+    int handle = taps.next_handle++;
+    taps.listeners[handle] = std::move(listener);
+    taps.listener_count = static_cast<int>(taps.listeners.size());
     return handle;
 }
 
 void tap_remove(int handle)
 {
     // Waits for every publish in progress, so the listener is not running when this returns.
-    std::unique_lock<std::shared_mutex> hold(taps_lock);
-    listeners.erase(handle);
-    listener_count = static_cast<int>(listeners.size());
+    std::unique_lock<std::shared_mutex> hold(taps.lock);
+    taps.listeners.erase(handle);
+    taps.listener_count = static_cast<int>(taps.listeners.size());
 }
 
 bool tap_wanted()
 {
-    return listener_count.load(std::memory_order_relaxed) > 0;
+    return taps.listener_count.load(std::memory_order_relaxed) > 0;
 }
 
 void tap_publish(const tap_event_type& event)
 {
     if (!tap_wanted())
         return;
-    std::shared_lock<std::shared_mutex> hold(taps_lock);
-    for (auto& [handle, listener] : listeners)
+    std::shared_lock<std::shared_mutex> hold(taps.lock);
+    for (auto& [handle, listener] : taps.listeners)
         listener(event);
 }
 

@@ -52,20 +52,26 @@ struct tap_state_type {
 tap_state_type taps;
 
 hub_type hub;                                 // started and stopped on the window thread
-std::mutex peers_lock;                        // guards the four below
-std::map<uint64_t, foxglove_peer_type> peers;
-uint64_t next_id = 1;                         // client numbers are never reused
-bool running = false;                         // between start and stop: subscriptions turn taps on
-int camera_subscription = 0;                  // the camera feed's handle while a client watches the camera
-std::atomic<int> peer_count{0};
-std::atomic<unsigned int> wanted{0};          // union of every client's channel bits
+// The connected clients and what they want, shared by the web thread and the producers.
+struct peers_state_type {
+    std::mutex lock;                        // guards the four below
+    std::map<uint64_t, foxglove_peer_type> peers;
+    uint64_t next_id = 1;                         // client numbers are never reused
+    bool running = false;                         // between start and stop: subscriptions turn taps on
+    int camera_subscription = 0;                  // the camera feed's handle while a client watches the camera
+    std::atomic<int> peer_count{0};
+    std::atomic<unsigned int> wanted{0};          // union of every client's channel bits
+};
+
+peers_state_type clients;
+
 
 void distribute(channel_kind kind, std::shared_ptr<const std::string> payload, uint64_t time)
 {
     std::vector<foxglove_peer_type> targets;
     {
-        std::lock_guard<std::mutex> hold(peers_lock);
-        for (auto& [id, peer] : peers)
+        std::lock_guard<std::mutex> hold(clients.lock);
+        for (auto& [id, peer] : clients.peers)
             if (peer.channels->load() & foxglove_channel_bit(kind))
                 targets.push_back(peer);
     }
@@ -117,9 +123,9 @@ void after_controller_packet()
 void on_tap(const tap_event_type& event)
 {
     if (event.kind == tap_kind::bus_received && event.device == device_id &&
-        (wanted.load() & foxglove_channel_bit(channel_kind::telemetry)))
+        (clients.wanted.load() & foxglove_channel_bit(channel_kind::telemetry)))
         net::post(*hub.ioc, after_controller_packet);
-    if (event.kind == tap_kind::message_line || !(wanted.load() & foxglove_channel_bit(channel_of(event.kind))))
+    if (event.kind == tap_kind::message_line || !(clients.wanted.load() & foxglove_channel_bit(channel_of(event.kind))))
         return;
     if (event.kind == tap_kind::log_line &&
         !channels_log_wanted(reinterpret_cast<const char*>(event.data), event.length))
@@ -173,7 +179,7 @@ void check_telemetry()
     hub.telemetry_timer->async_wait([](boost::system::error_code error) {
         if (error)
             return;
-        if ((wanted.load() & foxglove_channel_bit(channel_kind::telemetry)) &&
+        if ((clients.wanted.load() & foxglove_channel_bit(channel_kind::telemetry)) &&
             get_time() - hub.last_telemetry >= telemetry_silence)
             send_telemetry_now();
         report_drops();
@@ -184,17 +190,17 @@ void check_telemetry()
 // Under peers_lock.
 void watch_camera(bool on)
 {
-    if (on == (camera_subscription != 0))
+    if (on == (clients.camera_subscription != 0))
         return;
     if (!on) {
-        camera_feed_unsubscribe(camera_subscription);
-        camera_subscription = 0;
+        camera_feed_unsubscribe(clients.camera_subscription);
+        clients.camera_subscription = 0;
         return;
     }
     camera_want_type want;
     want.capture = want.serial = true;
     want.capture_rate = want.serial_rate = camera_rate;
-    camera_subscription = camera_feed_subscribe(want, on_picture);
+    clients.camera_subscription = camera_feed_subscribe(want, on_picture);
     camera.feed_changed();
 }
 
@@ -224,8 +230,8 @@ void foxglove_hub_start(net::io_context& ioc)
     hub.telemetry_timer->expires_after(telemetry_check);
     check_telemetry();
     hub.tap = tap_add(on_tap);
-    std::lock_guard<std::mutex> hold(peers_lock);
-    running = true;
+    std::lock_guard<std::mutex> hold(clients.lock);
+    clients.running = true;
 }
 
 void foxglove_hub_stop()
@@ -234,9 +240,9 @@ void foxglove_hub_stop()
         return;
     tap_remove(hub.tap);
     {
-        std::lock_guard<std::mutex> hold(peers_lock);
-        running = false;
-        wanted = 0;
+        std::lock_guard<std::mutex> hold(clients.lock);
+        clients.running = false;
+        clients.wanted = 0;
         watch_camera(false);
     }
     hub.telemetry_timer.reset();
@@ -250,8 +256,8 @@ void foxglove_hub_close_all()
     hub.settle_timer->cancel();
     std::vector<foxglove_peer_type> all;
     {
-        std::lock_guard<std::mutex> hold(peers_lock);
-        for (auto& [id, peer] : peers)
+        std::lock_guard<std::mutex> hold(clients.lock);
+        for (auto& [id, peer] : clients.peers)
             all.push_back(peer);
     }
     for (foxglove_peer_type& peer : all)
@@ -260,37 +266,37 @@ void foxglove_hub_close_all()
 
 uint64_t foxglove_hub_add(foxglove_peer_type peer)
 {
-    std::lock_guard<std::mutex> hold(peers_lock);
-    uint64_t id = next_id++;
-    peers.emplace(id, std::move(peer));
-    peer_count = static_cast<int>(peers.size());
+    std::lock_guard<std::mutex> hold(clients.lock);
+    uint64_t id = clients.next_id++;
+    clients.peers.emplace(id, std::move(peer));
+    clients.peer_count = static_cast<int>(clients.peers.size());
     return id;
 }
 
 void foxglove_hub_remove(uint64_t id)
 {
     {
-        std::lock_guard<std::mutex> hold(peers_lock);
-        peers.erase(id);
-        peer_count = static_cast<int>(peers.size());
+        std::lock_guard<std::mutex> hold(clients.lock);
+        clients.peers.erase(id);
+        clients.peer_count = static_cast<int>(clients.peers.size());
     }
     foxglove_hub_subscriptions_changed();
 }
 
 int foxglove_hub_count()
 {
-    return peer_count.load();
+    return clients.peer_count.load();
 }
 
 void foxglove_hub_subscriptions_changed()
 {
-    std::lock_guard<std::mutex> hold(peers_lock);
-    if (!running)
+    std::lock_guard<std::mutex> hold(clients.lock);
+    if (!clients.running)
         return;  // stopping: the taps are off already
     unsigned int all = 0;
-    for (auto& [id, peer] : peers)
+    for (auto& [id, peer] : clients.peers)
         all |= peer.channels->load();
-    wanted = all;
+    clients.wanted = all;
     watch_camera(all & foxglove_channel_bit(channel_kind::camera));
 }
 
@@ -303,9 +309,9 @@ void foxglove_notice(uint64_t client_id, const std::string& text)
 {
     std::function<void(std::string)> notify;
     {
-        std::lock_guard<std::mutex> hold(peers_lock);
-        auto found = peers.find(client_id);
-        if (found == peers.end())
+        std::lock_guard<std::mutex> hold(clients.lock);
+        auto found = clients.peers.find(client_id);
+        if (found == clients.peers.end())
             return;
         notify = found->second.notify;
     }

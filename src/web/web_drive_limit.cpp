@@ -5,22 +5,28 @@
 
 namespace {
 
-std::mutex close_lock;  // guards the two below
-std::chrono::steady_clock::time_point close_logged{};
-long closes_unlogged = 0;
+// The closes of flooding browsers, said at most once a second.
+struct close_report_type {
+    std::mutex lock;  // guards the two below
+    std::chrono::steady_clock::time_point logged{};
+    long unlogged = 0;
+};
+
+close_report_type close_report;
+
 
 } // namespace
 
 bool web_drive_limit_note_close(std::chrono::steady_clock::time_point now, long* closed)
 {
     // A flooder that reconnects at once must not turn each close into a log line either.
-    std::lock_guard<std::mutex> hold(close_lock);
-    closes_unlogged++;
-    if (close_logged != std::chrono::steady_clock::time_point{} && now - close_logged < std::chrono::seconds(1))
+    std::lock_guard<std::mutex> hold(close_report.lock);
+    close_report.unlogged++;
+    if (close_report.logged != std::chrono::steady_clock::time_point{} && now - close_report.logged < std::chrono::seconds(1))
         return false;
-    *closed = closes_unlogged;
-    closes_unlogged = 0;
-    close_logged = now;
+    *closed = close_report.unlogged;
+    close_report.unlogged = 0;
+    close_report.logged = now;
     return true;
 }
 

@@ -6,8 +6,17 @@
 #include <cstdio>
 #include <vector>
 
-web_gate_class web_gate;
-web_throttle_class web_throttle;
+web_gate_class& web_gate()
+{
+    static web_gate_class gate;
+    return gate;
+}
+
+web_throttle_class& web_throttle()
+{
+    static web_throttle_class throttle;
+    return throttle;
+}
 
 namespace {
 web_refusals_class refusals;  // upgrades refused for their origin

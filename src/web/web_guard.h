@@ -77,5 +77,5 @@ private:
 std::string web_guard_refused(const std::string& origin, double now);
 std::string web_guard_refusals_report(double now);
 
-extern web_gate_class web_gate;
-extern web_throttle_class web_throttle;
+web_gate_class& web_gate();
+web_throttle_class& web_throttle();

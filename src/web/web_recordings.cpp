@@ -56,6 +56,6 @@ std::string web_recording_file(std::string_view path)
         return "";
     for (const recording_type& recording : recorder_list())
         if (recording.name == name)
-            return recorder_config.folder + "/" + name;
+            return recorder_folder() + "/" + name;
     return "";
 }

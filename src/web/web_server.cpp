@@ -39,7 +39,6 @@
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-web_config_type web_config;
 
 namespace {
 
@@ -54,12 +53,11 @@ constexpr const char* tls12_ciphers = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-A
                                       "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 constexpr size_t token_advised_length = 16;
 
-std::mutex console_url_lock;  // guards console_url
-std::string console_url;      // what announce said, for the fleet link's status
 
 // One running console. Members are destroyed in reverse order: the io_context, and with it every session
 // it still holds, goes before the TLS context and the site that sessions use.
 struct server_type {
+    web_config_type config;           // the console's keys, as start-up gave them
     web_site_type site;
     std::optional<net::ssl::context> ssl;
     net::io_context ioc{1};
@@ -77,8 +75,16 @@ struct server_type {
 };
 
 std::unique_ptr<server_type> server;  // written on the window thread only
-std::mutex publish_lock;              // held while a picture is handed out and while the console stops
-bool publishing = false;              // guarded by publish_lock: the io_context takes posts
+
+// What other threads meet: the console's address for the fleet link, and pictures handed out.
+struct console_shared_type {
+    std::mutex url_lock;              // guards url
+    std::string url;                  // what announce said, for the fleet link's status
+    std::mutex publish_lock;          // held while a picture is handed out and while the console stops
+    bool publishing = false;          // guarded by publish_lock: the io_context takes posts
+};
+
+console_shared_type shared;
 
 void accept_next();
 
@@ -123,7 +129,7 @@ web_state_type gather_state()
     std::memcpy(state.analog, snapshot.analog, sizeof state.analog);
     state.message_count = message_lines_copy(state.messages, text_line_count);
     state.driver = driver_name(snapshot.driver);
-    state.browsers = web_registry.count();
+    state.browsers = web_registry().count();
     state.time = get_time() - server->start_time;
     return state;
 }
@@ -151,11 +157,11 @@ void send_state()
     server->state_timer.async_wait([](boost::system::error_code error) {
         if (error)
             return;
-        if (std::string line = web_throttle.report(get_time()); !line.empty())
+        if (std::string line = web_throttle().report(get_time()); !line.empty())
             log("%s", line.c_str());
         if (std::string line = web_guard_refusals_report(get_time()); !line.empty())
             log("%s", line.c_str());
-        std::vector<web_peer_type> peers = web_registry.peers();
+        std::vector<web_peer_type> peers = web_registry().peers();
         // The camera's pictures go to browsers only while one is connected.
         watch_camera(!peers.empty());
         if (!peers.empty()) {
@@ -177,11 +183,11 @@ void begin_stop()
     server->state_timer.cancel();
     server->retry_timer.cancel();
     server->address_timer.cancel();
-    std::vector<web_peer_type> peers = web_registry.peers();
+    std::vector<web_peer_type> peers = web_registry().peers();
     for (web_peer_type& peer : peers)
         peer.close(false);
     foxglove_hub_close_all();
-    if (peers.empty() && foxglove_hub_count() == 0 && web_http_sessions == 0)
+    if (peers.empty() && foxglove_hub_count() == 0 && web_http_sessions() == 0)
         return;
     server->grace_timer.expires_after(close_grace);
     server->grace_timer.async_wait([](boost::system::error_code) { server->ioc.stop(); });
@@ -189,9 +195,9 @@ void begin_stop()
 
 bool load_tls(server_type& s)
 {
-    if (web_config.cert.empty() && web_config.key.empty())
+    if (s.config.cert.empty() && s.config.key.empty())
         return true;
-    if (web_config.cert.empty() || web_config.key.empty()) {
+    if (s.config.cert.empty() || s.config.key.empty()) {
         add_line("Web console: web_cert and web_key go together; no console");
         return false;
     }
@@ -203,12 +209,12 @@ bool load_tls(server_type& s)
     if (!error && SSL_CTX_set_cipher_list(s.ssl->native_handle(), tls12_ciphers) != 1)
         error = boost::system::error_code(static_cast<int>(ERR_get_error()), net::error::get_ssl_category());
     if (!error)
-        s.ssl->use_certificate_chain_file(web_config.cert, error);
+        s.ssl->use_certificate_chain_file(s.config.cert, error);
     if (!error)
-        s.ssl->use_private_key_file(web_config.key, net::ssl::context::pem, error);
+        s.ssl->use_private_key_file(s.config.key, net::ssl::context::pem, error);
     if (error) {
-        add_line("Web console: unable to load %s and %s (%s); no console", web_config.cert.c_str(),
-                 web_config.key.c_str(), error.message().c_str());
+        add_line("Web console: unable to load %s and %s (%s); no console", s.config.cert.c_str(),
+                 s.config.key.c_str(), error.message().c_str());
         return false;
     }
     s.site.ssl = &*s.ssl;
@@ -219,13 +225,13 @@ bool open_acceptor(server_type& s, tcp::endpoint& endpoint)
 {
     boost::system::error_code error;
     net::ip::address address = net::ip::address_v4::any();
-    if (!web_config.address.empty())
-        address = net::ip::make_address(web_config.address, error);
+    if (!s.config.address.empty())
+        address = net::ip::make_address(s.config.address, error);
     if (error) {
-        add_line("Web console: web_address %s is no address; no console", web_config.address.c_str());
+        add_line("Web console: web_address %s is no address; no console", s.config.address.c_str());
         return false;
     }
-    endpoint = tcp::endpoint(address, static_cast<unsigned short>(web_config.port));
+    endpoint = tcp::endpoint(address, static_cast<unsigned short>(s.config.port));
     s.acceptor.open(endpoint.protocol(), error);
     if (!error)
         s.acceptor.set_option(net::socket_base::reuse_address(true), error);
@@ -234,7 +240,7 @@ bool open_acceptor(server_type& s, tcp::endpoint& endpoint)
     if (!error)
         s.acceptor.listen(net::socket_base::max_listen_connections, error);
     if (error) {
-        add_line("Web console: unable to listen on port %d (%s)", web_config.port, error.message().c_str());
+        add_line("Web console: unable to listen on port %d (%s)", s.config.port, error.message().c_str());
         return false;
     }
     return true;
@@ -243,11 +249,11 @@ bool open_acceptor(server_type& s, tcp::endpoint& endpoint)
 // The address on the status display, with its token: again every minute until a browser has come.
 void show_address()
 {
-    if (server == nullptr || web_registry.total() > server->sessions_before)
+    if (server == nullptr || web_registry().total() > server->sessions_before)
         return;
     for (const std::string& line : web_address_display_lines(server->urls, server->site.token, 3))
         do_add_line(line.c_str());
-    server->address_timer.expires_after(web_config.address_repeat);
+    server->address_timer.expires_after(server->config.address_repeat);
     server->address_timer.async_wait([](boost::system::error_code error) {
         if (!error)
             show_address();
@@ -258,31 +264,31 @@ void show_address()
 void announce(const tcp::endpoint& endpoint, bool tls)
 {
     std::string listening = endpoint.address().is_unspecified() ? std::string() : endpoint.address().to_string();
-    server->urls = web_address_urls(listening, tls, web_config.port, socket_local_addresses());
-    std::string place = web_config.token.empty() ? std::string(web_token_file) : "config.txt, key web_token";
+    server->urls = web_address_urls(listening, tls, server->config.port, socket_local_addresses());
+    std::string place = server->config.token.empty() ? std::string(web_token_file) : "config.txt, key web_token";
     log("%s", web_address_log_line(server->urls, place).c_str());
     net::post(server->ioc, show_address);
-    std::lock_guard<std::mutex> hold(console_url_lock);
-    console_url = server->urls.empty() ? std::string() : server->urls.front() + "?token=" + server->site.token;
+    std::lock_guard<std::mutex> hold(shared.url_lock);
+    shared.url = server->urls.empty() ? std::string() : server->urls.front() + "?token=" + server->site.token;
 }
 
-std::string choose_token()
+std::string choose_token(const web_config_type& config)
 {
-    if (web_config.token.empty())
+    if (config.token.empty())
         return web_load_token(web_token_file);
-    if (!web_token_valid(web_config.token)) {
+    if (!web_token_valid(config.token)) {
         add_line("Web console: web_token must be 8 to 128 letters, digits, '-', '_', '.' or '~'; no console");
         return std::string();
     }
-    if (web_config.token.size() < token_advised_length)
+    if (config.token.size() < token_advised_length)
         add_line("Web console: web_token has %d characters; use at least %d, a short one can be guessed",
-                 static_cast<int>(web_config.token.size()), static_cast<int>(token_advised_length));
-    return web_config.token;
+                 static_cast<int>(config.token.size()), static_cast<int>(token_advised_length));
+    return config.token;
 }
 
 } // namespace
 
-bool web_origins_key(const char* key, const char* rest)
+bool web_origins_key(const char* key, const char* rest, web_config_type& web_config)
 {
     if (std::strcmp(key, "web_origins") != 0)
         return false;
@@ -295,31 +301,32 @@ bool web_origins_key(const char* key, const char* rest)
 
 std::string web_console_url()
 {
-    std::lock_guard<std::mutex> hold(console_url_lock);
-    return console_url;
+    std::lock_guard<std::mutex> hold(shared.url_lock);
+    return shared.url;
 }
 
-void web_start(window_handle window)
+void web_start(window_handle window, const web_config_type& config)
 {
-    if (web_config.port == 0 || server != nullptr)
+    if (config.port == 0 || server != nullptr)
         return;
     log("Web - Start");
-    if (web_config.port < 1 || web_config.port > 65535) {
-        add_line("Web console: web_port %d is no port; no console", web_config.port);
+    if (config.port < 1 || config.port > 65535) {
+        add_line("Web console: web_port %d is no port; no console", config.port);
         return;
     }
     auto s = std::make_unique<server_type>();
-    s->site.token = choose_token();
+    s->config = config;
+    s->site.token = choose_token(config);
     s->site.window = window;
-    s->site.origins = web_config.origins;
+    s->site.origins = config.origins;
     tcp::endpoint endpoint;
     if (s->site.token.empty() || !load_tls(*s) || !open_acceptor(*s, endpoint))
         return;
     s->site.page = web_page();
     s->start_time = get_time();
-    s->sessions_before = web_registry.total();
+    s->sessions_before = web_registry().total();
     server = std::move(s);
-    web_stopping = false;
+    web_stopping() = false;
     accept_next();
     send_state();
     foxglove_hub_start(server->ioc);
@@ -332,8 +339,8 @@ void web_start(window_handle window)
         return;
     }
     {
-        std::lock_guard<std::mutex> hold(publish_lock);
-        publishing = true;
+        std::lock_guard<std::mutex> hold(shared.publish_lock);
+        shared.publishing = true;
     }
     // A browser or a Foxglove client whose drive is refused is told why.
     motion_listen(driver_kind::browser, web_notice);
@@ -347,10 +354,10 @@ void web_stop()
         return;
     log("Web - Stop");
     {
-        std::lock_guard<std::mutex> hold(publish_lock);
-        publishing = false;
+        std::lock_guard<std::mutex> hold(shared.publish_lock);
+        shared.publishing = false;
     }
-    web_stopping = true;
+    web_stopping() = true;
     motion_listen(driver_kind::browser, {});
     motion_listen(driver_kind::foxglove, {});
     std::future<void> ended = server->ended.get_future();
@@ -375,10 +382,10 @@ void web_publish_jpeg(const unsigned char* jpeg, size_t length)
 {
     if (length == 0 || length > jpeg_limit)
         return;
-    std::lock_guard<std::mutex> hold(publish_lock);
-    if (!publishing || web_registry.count() == 0)
+    std::lock_guard<std::mutex> hold(shared.publish_lock);
+    if (!shared.publishing || web_registry().count() == 0)
         return;
     auto picture = std::make_shared<const std::string>(reinterpret_cast<const char*>(jpeg), length);
-    for (web_peer_type& peer : web_registry.peers())
+    for (web_peer_type& peer : web_registry().peers())
         peer.send_frame(picture);
 }

@@ -21,17 +21,16 @@ struct web_config_type {
     // How often the address comes back on the status display while no browser has connected (not a key).
     std::chrono::milliseconds address_repeat{60000};
 };
-extern web_config_type web_config;
 
 constexpr const char* web_token_file = "web_token.txt";
 
 // The web_origins key (the rest of its line: origins, or "none"); false for other keys. A word that is no
 // origin is a message line, and the key is left as it was.
-bool web_origins_key(const char* key, const char* rest);
+bool web_origins_key(const char* key, const char* rest, web_config_type& config);
 
 // Starts the console on its thread; drive commands are posted to the window. A failure is a message
 // line and the program runs on without the console.
-void web_start(window_handle window);
+void web_start(window_handle window, const web_config_type& config);
 // Closes every browser (going away), waits a bounded time for them, ends the web thread. Idempotent.
 void web_stop();
 bool web_running();

@@ -35,9 +35,23 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 namespace net = boost::asio;
 
-web_registry_class web_registry;
-std::atomic<bool> web_stopping{false};
-std::atomic<int> web_http_sessions{0};
+web_registry_class& web_registry()
+{
+    static web_registry_class registry;
+    return registry;
+}
+
+std::atomic<bool>& web_stopping()
+{
+    static std::atomic<bool> stopping{false};
+    return stopping;
+}
+
+std::atomic<int>& web_http_sessions()
+{
+    static std::atomic<int> sessions{0};
+    return sessions;
+}
 
 namespace {
 
@@ -133,7 +147,7 @@ public:
 
     void run(request_type request)
     {
-        id = web_registry.add(make_peer());
+        id = web_registry().add(make_peer());
         this->accept(std::move(request), nullptr, web_message_max);
     }
 
@@ -211,9 +225,9 @@ private:
     // The session is over: nobody reaches it any more, and the pictures waiting for it go.
     void on_over()
     {
-        web_registry.remove(id);
+        web_registry().remove(id);
         web_video_leave(id);
-        if (!web_stopping)
+        if (!web_stopping())
             drivers_leave(driver_kind::browser, id);
         outbox.release();
     }
@@ -283,12 +297,12 @@ public:
 
     http_session(Stream&& stream, const web_site_type& site) : stream(std::move(stream)), site(site)
     {
-        web_http_sessions++;
+        web_http_sessions()++;
     }
     ~http_session()
     {
-        web_gate.leave(ticket);
-        web_http_sessions--;
+        web_gate().leave(ticket);
+        web_http_sessions()--;
     }
 
     void run()
@@ -360,7 +374,7 @@ private:
         if (ticket != 0)
             return;
         std::weak_ptr<http_session> weak = this->weak_from_this();
-        ticket = web_gate.enter([weak] {
+        ticket = web_gate().enter([weak] {
             if (auto self = weak.lock())
                 net::post(self->stream.get_executor(), [self] {
                     beast::error_code ignored;
@@ -373,15 +387,15 @@ private:
     int check_access(const web_request_facts_type& facts)
     {
         double now = get_time();
-        if (!web_throttle.allowed(address, now))
+        if (!web_throttle().allowed(address, now))
             return 429;
         int status = web_access_status(facts, site.token);
         if (status != 401) {
-            web_throttle.succeeded(address);
-            web_gate.leave(ticket);
+            web_throttle().succeeded(address);
+            web_gate().leave(ticket);
             ticket = 0;
         } else if (!web_request_token(facts.target, facts.authorization).empty()) {
-            web_throttle.failed(address, now);
+            web_throttle().failed(address, now);
         }
         return status;
     }
@@ -415,7 +429,7 @@ private:
         facts.host = request[http::field::host];
         facts.upgrade = upgrade;
         facts.tls = tls;
-        facts.browsers = web_registry.count() + foxglove_hub_count();  // Foxglove clients count as browsers
+        facts.browsers = web_registry().count() + foxglove_hub_count();  // Foxglove clients count as browsers
         facts.foxglove = foxglove_offered(request[http::field::sec_websocket_protocol]);
         facts.origins = &site.origins;
         int status = check_access(facts);
@@ -553,7 +567,7 @@ std::vector<web_peer_type> web_registry_class::peers()
 
 void web_notice(uint64_t browser_id, const std::string& text)
 {
-    if (std::optional<web_peer_type> peer = web_registry.find(browser_id))
+    if (std::optional<web_peer_type> peer = web_registry().find(browser_id))
         peer->notify(std::make_shared<const std::string>(text));
 }
 

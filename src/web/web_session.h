@@ -51,12 +51,13 @@ private:
     std::map<uint64_t, web_peer_type> open;   // at most web_max_browsers
     uint64_t next_id = 1;                     // session numbers are never reused
 };
-extern web_registry_class web_registry;
+// The browsers connected now (the web thread, and the window thread while the console stops).
+web_registry_class& web_registry();
 
 // Set while the console stops: closing sessions then tell the window thread nothing.
-extern std::atomic<bool> web_stopping;
+std::atomic<bool>& web_stopping();
 // Connections not (yet) upgraded to WebSocket sessions, for the stop to know whether any is left.
-extern std::atomic<int> web_http_sessions;
+std::atomic<int>& web_http_sessions();
 
 // From any thread, without waiting: the page of that one browser shows the text in its notice line for a
 // few seconds (nothing when it has gone).

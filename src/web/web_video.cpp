@@ -22,7 +22,6 @@
 
 namespace json = boost::json;
 
-webrtc_settings_type web_video_config;
 
 namespace {
 
@@ -109,7 +108,7 @@ bool take_candidate(uint64_t session, const json::object& message, const std::fu
 
 void tell_session(uint64_t session, const std::string& text)
 {
-    if (std::optional<web_peer_type> peer = web_registry.find(session))
+    if (std::optional<web_peer_type> peer = web_registry().find(session))
         peer->send_signal(std::make_shared<const std::string>(text));
 }
 
@@ -213,7 +212,7 @@ bool take_pictures(uint64_t session, const json::object& message, const std::fun
 }
 } // namespace
 
-bool web_video_key(const char* key, const char* rest)
+bool web_video_key(const char* key, const char* rest, webrtc_settings_type& web_video_config)
 {
     std::string value = trimmed(rest);
     if (std::strcmp(key, "web_video_encoder") == 0) {
@@ -241,22 +240,22 @@ bool web_video_key(const char* key, const char* rest)
     return true;
 }
 
-void web_video_start()
+void web_video_start(const webrtc_settings_type& config)
 {
     if (state.running || camera.capture == nullptr || !web_running())
         return;
     {
         std::lock_guard<std::mutex> hold(state.lock);
-        state.limits.ceiling_kbps = web_video_config.kbps;
-        state.limits.floor_kbps = std::min(web_video_config.floor_kbps, web_video_config.kbps);
-        state.limits.start_kbps = std::min(web_video_config.start_kbps, web_video_config.kbps);
+        state.limits.ceiling_kbps = config.kbps;
+        state.limits.floor_kbps = std::min(config.floor_kbps, config.kbps);
+        state.limits.start_kbps = std::min(config.start_kbps, config.kbps);
     }
     std::string error;
-    state.running = webrtc_start(camera.capture, web_video_config, take_signal, take_feedback, &error);
+    state.running = webrtc_start(camera.capture, config, take_signal, take_feedback, &error);
     if (state.running)
         log("Web console: live video %s at %d kbit/s at most, following each viewer's link",
-            web_video_config.encoder.empty() ? web_video_config.codec.c_str() : web_video_config.encoder.c_str(),
-            web_video_config.kbps);
+            config.encoder.empty() ? config.codec.c_str() : config.encoder.c_str(),
+            config.kbps);
     else
         add_line("Web console: no live video (%s); browsers get pictures", error.c_str());
 }

@@ -21,13 +21,13 @@
 #include <string>
 #include <string_view>
 
-extern webrtc_settings_type web_video_config;  // web_video_codec, web_video_encoder, web_video_kbps, web_stun, web_turn
 
 // Parses one configuration key of the video; false for another key.
-bool web_video_key(const char* key, const char* value);
+// (web_video_codec, web_video_encoder, web_video_kbps, web_stun, web_turn)
+bool web_video_key(const char* key, const char* value, webrtc_settings_type& config);
 
 // Starts the video service for the running capture, if there is one; a failure is a message line.
-void web_video_start();
+void web_video_start(const webrtc_settings_type& config);
 void web_video_stop();
 
 // Takes one browser message when it is a video message; reply sends text back to that browser.

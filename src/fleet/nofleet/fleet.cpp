@@ -5,9 +5,9 @@
 #include "services/message_lines.h"
 #include "fleet/fleet_config.h"
 
-void fleet_start()
+void fleet_start(const fleet_config_type& config)
 {
-    if (!fleet_config.broker.empty())
+    if (!config.broker.empty())
         add_line("Fleet: MQTT is not in this build; mqtt_broker ignored");
 }
 

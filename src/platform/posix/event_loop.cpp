@@ -46,12 +46,18 @@ struct socket_record {
 };
 
 int wake_fd = -1;                          // eventfd that ends the wait in poll
-std::mutex queue_lock;                     // guards posted
-std::vector<posted_message> posted;        // messages from any thread, in order
-std::vector<timer_record> timers;          // window thread only
-std::vector<socket_record> sockets;        // window thread only
-std::atomic<bool> quit{false};             // the quit message has been posted
-std::atomic<int> quit_code{0};
+// The loop's state; wake_fd and close_signal stay apart, as the signal handler touches them.
+struct loop_state_type {
+    std::mutex posted_lock;                     // guards posted
+    std::vector<posted_message> posted;        // messages from any thread, in order
+    std::vector<timer_record> timers;          // window thread only
+    std::vector<socket_record> sockets;        // window thread only
+    std::atomic<bool> quit{false};             // the quit message has been posted
+    std::atomic<int> quit_code{0};
+};
+
+loop_state_type loop;
+
 volatile sig_atomic_t close_signal = 0;    // SIGINT or SIGTERM arrived
 
 void on_close_signal(int)
@@ -78,13 +84,13 @@ bool deliver_posted()
     static std::vector<posted_message> batch;
     batch.clear();
     {
-        std::lock_guard<std::mutex> hold(queue_lock);
-        if (posted.empty())
+        std::lock_guard<std::mutex> hold(loop.posted_lock);
+        if (loop.posted.empty())
             return false;
-        batch.swap(posted);
+        batch.swap(loop.posted);
     }
     for (const posted_message& m : batch) {
-        if (quit)
+        if (loop.quit)
             break;
         dispatch(m);
     }
@@ -93,7 +99,7 @@ bool deliver_posted()
 
 void mark_due_timers(double now)
 {
-    for (timer_record& t : timers) {
+    for (timer_record& t : loop.timers) {
         if (now < t.due)
             continue;
         t.pending = true;
@@ -106,11 +112,11 @@ void mark_due_timers(double now)
 void deliver_timers()
 {
     mark_due_timers(clock_seconds());
-    for (size_t i = 0; i < timers.size() && !quit; i++) {
-        if (!timers[i].pending)
+    for (size_t i = 0; i < loop.timers.size() && !loop.quit; i++) {
+        if (!loop.timers[i].pending)
             continue;
-        timers[i].pending = false;
-        posted_message m{timers[i].window, WM_TIMER, timers[i].id, 0};
+        loop.timers[i].pending = false;
+        posted_message m{loop.timers[i].window, WM_TIMER, loop.timers[i].id, 0};
         dispatch(m);  // may add or remove timers; the index stays within the vector
     }
 }
@@ -131,13 +137,13 @@ void handle_close_signal()
 double wait_timeout()
 {
     {
-        std::lock_guard<std::mutex> hold(queue_lock);
-        if (!posted.empty())
+        std::lock_guard<std::mutex> hold(loop.posted_lock);
+        if (!loop.posted.empty())
             return 0;
     }
     double now = clock_seconds();
     double wait = 1.0;
-    for (const timer_record& t : timers)
+    for (const timer_record& t : loop.timers)
         wait = std::min(wait, t.due - now);
     if (window_needs_input_polling())
         wait = std::min(wait, 0.010);
@@ -159,8 +165,8 @@ long socket_event(socket_record& s)
 
 void deliver_socket(int socket, short revents)
 {
-    auto it = std::find_if(sockets.begin(), sockets.end(), [&](const socket_record& s) { return s.socket == socket; });
-    if (it == sockets.end() || it->closed || revents == 0)
+    auto it = std::find_if(loop.sockets.begin(), loop.sockets.end(), [&](const socket_record& s) { return s.socket == socket; });
+    if (it == loop.sockets.end() || it->closed || revents == 0)
         return;
     long event = socket_event(*it);
     if (event == FD_READ)
@@ -181,7 +187,7 @@ void wait_and_deliver_sockets(double timeout)
     // Connections before listeners: a client that closes and at once connects again finds its slot freed
     // by the close, not refused by the accept that the same wait reported first.
     for (bool listeners : {false, true}) {
-        for (const socket_record& s : sockets) {
+        for (const socket_record& s : loop.sockets) {
             if (s.listening != listeners || s.closed || (!s.listening && !s.read_armed && (s.mask & FD_CLOSE) == 0))
                 continue;
             short events = s.listening || s.read_armed ? POLLIN : POLLRDHUP;
@@ -198,7 +204,7 @@ void wait_and_deliver_sockets(double timeout)
         ssize_t ignored = read(wake_fd, &count, sizeof count);
         (void)ignored;
     }
-    for (size_t i = 1; i < fds.size() && !quit; i++)
+    for (size_t i = 1; i < fds.size() && !loop.quit; i++)
         deliver_socket(fds[i].fd, fds[i].revents);
 }
 
@@ -220,34 +226,34 @@ void event_loop_start()
 int event_loop_run()
 {
     event_loop_start();
-    quit = false;
-    while (!quit) {
+    loop.quit = false;
+    while (!loop.quit) {
         deliver_posted();
         handle_close_signal();
-        if (!quit)
+        if (!loop.quit)
             window_pump_input();
-        if (!quit)
+        if (!loop.quit)
             deliver_timers();
-        if (!quit)
+        if (!loop.quit)
             window_deliver_paints();
-        if (!quit)
+        if (!loop.quit)
             wait_and_deliver_sockets(wait_timeout());
     }
-    return quit_code;
+    return loop.quit_code;
 }
 
 void event_loop_post_quit(int exit_code)
 {
-    quit = true;
-    quit_code = exit_code;
+    loop.quit = true;
+    loop.quit_code = exit_code;
     event_loop_wake();
 }
 
 void event_loop_post(window_handle window, unsigned int message, uintptr_t wparam, intptr_t lparam)
 {
     {
-        std::lock_guard<std::mutex> hold(queue_lock);
-        posted.push_back({window, message, wparam, lparam});
+        std::lock_guard<std::mutex> hold(loop.posted_lock);
+        loop.posted.push_back({window, message, wparam, lparam});
     }
     event_loop_wake();
 }
@@ -264,40 +270,40 @@ void event_loop_wake()
 void event_loop_set_timer(window_handle window, unsigned int id, unsigned int period_ms)
 {
     double period = std::max(1u, period_ms) / 1000.0;
-    for (timer_record& t : timers) {
+    for (timer_record& t : loop.timers) {
         if (t.window == window && t.id == id) {
             t.period = period;
             t.due = clock_seconds() + period;
             return;
         }
     }
-    timers.push_back({window, id, period, clock_seconds() + period, false});
+    loop.timers.push_back({window, id, period, clock_seconds() + period, false});
 }
 
 void event_loop_kill_timer(window_handle window, unsigned int id)
 {
-    std::erase_if(timers, [&](const timer_record& t) { return t.window == window && t.id == id; });
+    std::erase_if(loop.timers, [&](const timer_record& t) { return t.window == window && t.id == id; });
 }
 
 void event_loop_kill_timers(window_handle window)
 {
-    std::erase_if(timers, [&](const timer_record& t) { return t.window == window; });
+    std::erase_if(loop.timers, [&](const timer_record& t) { return t.window == window; });
 }
 
 void event_loop_select_socket(int socket, window_handle window, unsigned int message, long mask)
 {
-    std::erase_if(sockets, [&](const socket_record& s) { return s.socket == socket; });
+    std::erase_if(loop.sockets, [&](const socket_record& s) { return s.socket == socket; });
     if (mask == 0 || socket < 0)
         return;
     int accepting = 0;
     socklen_t size = sizeof accepting;
     bool listening = getsockopt(socket, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) == 0 && accepting != 0;
-    sockets.push_back({socket, window, message, mask, listening, true, false});
+    loop.sockets.push_back({socket, window, message, mask, listening, true, false});
 }
 
 void event_loop_socket_rearm(int socket)
 {
-    for (socket_record& s : sockets)
+    for (socket_record& s : loop.sockets)
         if (s.socket == socket)
             s.read_armed = true;
 }

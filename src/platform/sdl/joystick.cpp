@@ -10,23 +10,28 @@ namespace {
 constexpr int driver_slots = 16;
 constexpr int axis_offset = 32768;  // SDL axes run from -32768 to 32767
 
-bool driver_tried = false;
-bool driver_up = false;
-SDL_Joystick* joystick_one = nullptr;    // joystick 1 while open
-SDL_Joystick* virtual_joystick = nullptr; // the tests' virtual device while attached
+struct sdl_joystick_type {
+    bool driver_tried = false;
+    bool driver_up = false;
+    SDL_Joystick* joystick_one = nullptr;    // joystick 1 while open
+    SDL_Joystick* virtual_joystick = nullptr; // the tests' virtual device while attached
+};
+
+sdl_joystick_type sdl_joystick;
+
 
 bool driver_start()
 {
-    if (driver_tried)
-        return driver_up;
-    driver_tried = true;
+    if (sdl_joystick.driver_tried)
+        return sdl_joystick.driver_up;
+    sdl_joystick.driver_tried = true;
     // The event loop owns SIGINT and SIGTERM; the stick is read whether or not a window has the focus.
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     SDL_SetHint(SDL_HINT_JOYSTICK_ALLOW_BACKGROUND_EVENTS, "1");
-    driver_up = SDL_InitSubSystem(SDL_INIT_JOYSTICK) == 0;
-    if (driver_up)
+    sdl_joystick.driver_up = SDL_InitSubSystem(SDL_INIT_JOYSTICK) == 0;
+    if (sdl_joystick.driver_up)
         SDL_JoystickEventState(SDL_IGNORE);  // nobody drains joystick events when there is no window
-    return driver_up;
+    return sdl_joystick.driver_up;
 }
 
 // Joystick 1 brought up to date, or null when none is attached. A joystick pulled out is closed, and
@@ -36,13 +41,13 @@ SDL_Joystick* joystick_one_update()
     if (!driver_start())
         return nullptr;
     SDL_JoystickUpdate();  // also notices joysticks attached or pulled out
-    if (joystick_one != nullptr && !SDL_JoystickGetAttached(joystick_one)) {
-        SDL_JoystickClose(joystick_one);
-        joystick_one = nullptr;
+    if (sdl_joystick.joystick_one != nullptr && !SDL_JoystickGetAttached(sdl_joystick.joystick_one)) {
+        SDL_JoystickClose(sdl_joystick.joystick_one);
+        sdl_joystick.joystick_one = nullptr;
     }
-    if (joystick_one == nullptr && SDL_NumJoysticks() > 0)
-        joystick_one = SDL_JoystickOpen(0);
-    return joystick_one;
+    if (sdl_joystick.joystick_one == nullptr && SDL_NumJoysticks() > 0)
+        sdl_joystick.joystick_one = SDL_JoystickOpen(0);
+    return sdl_joystick.joystick_one;
 }
 
 unsigned int axis_position(SDL_Joystick* joystick, int axis)
@@ -78,7 +83,7 @@ joystick_result joystick_backend_position(unsigned int* x, unsigned int* y)
 
 bool joystick_virtual_attach(unsigned short vendor)
 {
-    if (virtual_joystick != nullptr || !driver_start())
+    if (sdl_joystick.virtual_joystick != nullptr || !driver_start())
         return false;
     SDL_JoystickUpdate();
     if (SDL_NumJoysticks() != 0)
@@ -94,8 +99,8 @@ bool joystick_virtual_attach(unsigned short vendor)
     int index = SDL_JoystickAttachVirtualEx(&desc);
     if (index < 0)
         return false;
-    virtual_joystick = SDL_JoystickOpen(index);
-    if (virtual_joystick == nullptr) {
+    sdl_joystick.virtual_joystick = SDL_JoystickOpen(index);
+    if (sdl_joystick.virtual_joystick == nullptr) {
         SDL_JoystickDetachVirtual(index);
         return false;
     }
@@ -108,23 +113,23 @@ bool joystick_virtual_attach(unsigned short vendor)
 
 void joystick_virtual_move(short x, short y)
 {
-    if (virtual_joystick == nullptr)
+    if (sdl_joystick.virtual_joystick == nullptr)
         return;
-    SDL_JoystickSetVirtualAxis(virtual_joystick, 0, x);
-    SDL_JoystickSetVirtualAxis(virtual_joystick, 1, y);
+    SDL_JoystickSetVirtualAxis(sdl_joystick.virtual_joystick, 0, x);
+    SDL_JoystickSetVirtualAxis(sdl_joystick.virtual_joystick, 1, y);
 }
 
 void joystick_virtual_detach()
 {
-    if (virtual_joystick == nullptr)
+    if (sdl_joystick.virtual_joystick == nullptr)
         return;
-    SDL_JoystickID id = SDL_JoystickInstanceID(virtual_joystick);
+    SDL_JoystickID id = SDL_JoystickInstanceID(sdl_joystick.virtual_joystick);
     for (int i = 0; i < SDL_NumJoysticks(); i++) {
         if (SDL_JoystickGetDeviceInstanceID(i) == id) {
             SDL_JoystickDetachVirtual(i);
             break;
         }
     }
-    SDL_JoystickClose(virtual_joystick);
-    virtual_joystick = nullptr;
+    SDL_JoystickClose(sdl_joystick.virtual_joystick);
+    sdl_joystick.virtual_joystick = nullptr;
 }

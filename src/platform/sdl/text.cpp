@@ -14,10 +14,15 @@ namespace {
 constexpr int font_points = 11;         // about 13 pixels high: fits the 16-pixel message line pitch
 constexpr size_t cache_limit = 512;     // texts kept rendered
 
-std::mutex text_lock;                   // guards everything below
-bool font_tried = false;
-TTF_Font* font = nullptr;
-std::unordered_map<std::string, std::shared_ptr<const text_bitmap>> cache;
+struct text_state_type {
+    std::mutex lock;                   // guards everything below
+    bool font_tried = false;
+    TTF_Font* font = nullptr;
+    std::unordered_map<std::string, std::shared_ptr<const text_bitmap>> cache;
+};
+
+text_state_type text_state;
+
 
 std::string find_font_file()
 {
@@ -40,13 +45,13 @@ std::string find_font_file()
 
 void load_font()
 {
-    font_tried = true;
+    text_state.font_tried = true;
     if (TTF_WasInit() == 0 && TTF_Init() != 0)
         return;
     std::string path = find_font_file();
     if (!path.empty())
-        font = TTF_OpenFont(path.c_str(), font_points);
-    if (font == nullptr)
+        text_state.font = TTF_OpenFont(path.c_str(), font_points);
+    if (text_state.font == nullptr)
         std::fprintf(stderr, "quillon: no font for the windows' text (%s)\n", path.c_str());
 }
 
@@ -54,7 +59,7 @@ std::shared_ptr<const text_bitmap> render(const char* text)
 {
     SDL_Color black{0, 0, 0, 255};
     SDL_Color white{255, 255, 255, 255};
-    SDL_Surface* rendered = TTF_RenderUTF8_Shaded(font, text, black, white);
+    SDL_Surface* rendered = TTF_RenderUTF8_Shaded(text_state.font, text, black, white);
     if (rendered == nullptr)
         return nullptr;
     SDL_Surface* converted = SDL_ConvertSurfaceFormat(rendered, SDL_PIXELFORMAT_RGB888, 0);
@@ -80,18 +85,18 @@ std::shared_ptr<const text_bitmap> text_render(const char* text)
 {
     if (text == nullptr || *text == 0)
         return nullptr;
-    std::lock_guard<std::mutex> hold(text_lock);
-    if (!font_tried)
+    std::lock_guard<std::mutex> hold(text_state.lock);
+    if (!text_state.font_tried)
         load_font();
-    if (font == nullptr)
+    if (text_state.font == nullptr)
         return nullptr;
-    auto found = cache.find(text);
-    if (found != cache.end())
+    auto found = text_state.cache.find(text);
+    if (found != text_state.cache.end())
         return found->second;
-    if (cache.size() >= cache_limit)
-        cache.clear();
+    if (text_state.cache.size() >= cache_limit)
+        text_state.cache.clear();
     auto bitmap = render(text);
     if (bitmap != nullptr)
-        cache.emplace(text, bitmap);
+        text_state.cache.emplace(text, bitmap);
     return bitmap;
 }

@@ -5,12 +5,10 @@
 
 #include "services/message_lines.h"
 
-web_config_type web_config;
-
-void web_start(window_handle)
+void web_start(window_handle, const web_config_type& config)
 {
-    if (web_config.port != 0)
-        add_line("Web console - not in this build: web_port %d is not served", web_config.port);
+    if (config.port != 0)
+        add_line("Web console - not in this build: web_port %d is not served", config.port);
 }
 
 void web_stop() {}
@@ -27,17 +25,15 @@ std::string web_console_url()
 
 void web_publish_jpeg(const unsigned char*, size_t) {}
 
-bool web_origins_key(const char*, const char*)
+bool web_origins_key(const char*, const char*, web_config_type&)
 {
     return false;
 }
 
-webrtc_settings_type web_video_config;
-
-bool web_video_key(const char*, const char*)
+bool web_video_key(const char*, const char*, webrtc_settings_type&)
 {
     return false;
 }
 
-void web_video_start() {}
+void web_video_start(const webrtc_settings_type&) {}
 void web_video_stop() {}
