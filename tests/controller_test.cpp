@@ -118,8 +118,12 @@ TEST_F(ControllerExchange, TheBoardReceivesTheAppliedSpeedsEveryCycle)
         std::vector<unsigned char> packet = device_packet(1, {0xFF, 0xFF, 0xFF});
         five.insert(five.end(), packet.begin(), packet.end());
     }
+    // A text line after them: the reading thread takes packets in order, so once it shows, all five are in.
+    std::string after = "after five";
+    std::vector<unsigned char> marker = device_packet(15, std::vector<unsigned char>(after.begin(), after.end()));
+    five.insert(five.end(), marker.begin(), marker.end());
     ASSERT_TRUE(line.write_bytes(five));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(log.wait_for("after five"));
     robot.update();
     EXPECT_EQ(robot.get_update_speed(), 5.0);
     telemetry_type seen;

@@ -278,7 +278,7 @@ TEST(SerialPortConcurrency, StopEndsTheReadingThreadAtOnceWhileBytesFlowAndPacke
         while (!done)
             port.serial_packet(1, neutral_command.data(), 8);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(log.wait_for("tick"));  // bytes flow both ways
     port.check(get_time());  // the window thread's part, against the reading thread
     auto begun = std::chrono::steady_clock::now();
     port.stop();
