@@ -126,8 +126,8 @@ void on_disconnect(mosquitto*, void*, int rc)
     if (fleet->stopping)
         return;
     if (fleet_takeover_dropped(fleet->takeover, rc, get_time()))
-        add_line("Fleet: another client is using this robot's client id %s on the broker, which drops one of "
-                 "the two; tie client ids to users on the broker", fleet->client_id.c_str());
+        add_line("Fleet: another client took this robot's client id %s; tie client ids to users on the broker",
+                 fleet->client_id.c_str());
     if (was_connected) {
         fleet->lost = true;
         add_line("Fleet: broker lost; reconnecting");
@@ -176,8 +176,8 @@ void take_drive(std::string_view payload, bool retained)
 {
     if (retained) {
         if (!fleet->retained_said)
-            log("Fleet - A retained message on %sdrive ignored: drive messages count only when live; clear it "
-                "with an empty retained message", fleet->prefix.c_str());
+            log("Fleet - Retained message on %s ignored: clear it with an empty retained message",
+                (fleet->prefix + "drive").c_str());
         fleet->retained_said = true;
         return;
     }

@@ -70,7 +70,7 @@ class RobotOnTheBroker(unittest.TestCase):
         rig = start_robot(self, self.broker.url())
         self.assertTrue(on_broker(rig), rig.log())
         self.assertTrue(support.wait_until(
-            lambda: 'A retained message on quillon/robot1/drive ignored' in rig.log(), 5), rig.log())
+            lambda: 'Retained message on quillon/robot1/drive ignored' in rig.log(), 5), rig.log())
         mark = len(rig.commands())
         self.assertFalse(any(c.forward() for c in commands_after(rig, 10, mark)), 'the retained drive moved it')
         self.broker.clear('ann', 'quillon/robot1/drive')  # as the log line says
@@ -158,7 +158,7 @@ class RobotOnTheBroker(unittest.TestCase):
         self.addCleanup(intruder.wait, 10)
         self.addCleanup(intruder.terminate)
         self.assertTrue(support.wait_until(
-            lambda: "another client is using this robot's client id quillon-robot1" in exposed.log(), 30),
+            lambda: "another client took this robot's client id quillon-robot1" in exposed.log(), 30),
             exposed.log())
 
     def test_an_mqtt5_takeover_is_told_at_once_and_the_robot_comes_back(self):
@@ -181,7 +181,7 @@ class RobotOnTheBroker(unittest.TestCase):
         thread = threading.Thread(target=serve, daemon=True)
         thread.start()
         self.assertTrue(support.wait_until(
-            lambda: "another client is using this robot's client id quillon-robot1" in rig.log(), 15), rig.log())
+            lambda: "another client took this robot's client id quillon-robot1" in rig.log(), 15), rig.log())
         self.assertTrue(support.wait_until(lambda: len(accepted) == 2, 15), 'the robot never came back')
         for connection in accepted:
             connection.close()
