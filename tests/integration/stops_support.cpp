@@ -151,6 +151,8 @@ stops_drivers::stops_drivers(stops_rig& rig) : rig(rig)
                          link->receive(21);
                      },
                      [this] {
+                         if (!link)
+                             return;  // gone: it holds nothing
                          link->send_bytes(control_message(0, 0, 0));
                          link->receive(21);
                      },
