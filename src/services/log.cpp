@@ -35,9 +35,12 @@ enum class log_mode_type { held, direct, buffered, closed };
 char log_buffer_a[log_pending_capacity];
 char log_buffer_b[log_pending_capacity];
 
-// What the log keeps; constant-initialised, so usable before any constructor has run.
+// Makes each line whole and keeps their order; guards log_state. Apart from it, as a mutex is not
+// constant-initialised everywhere (mingw's is not).
+std::mutex log_lock;
+
+// What the log keeps; plain data, constant-initialised, so usable before any constructor has run.
 struct log_state_type {
-    std::mutex lock;                        // makes each line whole and keeps their order; guards the fields below
     log_mode_type mode = log_mode_type::held;
     FILE* file = nullptr;                   // the open log; the writer's alone while it runs
     bool opened = false;                    // direct mode has tried to open the file
@@ -149,7 +152,7 @@ void write_batch(const char* batch, size_t size, const size_t* cuts, int cut_cou
 void writer_main()
 {
     size_t cuts[log_rotation_capacity];
-    std::unique_lock<std::mutex> hold(log_state.lock);
+    std::unique_lock<std::mutex> hold(log_lock);
     for (;;) {
         log_writer.wake.wait(hold, [] { return log_state.writer_stop || log_state.flush_asked || log_state.pending_size > 0; });
         // Lines are gathered for a short period, so a burst costs one write, not one per line.
@@ -248,7 +251,7 @@ void append_line(const char* text)
 {
     size_t text_length = std::strlen(text);
     size_t length = text_length + 64;
-    std::unique_lock<std::mutex> hold(log_state.lock);
+    std::unique_lock<std::mutex> hold(log_lock);
     // A writer behind by a whole buffer is waited for: no line is dropped while the log runs.
     if (log_state.mode == log_mode_type::buffered && !room_for(length))
         log_writer.written.wait(hold, [&] { return log_state.mode != log_mode_type::buffered || room_for(length); });
@@ -268,13 +271,13 @@ void append_line(const char* text)
 void stop_writer()
 {
     {
-        std::lock_guard<std::mutex> hold(log_state.lock);
+        std::lock_guard<std::mutex> hold(log_lock);
         log_state.writer_stop = true;
         log_writer.wake.notify_one();
     }
     if (log_writer.thread.joinable())
         log_writer.thread.join();
-    std::lock_guard<std::mutex> hold(log_state.lock);
+    std::lock_guard<std::mutex> hold(log_lock);
     log_state.writer_stop = false;
 }
 
@@ -297,7 +300,7 @@ void log(const char* format, ...)
 
 void log_start(const char* filename)
 {
-    std::lock_guard<std::mutex> hold(log_state.lock);
+    std::lock_guard<std::mutex> hold(log_lock);
     if (log_state.mode == log_mode_type::buffered)
         return;
     if (log_state.mode != log_mode_type::held) {
@@ -328,7 +331,7 @@ void log_start(const char* filename)
 
 void log_flush()
 {
-    std::unique_lock<std::mutex> hold(log_state.lock);
+    std::unique_lock<std::mutex> hold(log_lock);
     if (log_state.mode != log_mode_type::buffered)
         return;
     unsigned long long target = log_state.appended;
@@ -340,7 +343,7 @@ void log_flush()
 void log_stop()
 {
     stop_writer();
-    std::lock_guard<std::mutex> hold(log_state.lock);
+    std::lock_guard<std::mutex> hold(log_lock);
     if (log_state.file != nullptr)
         std::fclose(log_state.file);
     log_state.file = nullptr;
@@ -354,7 +357,7 @@ void log_stop()
 void log_restart(const char* filename)
 {
     stop_writer();
-    std::lock_guard<std::mutex> hold(log_state.lock);
+    std::lock_guard<std::mutex> hold(log_lock);
     if (log_state.file != nullptr)
         std::fclose(log_state.file);
     log_state.file = nullptr;
@@ -371,7 +374,7 @@ void log_restart(const char* filename)
 
 void log_set_size_limit(long long bytes)
 {
-    std::lock_guard<std::mutex> hold(log_state.lock);
+    std::lock_guard<std::mutex> hold(log_lock);
     log_state.size_limit = bytes;
 }
 

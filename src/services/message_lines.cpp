@@ -4,6 +4,7 @@
 #include "services/log.h"
 #include "services/taps.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -42,7 +43,7 @@ void do_add_line(const char* text)
         message_store.used++;
     char* slot = message_store.slots[message_store.used - 1];
     std::memset(slot, 0, text_line_size);
-    std::strncpy(slot, text, text_line_size - 1);
+    std::memcpy(slot, text, std::min(std::strlen(text), static_cast<size_t>(text_line_size - 1)));
 }
 
 int message_lines_copy(char (*lines)[text_line_size], int capacity)
