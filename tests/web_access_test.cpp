@@ -50,6 +50,10 @@ TEST(WebAccess, TokensCompareWholeAndComeFromTheQueryOrABearerHeader)
     EXPECT_EQ(web_request_token("/", "Basic abc"), "");
     EXPECT_EQ(web_request_token("/?token=abc", "Bearer other"), "abc");
     EXPECT_EQ(web_target_path("/index.html?token=abc"), "/index.html");
+    EXPECT_EQ(web_query_value("/ws?token=abc&pictures=0", "pictures"), "0");
+    EXPECT_EQ(web_query_value("/ws?xpictures=0&pictures=", "pictures"), "");
+    EXPECT_EQ(web_query_value("/ws?pictures", "pictures"), std::nullopt);
+    EXPECT_EQ(web_query_value("/ws", "pictures"), std::nullopt);
 }
 
 TEST(WebAccess, UpgradesComeFromThisConsoleOnly)

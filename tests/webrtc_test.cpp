@@ -155,4 +155,23 @@ TEST(WebVideo, MessagesAndKeys)
         EXPECT_EQ(web_video_config.kbps, k.kbps) << k.key << k.rest;
         EXPECT_EQ(web_video_config.encoder, k.encoder) << k.key << k.rest;
     }
+    // The loss for tests, in percent; a value out of range leaves none.
+    for (auto [rest, loss] : {std::pair{" 2", 0.02}, {" 60", 0.0}, {" 3", 0.03}, {" 2x", 0.0}}) {
+        EXPECT_TRUE(web_video_key("web_video_test_loss", rest, web_video_config));
+        EXPECT_DOUBLE_EQ(web_video_config.test_loss, loss) << rest;
+    }
+    web_video_config = webrtc_settings_type{};
+
+    // A page that asks for its pictures only if the video does not come gets none until it asks.
+    web_video_join(9, "/ws?token=abcdefgh&pictures=0");
+    web_video_join(10, "/ws?token=abcdefgh");
+    EXPECT_FALSE(web_video_pictures_wanted(9));
+    EXPECT_TRUE(web_video_pictures_wanted(10));
+    std::vector<std::string> replies;
+    web_video_take(9, R"({"type":"pictures","on":true})", [&](std::string text) { replies.push_back(text); });
+    EXPECT_TRUE(web_video_pictures_wanted(9));
+    EXPECT_TRUE(replies.empty());
+    web_video_join(11, "/ws?pictures=0");
+    web_video_leave(11);
+    EXPECT_TRUE(web_video_pictures_wanted(11)) << "a session that has left is forgotten";
 }

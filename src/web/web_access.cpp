@@ -104,19 +104,24 @@ bool web_token_valid(std::string_view token)
     return true;
 }
 
-std::string web_request_token(std::string_view target, std::string_view authorization)
+std::optional<std::string> web_query_value(std::string_view target, std::string_view name)
 {
     size_t question = target.find('?');
-    if (question != std::string_view::npos) {
-        std::string_view query = target.substr(question + 1);
-        while (!query.empty()) {
-            size_t amp = query.find('&');
-            std::string_view pair = query.substr(0, amp);
-            if (pair.substr(0, 6) == "token=")
-                return std::string(pair.substr(6));
-            query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
-        }
+    std::string_view query = question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+    while (!query.empty()) {
+        size_t amp = query.find('&');
+        std::string_view pair = query.substr(0, amp);
+        if (pair.size() > name.size() && pair.substr(0, name.size()) == name && pair[name.size()] == '=')
+            return std::string(pair.substr(name.size() + 1));
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
     }
+    return std::nullopt;
+}
+
+std::string web_request_token(std::string_view target, std::string_view authorization)
+{
+    if (std::optional<std::string> token = web_query_value(target, "token"))
+        return *token;
     std::string_view credentials = trim(authorization);
     if (credentials.size() > 7 && iequal(credentials.substr(0, 7), "Bearer "))
         return std::string(trim(credentials.substr(7)));

@@ -2,6 +2,7 @@
 // the origin rule for WebSocket upgrades and the cap on browsers.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,10 @@ bool web_token_equal(std::string_view given, std::string_view expected);
 
 // A token is 8 to 128 characters that need no escaping in an address: letters, digits, "-", "_", ".", "~".
 bool web_token_valid(std::string_view token);
+
+// The value of a name in the target's query ("1" for "pictures" in "/ws?pictures=1"), as it stands;
+// none when the query has no such name.
+std::optional<std::string> web_query_value(std::string_view target, std::string_view name);
 
 // The token a request carries: the value of "token" in the target's query, else the credentials of an
 // "Authorization: Bearer" header; empty when it carries none.

@@ -148,6 +148,7 @@ public:
     void run(request_type request)
     {
         id = web_registry().add(make_peer());
+        web_video_join(id, request.target());
         this->accept(std::move(request), nullptr, web_message_max);
     }
 

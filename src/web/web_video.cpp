@@ -5,6 +5,7 @@
 #include "services/log.h"
 #include "services/message_lines.h"
 #include "imaging/camera.h"
+#include "web/web_access.h"
 #include "web/web_messages.h"
 #include "web/web_server.h"
 #include "web/web_session.h"
@@ -151,8 +152,7 @@ void take_feedback(const webrtc_feedback_type& feedback)
         for (const auto& entry : state.viewers)
             estimates.push_back(entry.second.link.estimate_kbps);
         int step = state.ladder.step;
-        next = video_ladder_encoding(state.ladder, video_shared_kbps(estimates, state.limits), feedback.width,
-                                     feedback.height, feedback.fps, feedback.now);
+        next = video_ladder_encoding(state.ladder, video_shared_kbps(estimates, state.limits), feedback);
         new_step = step != state.ladder.step;
         tell = worth_telling(state.encoding, next);
         if (tell)
@@ -234,6 +234,13 @@ bool web_video_key(const char* key, const char* rest, webrtc_settings_type& web_
                      kbps_most, web_video_config.kbps);
         else
             web_video_config.kbps = static_cast<int>(kbps);
+    } else if (std::strcmp(key, "web_video_test_loss") == 0) {
+        char* end = nullptr;
+        double percent = std::strtod(value.c_str(), &end);
+        bool good = !value.empty() && *end == 0 && percent >= 0 && percent <= 50;
+        if (!good)
+            add_line("load_config: web_video_test_loss %s is not 0 to 50 (percent); no loss", value.c_str());
+        web_video_config.test_loss = good ? percent / 100 : 0;
     } else {
         return false;
     }
@@ -258,6 +265,9 @@ void web_video_start(const webrtc_settings_type& config)
             config.kbps);
     else
         add_line("Web console: no live video (%s); browsers get pictures", error.c_str());
+    if (state.running && config.test_loss > 0)
+        add_line("Web console: the live video drops %.1f %% of its packets (web_video_test_loss, for tests only)",
+                 config.test_loss * 100);
 }
 
 void web_video_stop()
@@ -303,6 +313,14 @@ bool web_video_take(uint64_t session, std::string_view text, const std::function
         return false;
     }
     return true;
+}
+
+void web_video_join(uint64_t session, std::string_view target)
+{
+    if (web_query_value(target, "pictures") != "0")
+        return;
+    std::lock_guard<std::mutex> hold(state.lock);
+    state.shown.insert(session);
 }
 
 void web_video_leave(uint64_t session)

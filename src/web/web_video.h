@@ -7,6 +7,7 @@
 //   {"type":"candidate","candidate":"...","mline":N}   one of its ICE candidates
 //   {"type":"video_stop"}                          no longer watches
 //   {"type":"pictures","on":false}                 shows the video: no pictures meanwhile (true: again)
+//   (/ws?pictures=0)                               no pictures until it asks for them
 // Console -> browser:
 //   {"type":"offer","sdp":"..."}   {"type":"candidate","candidate":"...","mline":N}
 //   {"type":"video_end","reason":"..."}            no (more) video for this browser; pictures remain
@@ -33,6 +34,9 @@ void web_video_stop();
 // Takes one browser message when it is a video message; reply sends text back to that browser.
 // False for any other message.
 bool web_video_take(uint64_t session, std::string_view text, const std::function<void(std::string)>& reply);
+// A browser's session begins; its WebSocket's address may say "pictures=0": its page asks for the video
+// first, and for pictures only if the video does not come, so none are sent until it does.
+void web_video_join(uint64_t session, std::string_view target);
 // The browser's session ended.
 void web_video_leave(uint64_t session);
 // False while the browser's page shows the video: the camera's pictures would only crowd its link.

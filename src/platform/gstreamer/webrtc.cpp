@@ -92,7 +92,7 @@ void peer_open(webrtc_branch_type& branch, const capture_branch_point_type& poin
         webrtc_encoder_apply(branch.encoder, service->encoding);
     }
     webrtc_peer_type peer;
-    if (!webrtc_peer_build(peer, number, service->settings)) {
+    if (!webrtc_peer_build(peer, number, service->settings, branch.encoder.gates)) {
         webrtc_tell(number, webrtc_signal_kind::ended, "this GStreamer has no webrtcbin");
         if (branch.peers.empty())
             webrtc_encoder_remove(branch, point.tee);
@@ -168,15 +168,13 @@ void read_feedback(webrtc_branch_type& branch, double now)
     if (now < service->next_feedback || branch.encoder.bin == nullptr)
         return;
     service->next_feedback = now + feedback_interval;
-    int width = 0, height = 0, fps = 0;
-    webrtc_encoder_source(branch.encoder, &width, &height, &fps);
+    webrtc_feedback_type encoder;
+    webrtc_encoder_source(branch.encoder, &encoder.width, &encoder.height, &encoder.fps);
+    webrtc_encoder_rates(branch.encoder, now, &encoder);
     for (auto& entry : branch.peers) {
-        webrtc_feedback_type feedback;
+        webrtc_feedback_type feedback = encoder;
         if (!webrtc_peer_feedback(entry.second, now, &feedback))
             continue;
-        feedback.width = width;
-        feedback.height = height;
-        feedback.fps = fps;
         std::lock_guard<std::mutex> hold(listener_lock);
         if (feedback_listener)
             feedback_listener(feedback);

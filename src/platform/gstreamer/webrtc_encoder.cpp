@@ -33,8 +33,11 @@ int starting_kbps(const webrtc_settings_type& settings)
 
 // Real-time settings: no frame is held back for a better guess; a key frame comes every 60 frames besides
 // those a browser asks for, and its size is bounded (three average frames for VP8, a quarter second's
-// worth for H.264), since a link at its limit drops a burst. VP8 encodes on one thread: libvpx's threads
-// wait for each other by spinning, and on a busy machine a second one cost three times what it saved.
+// worth for H.264), since a link at its limit drops a burst. VP8 keeps to its bitrate within 15 % and
+// rather drops a frame than goes over when its buffer runs low: at its coarsest a busy picture still
+// needs more than a narrow link carries, and an overshoot fills the link's queue. VP8 encodes on one
+// thread: libvpx's threads wait for each other by spinning, and on a busy machine a second one cost three
+// times what it saved.
 std::string encoder_description(const webrtc_settings_type& settings)
 {
     bool h264 = settings.codec == "h264";
@@ -46,7 +49,8 @@ std::string encoder_description(const webrtc_settings_type& settings)
                   " ! video/x-h264,profile=constrained-baseline,level=(string)3.1";
     else if (encoder.empty())
         encoder = "vp8enc name=quillon_video_codec deadline=1 cpu-used=16 end-usage=cbr lag-in-frames=0 "
-                  "keyframe-max-dist=60 threads=1 error-resilient=default max-intra-bitrate=300 "
+                  "keyframe-max-dist=60 threads=1 error-resilient=default max-intra-bitrate=300 overshoot=15 "
+                  "undershoot=100 dropframe-threshold=30 "
                   "buffer-size=1000 buffer-initial-size=500 buffer-optimal-size=600 target-bitrate=" +
                   std::to_string(kbps * 1000);
     std::string payloader = h264 ? "rtph264pay config-interval=-1 aggregate-mode=zero-latency"
@@ -74,17 +78,30 @@ GstPadProbeReturn gate_frames(GstPad*, GstPadProbeInfo* info, gpointer data)
     auto& gates = **static_cast<std::shared_ptr<webrtc_gates_type>*>(data);
     int fps = gates.max_fps.load();
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-    if (fps <= 0 || buffer == nullptr || !GST_BUFFER_PTS_IS_VALID(buffer))
+    if (fps <= 0 || buffer == nullptr || !GST_BUFFER_PTS_IS_VALID(buffer)) {
+        gates.frames_in++;
         return GST_PAD_PROBE_OK;
+    }
     GstClockTime pts = GST_BUFFER_PTS(buffer);
     GstClockTime interval = GST_SECOND / static_cast<GstClockTime>(fps);
     // A little early still counts: the source's own timestamps wander by a millisecond or two.
     if (gates.next_frame != GST_CLOCK_TIME_NONE && pts + interval / 8 < gates.next_frame && pts + GST_SECOND > gates.next_frame)
         return GST_PAD_PROBE_DROP;
     gates.next_frame = pts + interval;
+    gates.frames_in++;
     buffer = gst_buffer_make_writable(buffer);
     GST_BUFFER_DURATION(buffer) = interval;
     GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    return GST_PAD_PROBE_OK;
+}
+
+GstPadProbeReturn count_encoded(GstPad*, GstPadProbeInfo* info, gpointer data)
+{
+    auto& gates = **static_cast<std::shared_ptr<webrtc_gates_type>*>(data);
+    if (GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info)) {
+        gates.frames_out++;
+        gates.bytes_out += gst_buffer_get_size(buffer);
+    }
     return GST_PAD_PROBE_OK;
 }
 
@@ -243,12 +260,15 @@ bool webrtc_encoder_build(webrtc_branch_type& branch, const capture_branch_point
         gst_object_unref(encoder.size);  // the bin keeps it
     encoder.gates = std::make_shared<webrtc_gates_type>();
     encoder.applied.kbps = starting_kbps(settings);
+    encoder.gates->kbps = encoder.applied.kbps;
     GstElement* queue = gst_bin_get_by_name(GST_BIN(bin), "quillon_encode");
     if (queue != nullptr) {
         add_gate(queue, "src", GST_PAD_PROBE_TYPE_BUFFER, gate_frames, encoder.gates);
         gst_object_unref(queue);
     }
     add_gate(tee, "sink", GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, gate_key_requests, encoder.gates);
+    if (encoder.codec != nullptr)
+        add_gate(encoder.codec, "src", GST_PAD_PROBE_TYPE_BUFFER, count_encoded, encoder.gates);
     if (!webrtc_branch_link(point.tee, bin)) {
         *error = "the encoder does not take the camera's frames";
         return false;
@@ -294,6 +314,7 @@ void webrtc_encoder_apply(webrtc_encoder_type& encoder, const webrtc_encoding_ty
     if (encoding.kbps > 0 && encoding.kbps != done.kbps) {
         apply_kbps(encoder.codec, encoding.kbps);
         done.kbps = encoding.kbps;
+        encoder.gates->kbps = encoding.kbps;
     }
     encoder.gates->max_fps = encoding.fps;
     done.fps = encoding.fps;
@@ -323,4 +344,23 @@ void webrtc_encoder_follow_key_requests(webrtc_encoder_type& encoder)
         return;
     gst_pad_push_event(sink, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
     gst_object_unref(sink);
+}
+
+void webrtc_encoder_rates(webrtc_encoder_type& encoder, double now, webrtc_feedback_type* feedback)
+{
+    if (encoder.gates == nullptr)
+        return;
+    webrtc_encoder_counts_type counts;
+    counts.frames_in = encoder.gates->frames_in.load();
+    counts.frames_out = encoder.gates->frames_out.load();
+    counts.bytes_out = encoder.gates->bytes_out.load();
+    counts.at = now;
+    const webrtc_encoder_counts_type& last = encoder.counted;
+    double elapsed = now - last.at;
+    if (last.at > 0 && elapsed > 0) {
+        feedback->offered_fps = static_cast<double>(counts.frames_in - last.frames_in) / elapsed;
+        feedback->encoded_fps = static_cast<double>(counts.frames_out - last.frames_out) / elapsed;
+        feedback->encoded_kbps = static_cast<double>(counts.bytes_out - last.bytes_out) * 8 / 1000 / elapsed;
+    }
+    encoder.counted = counts;
 }

@@ -38,14 +38,28 @@ struct webrtc_peer_type {
     double feedback_at = 0;        // when that was
     std::string last_report;       // the receiver report figures then, to tell a new report
     double last_round_trip = 0;    // the round trip then, to tell a new reading
+    gint64 lost = 0;               // the reports' packets lost so far, then
+    guint highest = 0;             // and their highest sequence number (extended); 0: none yet
 };
 
-// Shared between the video thread and the encoder's streaming threads (two pad probes).
+constexpr int webrtc_video_payload = 96;  // the video's RTP payload type; its retransmissions have another
+
+// Shared between the video thread and the encoder's and peers' streaming threads (pad probes).
 struct webrtc_gates_type {
+    std::atomic<int> kbps{0};                  // the bitrate the encoder was last given
     std::atomic<int> max_fps{0};               // frames a second let through to the encoder; 0: all
     GstClockTime next_frame = GST_CLOCK_TIME_NONE;  // the streaming thread's own: the next frame let through
     std::atomic<gint64> last_key_request{0};   // monotonic microseconds of the last request passed on
     std::atomic<bool> key_request_waiting{false};  // one came too soon after it and waits
+    std::atomic<guint64> frames_in{0};         // frames let through to the encoder
+    std::atomic<guint64> frames_out{0};        // frames it encoded
+    std::atomic<guint64> bytes_out{0};         // and their bytes
+};
+
+// The encoder's counts at one reading, to tell its rates at the next.
+struct webrtc_encoder_counts_type {
+    guint64 frames_in = 0, frames_out = 0, bytes_out = 0;
+    double at = 0;  // seconds on the platform's clock; 0: never read
 };
 
 struct webrtc_encoder_type {
@@ -55,6 +69,7 @@ struct webrtc_encoder_type {
     GstElement* size = nullptr;         // the size filter, borrowed
     std::shared_ptr<webrtc_gates_type> gates;
     webrtc_encoding_type applied;       // what the encoder was last told
+    webrtc_encoder_counts_type counted; // at the last reading of its rates
 };
 
 // The branch as built on one pipeline; the pointers belong to that pipeline.
@@ -77,12 +92,16 @@ void webrtc_encoder_apply(webrtc_encoder_type& encoder, const webrtc_encoding_ty
 void webrtc_encoder_follow_key_requests(webrtc_encoder_type& encoder);
 // The capture's frame size and rate, as the encoder receives them; false before the first frame.
 bool webrtc_encoder_source(const webrtc_encoder_type& encoder, int* width, int* height, int* fps);
+// What the encoder was given and made since the last call, into feedback's encoder fields.
+void webrtc_encoder_rates(webrtc_encoder_type& encoder, double now, webrtc_feedback_type* feedback);
 const char* webrtc_payload_caps(const webrtc_settings_type& settings);
 bool webrtc_branch_link(GstElement* tee, GstElement* bin);
 void webrtc_branch_remove(GstElement* pipeline, GstElement* tee, GstElement* bin);
 
 // The peers (webrtc_peer.cpp).
-bool webrtc_peer_build(webrtc_peer_type& peer, uint64_t number, const webrtc_settings_type& settings);
+// Its retransmissions are held to a share of the encoder's bitrate, read from gates.
+bool webrtc_peer_build(webrtc_peer_type& peer, uint64_t number, const webrtc_settings_type& settings,
+                       const std::shared_ptr<webrtc_gates_type>& gates);
 void webrtc_peer_withdraw(webrtc_peer_type& peer);
 void webrtc_peer_answer(webrtc_peer_type& peer, const std::string& sdp);
 void webrtc_peer_candidate(webrtc_peer_type& peer, int mline, const std::string& candidate);

@@ -7,6 +7,7 @@
 #include <gst/sdp/sdp.h>
 #include <gst/video/video.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -15,6 +16,9 @@ namespace {
 using context_ptr = std::shared_ptr<webrtc_peer_context_type>;
 
 constexpr auto offer_wait = std::chrono::seconds(2);  // for an offer being made when its peer is withdrawn
+constexpr GstClockTime report_interval = GST_SECOND / 4;  // at least between two sender reports
+constexpr double resend_share = 0.25;  // of the encoder's bitrate, at most, for packets sent again
+constexpr double resend_burst = 0.2;   // seconds of that share that may go at once
 
 void context_free(gpointer data, GClosure*)
 {
@@ -158,6 +162,88 @@ void on_feedback(GObject*, guint type, guint fbtype, guint, guint, GstBuffer* fc
     gst_buffer_unmap(fci, &map);
 }
 
+// Frames encoded while the browser connects would wait in the peer's queue and reach the link as one burst
+// once it is up, seconds of them at once, which a narrow link answers with heavy loss: they are dropped.
+// The first frame after is a key frame, asked for when the connection is made.
+GstPadProbeReturn drop_until_connected(GstPad*, GstPadProbeInfo*, gpointer data)
+{
+    const context_ptr& context = context_of(data);
+    std::lock_guard<std::mutex> hold(context->lock);
+    return context->connected ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+}
+
+void context_probe_free(gpointer data)
+{
+    delete static_cast<context_ptr*>(data);
+}
+
+// What a peer may send again (on the browser's NACK) is held to a share of the encoder's bitrate: on a
+// link at its limit, much is lost, every loss is asked for again, and answering them all would flood it.
+struct resend_budget_type {
+    std::shared_ptr<webrtc_gates_type> gates;
+    double bytes = 0;  // that may be sent again now
+    gint64 at = 0;     // monotonic microseconds of the last packet sent again
+};
+
+void resend_budget_free(gpointer data)
+{
+    delete static_cast<resend_budget_type*>(data);
+}
+
+// Sent packets one by one after the retransmission store: the retransmissions (not the video's own
+// payload type) within the budget pass.
+GstPadProbeReturn limit_resending(GstPad*, GstPadProbeInfo* info, gpointer data)
+{
+    auto& budget = *static_cast<resend_budget_type*>(data);
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    guint8 header[2];
+    if (buffer == nullptr || gst_buffer_extract(buffer, 0, header, 2) < 2 || (header[1] & 0x7f) == webrtc_video_payload)
+        return GST_PAD_PROBE_OK;
+    gint64 now = g_get_monotonic_time();
+    double rate = budget.gates->kbps.load() * 1000.0 / 8 * resend_share;  // bytes a second
+    if (budget.at != 0)
+        budget.bytes = std::min(rate * resend_burst, budget.bytes + rate * static_cast<double>(now - budget.at) / 1e6);
+    budget.at = now;
+    double size = static_cast<double>(gst_buffer_get_size(buffer));
+    if (budget.bytes < size)
+        return GST_PAD_PROBE_DROP;
+    budget.bytes -= size;
+    return GST_PAD_PROBE_OK;
+}
+
+struct sender_job_type {
+    std::shared_ptr<webrtc_gates_type> gates;
+    double loss = 0;  // for tests only: the share of packets dropped after the retransmission store
+};
+
+void sender_job_free(gpointer data, GClosure*)
+{
+    delete static_cast<sender_job_type*>(data);
+}
+
+// What sits between the peer's RTP session (with its retransmission store) and its transport: the
+// budget, and, for tests only, a lossy link.
+GstElement* make_sender(GstElement*, GObject*, gpointer data)
+{
+    auto* job = static_cast<sender_job_type*>(data);
+    const char* description = job->loss > 0 ? "identity name=quillon_resend_budget ! netsim name=quillon_test_loss"
+                                            : "identity name=quillon_resend_budget";
+    GstElement* bin = gst_parse_bin_from_description(description, TRUE, nullptr);
+    if (GstElement* netsim = bin != nullptr ? gst_bin_get_by_name(GST_BIN(bin), "quillon_test_loss") : nullptr) {
+        g_object_set(netsim, "drop-probability", static_cast<gfloat>(job->loss), nullptr);
+        gst_object_unref(netsim);
+    }
+    GstElement* identity = bin != nullptr ? gst_bin_get_by_name(GST_BIN(bin), "quillon_resend_budget") : nullptr;
+    if (identity == nullptr)
+        return bin;
+    GstPad* sink = gst_element_get_static_pad(identity, "sink");
+    gst_pad_add_probe(sink, GST_PAD_PROBE_TYPE_BUFFER, limit_resending, new resend_budget_type{job->gates},
+                      resend_budget_free);
+    gst_object_unref(sink);
+    gst_object_unref(identity);
+    return bin;
+}
+
 // No UPnP: libnice, as distributions build it, would otherwise ask the router to open a port to the
 // Internet for every candidate, for anyone and without expiry.
 void agent_without_upnp(GstElement* webrtc)
@@ -176,7 +262,8 @@ void agent_without_upnp(GstElement* webrtc)
     g_object_unref(ice);
 }
 
-GstElement* make_webrtc(const context_ptr& context, const std::string& name, const webrtc_settings_type& settings)
+GstElement* make_webrtc(const context_ptr& context, const std::string& name, const webrtc_settings_type& settings,
+                        const std::shared_ptr<webrtc_gates_type>& gates)
 {
     GstElement* webrtc = gst_element_factory_make("webrtcbin", name.c_str());
     if (webrtc == nullptr)
@@ -190,6 +277,8 @@ GstElement* make_webrtc(const context_ptr& context, const std::string& name, con
     connect(webrtc, "on-negotiation-needed", G_CALLBACK(on_negotiation_needed), context);
     connect(webrtc, "on-ice-candidate", G_CALLBACK(on_ice_candidate), context);
     connect(webrtc, "notify::ice-connection-state", G_CALLBACK(on_ice_state), context);
+    g_signal_connect_data(webrtc, "request-aux-sender", G_CALLBACK(make_sender),
+                          new sender_job_type{gates, settings.test_loss}, sender_job_free, GConnectFlags(0));
     return webrtc;
 }
 
@@ -227,7 +316,21 @@ struct stats_found_type {
     guint64 bytes_sent = 0;
     bool outbound = false;
     std::string report;  // the remote report's figures as text, empty when there is none
+    gint64 lost = 0;     // the report's packets lost so far
+    guint highest = 0;   // and the highest sequence number it had then (extended); 0: not told
 };
+
+// The report's packets lost so far and its highest sequence number, from GStreamer's own record of it.
+void read_counts(const GstStructure* stats, stats_found_type* found)
+{
+    const GstStructure* source = nullptr;
+    const GValue* inner = gst_structure_get_value(stats, "gst-rtpsource-stats");
+    if (inner != nullptr && GST_VALUE_HOLDS_STRUCTURE(inner))
+        source = gst_value_get_structure(inner);
+    if (source == nullptr || !gst_structure_get_int64(stats, "packets-lost", &found->lost) ||
+        !gst_structure_get_uint(source, "rb-exthighestseq", &found->highest))
+        found->highest = 0;
+}
 
 gboolean read_stats(GQuark, const GValue* value, gpointer data)
 {
@@ -249,6 +352,7 @@ gboolean read_stats(GQuark, const GValue* value, gpointer data)
         gst_structure_get_double(stats, "fraction-lost", &found->feedback->fraction_lost);
         gst_structure_get_double(stats, "round-trip-time", &found->feedback->round_trip);
         gst_structure_get_double(stats, "jitter", &found->feedback->jitter);
+        read_counts(stats, found);
         found->report = number_text(stats, "packets-lost") + " " + number_text(stats, "fraction-lost") + " " +
                         number_text(stats, "round-trip-time") + " " + number_text(stats, "jitter");
     }
@@ -263,6 +367,10 @@ void listen_for_remb(webrtc_peer_type& peer)
     GObject* session = nullptr;
     g_signal_emit_by_name(rtpbin, "get-internal-session", 0u, &session);
     if (session != nullptr) {
+        // A round trip is measured against the newest sender report; with one every five seconds (the
+        // default), the queue a report met is told again for seconds after it has drained.
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(session), "rtcp-min-interval") != nullptr)
+            g_object_set(session, "rtcp-min-interval", static_cast<guint64>(report_interval), nullptr);
         connect(session, "on-feedback-rtcp", G_CALLBACK(on_feedback), peer.context);
         g_object_unref(session);
         peer.feedback_heard = true;
@@ -272,12 +380,13 @@ void listen_for_remb(webrtc_peer_type& peer)
 
 } // namespace
 
-bool webrtc_peer_build(webrtc_peer_type& peer, uint64_t number, const webrtc_settings_type& settings)
+bool webrtc_peer_build(webrtc_peer_type& peer, uint64_t number, const webrtc_settings_type& settings,
+                       const std::shared_ptr<webrtc_gates_type>& gates)
 {
     peer.context = std::make_shared<webrtc_peer_context_type>();
     peer.context->peer = number;
     std::string name = "quillon_video_peer_" + std::to_string(number);
-    GstElement* webrtc = make_webrtc(peer.context, name + "_webrtc", settings);
+    GstElement* webrtc = make_webrtc(peer.context, name + "_webrtc", settings, gates);
     if (webrtc == nullptr)
         return false;
     GstElement* bin = gst_bin_new(name.c_str());
@@ -288,6 +397,8 @@ bool webrtc_peer_build(webrtc_peer_type& peer, uint64_t number, const webrtc_set
                  static_cast<guint64>(2 * GST_SECOND), nullptr);
     gst_bin_add_many(GST_BIN(bin), queue, webrtc, nullptr);
     GstPad* queue_sink = gst_element_get_static_pad(queue, "sink");
+    gst_pad_add_probe(queue_sink, GST_PAD_PROBE_TYPE_BUFFER, drop_until_connected, new context_ptr(peer.context),
+                      context_probe_free);
     gst_element_add_pad(bin, gst_ghost_pad_new("sink", queue_sink));
     gst_object_unref(queue_sink);
     GstPad* webrtc_sink = gst_element_request_pad_simple(webrtc, "sink_%u");
@@ -357,6 +468,15 @@ bool webrtc_peer_feedback(webrtc_peer_type& peer, double now, webrtc_feedback_ty
     feedback->peer = peer.context->peer;
     feedback->now = now;
     feedback->report = !found.report.empty() && found.report != peer.last_report;
+    // The browser reports with each of its requests to send a packet again, so the loss a report tells
+    // is of a few packets, often the one it asks for: the loss is counted over the reports since the last
+    // feedback, net of what was sent again meanwhile.
+    if (feedback->report && found.highest > peer.highest && peer.highest > 0)
+        feedback->fraction_lost = std::clamp(static_cast<double>(found.lost - peer.lost) / (found.highest - peer.highest), 0.0, 1.0);
+    if (found.highest > 0) {
+        peer.lost = found.lost;
+        peer.highest = found.highest;
+    }
     // A round trip is measured only now and then; the same figure again is an old one, not a new reading.
     double round_trip = feedback->round_trip;
     if (round_trip == peer.last_round_trip)

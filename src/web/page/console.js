@@ -36,7 +36,10 @@
 
   function socketAddress() {
     const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
-    return scheme + '//' + location.host + '/ws?token=' + encodeURIComponent(token);
+    // A page that will try the video asks for pictures only if the video does not come: on a narrow link
+    // pictures sent before it could say so would crowd the video's first seconds.
+    return scheme + '//' + location.host + '/ws?token=' + encodeURIComponent(token) +
+      (window.RTCPeerConnection ? '&pictures=0' : '');
   }
 
   function connect() {

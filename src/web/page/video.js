@@ -1,7 +1,8 @@
 // The camera panel's live video: asks Quillon for WebRTC over the console's WebSocket, answers its offer,
 // plays the video muted and inline, and tells the source's size, the frames a second the browser really
 // shows (its own statistics), the bitrate received, the encoder's and the link's estimate, and the age of
-// the newest frame. While the video plays, Quillon sends no pictures, which would only crowd a narrow link.
+// the newest frame. While the video connects or plays, Quillon sends no pictures, which would only crowd a
+// narrow link.
 // When no video connects within 5 s, no frame is decoded 5 s after it connected, the video freezes for
 // more than 3 s, or it ends, the panel shows the pictures that come over the WebSocket and says so, and
 // the video takes over again as soon as its frames flow.
@@ -25,7 +26,9 @@
   let lastFrameAt = 0;            // performance.now() of the newest frame shown or decoded
   let connectedAt = 0;            // performance.now() when WebRTC connected; 0 before
   let lastStats = null;           // the previous inbound-rtp report, for the rates
-  let picturesOn = true;          // what Quillon was last told of the pictures
+  // What Quillon was last told of the pictures; a page that tries the video connects asking for none.
+  const PICTURES_AT_FIRST = !window.RTCPeerConnection;
+  let picturesOn = PICTURES_AT_FIRST;
   const facts = { source: 'pictures', fps: 0, width: 0, height: 0, age: null, reason: '', frames: 0,
                   receivedKbps: 0, kbps: null, estimate: null, remb: null, lost: null, rtt: null };
 
@@ -267,7 +270,7 @@
     open: (sendMessage) => { send = sendMessage; start(); },
     closed: () => {
       send = null;
-      picturesOn = true;  // a new connection starts with pictures
+      picturesOn = PICTURES_AT_FIRST;  // as a new connection starts
       clearTimeout(retryTimer);
       retryTimer = null;
       dropPeer();
