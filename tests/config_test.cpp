@@ -184,7 +184,7 @@ TEST_F(ConfigFile, LogAndLinkKeys)
     // 0 is no limit: far past the smallest limit, the run stays in one file.
     std::string line(200, 'x');
     for (int i = 0; i < 100; i++)
-        ::log("%s", line.c_str());
+        log_write("%s", line.c_str());
     std::string old_path = log.path().substr(0, log.path().size() - 4) + ".1.txt";
     EXPECT_FALSE(std::ifstream(old_path).good());
     EXPECT_GE(log.lines().size(), 100u);

@@ -45,8 +45,8 @@ std::string temp_log(const char* name)
 TEST(Log, FirstLineIsAtZeroAndLaterLinesCountSecondsSinceIt)
 {
     std::string path = temp_log("log_times.txt");
-    log("first %d", 1);
-    log("second");
+    log_write("first %d", 1);
+    log_write("second");
     auto lines = read_lines(path);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "[0.0000] first 1");
@@ -56,7 +56,7 @@ TEST(Log, FirstLineIsAtZeroAndLaterLinesCountSecondsSinceIt)
 TEST(Log, TextEndingInNewlineLeavesAnEmptyLine)
 {
     std::string path = temp_log("log_newline.txt");
-    log("%s", "ends\n");
+    log_write("%s", "ends\n");
     auto lines = read_lines(path);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1], "");
@@ -65,9 +65,9 @@ TEST(Log, TextEndingInNewlineLeavesAnEmptyLine)
 TEST(Log, AfterStopNothingIsWrittenAndTheFileIsNotTruncated)
 {
     std::string path = temp_log("log_stop.txt");
-    log("kept");
+    log_write("kept");
     log_stop();
-    log("dropped");
+    log_write("dropped");
     auto lines = read_lines(path);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("kept"), std::string::npos);
@@ -76,7 +76,7 @@ TEST(Log, AfterStopNothingIsWrittenAndTheFileIsNotTruncated)
 TEST(Log, UnwritableFileIsSilentlyIgnored)
 {
     log_restart("/nonexistent-directory/log.txt");
-    log("nowhere to go");  // must not crash
+    log_write("nowhere to go");  // must not crash
     SUCCEED();
 }
 
@@ -87,7 +87,7 @@ TEST(Log, LinesFromManyThreadsNeverInterleave)
     for (int t = 0; t < 4; t++)
         threads.emplace_back([t] {
             for (int i = 0; i < 200; i++)
-                log("thread %d line %d %s", t, i, "the quick brown fox jumps over the lazy dog");
+                log_write("thread %d line %d %s", t, i, "the quick brown fox jumps over the lazy dog");
         });
     for (auto& thread : threads)
         thread.join();
@@ -109,7 +109,7 @@ TEST(LogConcurrency, BufferedLinesFromManyThreadsAllArriveWholeAndInOrder)
     for (int t = 0; t < 4; t++)
         threads.emplace_back([t] {
             for (int i = 0; i < 2000; i++)
-                log("thread %d line %d %s", t, i, "the quick brown fox jumps over the lazy dog");
+                log_write("thread %d line %d %s", t, i, "the quick brown fox jumps over the lazy dog");
         });
     for (auto& thread : threads)
         thread.join();
@@ -124,9 +124,9 @@ TEST(LogConcurrency, BufferedLinesFromManyThreadsAllArriveWholeAndInOrder)
         int t = std::stoi(parts[1]);
         ASSERT_EQ(std::stoi(parts[2]), next[t]++) << "thread " << t << " out of order";
     }
-    log("last line before the stop");
+    log_write("last line before the stop");
     log_stop();
-    log("after the stop");
+    log_write("after the stop");
     lines = read_lines(path);
     ASSERT_EQ(lines.size(), 8001u);
     EXPECT_NE(lines.back().find("last line before the stop"), std::string::npos);
@@ -151,7 +151,7 @@ TEST(Log, AtTheSizeLimitTheLogContinuesInANewFileWithNoLineCutOrLost)
         log_set_size_limit(8192);
         constexpr int count = 1000;  // about 50 KB: six changes of file
         for (int i = 0; i < count; i++)
-            log("numbered line %06d of the rotation test", i);
+            log_write("numbered line %06d of the rotation test", i);
         log_stop();
 
         auto old_lines = read_lines(old_path);
@@ -197,7 +197,7 @@ TEST(Log, WhenTheNewFileCannotBeOpenedTheOldOneTakesTheLinesUntilItCan)
     std::string path = folder + "/log.txt";
     log_restart(path.c_str());
     log_set_size_limit(8192);
-    log("first line");
+    log_write("first line");
     rlimit old_limit{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old_limit), 0);
     int lowest = dup(0);
@@ -208,9 +208,9 @@ TEST(Log, WhenTheNewFileCannotBeOpenedTheOldOneTakesTheLinesUntilItCan)
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     constexpr int count = 400;  // about 20 KB: two changes of file fall due while none can be made
     for (int i = 0; i < count; i++)
-        log("numbered line %06d of the rotation test", i);
+        log_write("numbered line %06d of the rotation test", i);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old_limit), 0);
-    log("numbered line %06d of the rotation test", count);
+    log_write("numbered line %06d of the rotation test", count);
     log_stop();
 
     auto old_lines = read_lines(folder + "/log.1.txt");

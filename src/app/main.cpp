@@ -99,7 +99,7 @@ void start_devices()
 
 void stop_devices()
 {
-    log("Robot - Stop");
+    log_write("Robot - Stop");
     // The reading thread may still hand device-8 packets over until controller_stop has ended it; the
     // camera's lock lets it find either the whole camera or none.
     serial_camera_stop();
@@ -118,12 +118,12 @@ int WinMain(int argc, char** argv)
     log_start("log.txt");
     bool windows = window_system_start(headless);
     if (!windows && !headless)
-        log("Window - No display (%s); running headless", window_system_problem().c_str());
+        log_write("Window - No display (%s); running headless", window_system_problem().c_str());
     if (!window_register_class({"Quillon", WinProc}))
         return 0;
     window_handle window = window_create("Quillon", "Quillon", 200, 200, display_x, display_y, nullptr);
     if (windows && !window_system_problem().empty())
-        log("Window - %s", window_system_problem().c_str());
+        log_write("Window - %s", window_system_problem().c_str());
     window_show(window);
     window_invalidate(window);
     int exit_code = event_loop_run();

@@ -148,7 +148,7 @@ void automode_start()
 {
     // A second thread would drive the same record and leave the first one unstoppable.
     if (automode.init) {
-        log("Automode already running");
+        log_write("Automode already running");
         return;
     }
     add_line("Automode start");
@@ -168,7 +168,7 @@ void automode_start()
 
 void automode_stop()
 {
-    log("automode stop");
+    log_write("automode stop");
     if (!automode.init)
         return;
     {

@@ -59,7 +59,7 @@ void send_on_change()
 void controller_start(bool on_change)
 {
     controller.on_change = on_change;
-    log("Controller - Start");
+    log_write("Controller - Start");
     serial.start(start_baud);
     {
         std::lock_guard<std::mutex> hold(controller.thread_lock);
@@ -71,7 +71,7 @@ void controller_start(bool on_change)
 
 void controller_stop()
 {
-    log("Controller - Stop");
+    log_write("Controller - Stop");
     if (controller.thread.joinable()) {
         {
             std::lock_guard<std::mutex> hold(controller.thread_lock);
@@ -86,7 +86,7 @@ unsigned int controller_thread(void*)
 {
     if (serial.get_state() == 0)
         return 0;
-    log("Controller -  - Starting thread");
+    log_write("Controller -  - Starting thread");
     if (controller.on_change)
         send_on_change();
     else
@@ -99,7 +99,7 @@ unsigned int controller_thread(void*)
     // A board may keep the last command it received: leave it at standstill, not driving on unattended.
     const unsigned char neutral[command_length] = {0x80, 0x80, 0x80, 0x80, 0, 0, 0, 0};
     serial.serial_packet(device_id, neutral, command_length);
-    log("Controller -  - Leaving thread");
+    log_write("Controller -  - Leaving thread");
     return 0;
 }
 
@@ -108,7 +108,7 @@ bool controller_transfer()
     unsigned char command[command_length] = {};
     robot.get_control(command);
     if (serial.serial_packet(device_id, command, command_length) != 0) {
-        log("Controller -  - Unable to get telemetry");
+        log_write("Controller -  - Unable to get telemetry");
         return true;
     }
     return false;
@@ -118,7 +118,7 @@ void controller_data(const unsigned char* payload, int length)
 {
     // The decoding reads three bytes; a shorter payload would have it read past the packet.
     if (payload == nullptr || length < telemetry_length) {
-        log("Controller - Telemetry payload too short: %d bytes, ignored", length);
+        log_write("Controller - Telemetry payload too short: %d bytes, ignored", length);
         return;
     }
     robot.set_telemetry(payload);

@@ -23,13 +23,13 @@ constexpr unsigned int bits_per_byte = 10;  // start bit, 8 data bits, stop bit
 
 serial_class::serial_class()
 {
-    log("Serial - Constructor");
+    log_write("Serial - Constructor");
     stop_event = serial_event_create();
 }
 
 serial_class::~serial_class()
 {
-    log("Serial - Destructor");
+    log_write("Serial - Destructor");
     // A thread still running here would end the process; the program stops it, but a test may not.
     if (reading_thread.joinable()) {
         serial_event_signal(stop_event);
@@ -41,7 +41,7 @@ void serial_class::start(unsigned int baud)
 {
     add_line("Serial - Start");
     if (reading_thread.joinable()) {
-        log("Serial - Already started");
+        log_write("Serial - Already started");
         return;
     }
     state = 1;
@@ -53,13 +53,13 @@ void serial_class::start(unsigned int baud)
     serial_event_reset(stop_event);  // the port can be started again after a stop (tests do)
     port = serial_port_open(port_name);
     if (port == nullptr) {
-        log("Serial - Unable to open serial port (%s)", port_name);
+        log_write("Serial - Unable to open serial port (%s)", port_name);
         state = 0;
         return;
     }
     serial_setup_result setup = serial_port_setup(port, baud);
     if (setup == serial_setup_result::get_failed) {
-        log("Serial - Unable to get commstate");
+        log_write("Serial - Unable to get commstate");
         state = 0;
         return;
     }
@@ -91,22 +91,22 @@ void serial_class::stop()
 {
     add_line("Serial - Stop");
     serial_event_signal(stop_event);
-    log("Serial - Event Sig");
+    log_write("Serial - Event Sig");
     if (reading_thread.joinable())
         reading_thread.join();
-    log("Serial - Thread return");
+    log_write("Serial - Thread return");
     {
         // Writers see the stop event and give up, so the port is closed with no write in progress.
         std::lock_guard<std::mutex> hold(send_mutex);
         serial_port_close(port);
         port = nullptr;
     }
-    log("Serial - Stop Complete");
+    log_write("Serial - Stop Complete");
 }
 
 void serial_class::serial_thread()
 {
-    log("Serial -  Enter Serial Thread");
+    log_write("Serial -  Enter Serial Thread");
     unsigned char batch[batch_size];
     for (;;) {
         double cycle_start = get_time();
@@ -120,7 +120,7 @@ void serial_class::serial_thread()
         if (result == serial_wait_result::stopped)
             break;
         if (result == serial_wait_result::timeout) {
-            log("Serial - Read timeout");
+            log_write("Serial - Read timeout");
             if (hunting)
                 report_stuck_hunt();
             continue;
@@ -131,9 +131,9 @@ void serial_class::serial_thread()
             continue;
         }
         if (result == serial_wait_result::hangup)
-            log("Serial - Port hung up (%s)", port_name);
+            log_write("Serial - Port hung up (%s)", port_name);
         else if (result == serial_wait_result::failed)
-            log("Serial - Port error (%s): %s", port_name, serial_port_error_text());
+            log_write("Serial - Port error (%s): %s", port_name, serial_port_error_text());
         // Hung up, failed or gone (an adapter pulled out, the board's power cycled): it stays unusable,
         // and waiting on it again at once would spin.
         lose_port();
@@ -147,7 +147,7 @@ bool serial_class::read_burst(unsigned char* batch)
 {
     int count = serial_port_read(port, batch, batch_size - 1);
     if (count < 0) {
-        log("Serial - Read error on port (%s): %s", port_name, serial_port_error_text());
+        log_write("Serial - Read error on port (%s): %s", port_name, serial_port_error_text());
         return false;
     }
     feed_batch(batch, count);
@@ -166,7 +166,7 @@ void serial_class::feed_batch(const unsigned char* batch, int count)
     }
     hunting = false;
     if (hunt.skipped() > 0)
-        log("Serial - Skipped %lu bytes to the first whole packet", hunt.skipped());
+        log_write("Serial - Skipped %lu bytes to the first whole packet", hunt.skipped());
     feed_bytes(hunt.aligned().data(), hunt.aligned().size());
     hunt.reset();
 }
@@ -235,13 +235,13 @@ bool serial_class::reconnect()
     serial_port_type* opened = serial_port_open(port_name);
     if (opened == nullptr) {
         if (!reopen_reported)
-            log("Serial - Unable to open serial port (%s)", port_name);
+            log_write("Serial - Unable to open serial port (%s)", port_name);
         reopen_reported = true;
         return false;
     }
     if (serial_port_setup(opened, baud_rate) != serial_setup_result::ok) {
         if (!reopen_reported)
-            log("Serial - Unable to set commstate (%s)", port_name);
+            log_write("Serial - Unable to set commstate (%s)", port_name);
         reopen_reported = true;
         serial_port_close(opened);
         return false;
@@ -282,7 +282,7 @@ int serial_class::serial_send(const unsigned char* data, unsigned int length)
         return 1;
     if (result == serial_write_result::failed) {
         if (!write_failing)
-            log("Serial - Write failed on port (%s): %s", port_name, serial_port_error_text());
+            log_write("Serial - Write failed on port (%s): %s", port_name, serial_port_error_text());
         write_failing = true;
         return 2;
     }
@@ -293,7 +293,7 @@ int serial_class::serial_send(const unsigned char* data, unsigned int length)
 int serial_class::process_byte(unsigned char value)
 {
     if (packet_state == 2) {
-        log("Serial - Flush Ignore: %x", value);
+        log_write("Serial - Flush Ignore: %x", value);
         return 1;
     }
     if (packet_state == 0) {

@@ -176,7 +176,7 @@ void take_drive(std::string_view payload, bool retained)
 {
     if (retained) {
         if (!fleet->retained_said)
-            log("Fleet - Retained message on %s ignored: clear it with an empty retained message",
+            log_write("Fleet - Retained message on %s ignored: clear it with an empty retained message",
                 (fleet->prefix + "drive").c_str());
         fleet->retained_said = true;
         return;
@@ -350,7 +350,7 @@ void fleet_start(const fleet_config_type& fleet_config)
     std::string prefix = checked_prefix(broker, fleet_config);
     if (prefix.empty())
         return;
-    log("Fleet - Start %s as %s", fleet_config.broker.c_str(), prefix.c_str());
+    log_write("Fleet - Start %s as %s", fleet_config.broker.c_str(), prefix.c_str());
     mosquitto_lib_init();
     fleet = new fleet_state_type;
     fleet->config = fleet_config;
@@ -388,7 +388,7 @@ void fleet_stop()
 {
     if (fleet == nullptr)
         return;
-    log("Fleet - Stop");
+    log_write("Fleet - Stop");
     motion_listen(driver_kind::mqtt, {});
     fleet->stopping = true;
     if (fleet->tap >= 0)
@@ -419,7 +419,7 @@ void fleet_check(double now)
         fleet->next_drop_report = now + 60.0;
         unsigned long dropped = fleet->dropped.exchange(0);
         if (dropped > 0)
-            log("Fleet - %lu malformed or oversized messages dropped in the last minute", dropped);
+            log_write("Fleet - %lu malformed or oversized messages dropped in the last minute", dropped);
     }
 }
 

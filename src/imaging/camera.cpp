@@ -95,7 +95,7 @@ bool camera_class::open_source(const std::string& setting)
     capture = capture_open(source_text.c_str(), capture_open_wait_ms, &reason);
     if (capture == nullptr) {
         add_line("Camera - Capture failed: %s", reason.c_str());
-        log("Camera - Capture description: %s", source_text.c_str());
+        log_write("Camera - Capture description: %s", source_text.c_str());
         return false;
     }
     capture_format_type format = capture_format(capture);
@@ -112,7 +112,7 @@ void camera_class::start(window_handle)
         return;
     }
     if (thread_handle.joinable()) {
-        log("Camera - Already started");
+        log_write("Camera - Already started");
         return;
     }
     {
@@ -261,7 +261,7 @@ void camera_class::check_capture()
         add_line("Camera - Capture running again");
         break;
     case capture_event::warning:
-        log("Camera - Capture warning: %s", reason.c_str());
+        log_write("Camera - Capture warning: %s", reason.c_str());
         break;
     case capture_event::none:
         break;
@@ -340,7 +340,7 @@ void camera_class::send_image()
 bool camera_class::encode_frame()
 {
     if (!buffers_fit_frame()) {
-        log("Camera - No buffers for a frame of %d x %d", width, height);
+        log_write("Camera - No buffers for a frame of %d x %d", width, height);
         return false;
     }
     if (!compress_frame(camera_buffer, compressed_buffer + image_header_size, transcode_buffer,

@@ -64,7 +64,7 @@ void compress_output_message(j_common_ptr cinfo)
 {
     char text[JMSG_LENGTH_MAX];
     (*cinfo->err->format_message)(cinfo, text);
-    log("Compress - %s", text);
+    log_write("Compress - %s", text);
 }
 
 // Sets the image parameters and encodes the transcoded rows; any library error leaves by longjmp.
@@ -118,7 +118,7 @@ bool compress_frame(const unsigned char* frame, unsigned char* jpeg_out, unsigne
         return false;
     // Far beyond what the library encodes, and the pixel count would not fit the conversion.
     if (static_cast<unsigned long long>(width) * static_cast<unsigned long long>(height) > UINT_MAX) {
-        log("Compress - Frame of %d x %d is too large", width, height);
+        log_write("Compress - Frame of %d x %d is too large", width, height);
         return false;
     }
     convert_4byte_to_3byte(frame, transcode, static_cast<unsigned int>(width) * static_cast<unsigned int>(height));

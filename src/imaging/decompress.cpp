@@ -72,7 +72,7 @@ void camera_error_exit(j_common_ptr cinfo)
 {
     char text[JMSG_LENGTH_MAX];
     cinfo->err->format_message(cinfo, text);
-    log("Decompress - Error: %s", text);
+    log_write("Decompress - Error: %s", text);
     std::longjmp(reinterpret_cast<camera_error_type*>(cinfo->err)->recovery, 1);
 }
 
@@ -80,7 +80,7 @@ void camera_output_message(j_common_ptr cinfo)
 {
     char text[JMSG_LENGTH_MAX];
     cinfo->err->format_message(cinfo, text);
-    log("Decompress - Warning: %s", text);
+    log_write("Decompress - Warning: %s", text);
 }
 
 // Copies one decoded row into its array row: colour mirrored, grayscale as it is. Only the columns both
@@ -110,11 +110,11 @@ bool image_fits(jpeg_decompress_struct* cinfo, unsigned int height)
 {
     jpeg_calc_output_dimensions(cinfo);
     if (cinfo->output_components != 1 && cinfo->output_components != 3) {
-        log("Decompress - Image with %d components: skipped", cinfo->output_components);
+        log_write("Decompress - Image with %d components: skipped", cinfo->output_components);
         return false;
     }
     if (cinfo->output_height > height) {
-        log("Decompress - Image %u x %u taller than %u rows: skipped", cinfo->output_width, cinfo->output_height,
+        log_write("Decompress - Image %u x %u taller than %u rows: skipped", cinfo->output_width, cinfo->output_height,
             height);
         return false;
     }
@@ -186,7 +186,7 @@ bool with_jpeg_header(const char* data, unsigned int size, Body body)
 bool decompress_image(const char* data, unsigned int size, color_type* image, unsigned int width, unsigned int height)
 {
     if (image == nullptr) {
-        log("Decompress - No image array");
+        log_write("Decompress - No image array");
         return false;
     }
     return with_jpeg_header(data, size, [&](jpeg_decompress_struct* cinfo, const camera_error_type& error) {

@@ -39,13 +39,13 @@ serial_cam_class::serial_cam_class(const char* camera_name, unsigned char camera
     : device(camera_device), size_index(camera_size_index)
 {
     std::snprintf(name, sizeof name, "%s", camera_name != nullptr ? camera_name : "");
-    log("Serial Cam [%s - %d] - Construct", name, device);
+    log_write("Serial Cam [%s - %d] - Construct", name, device);
     start();
 }
 
 serial_cam_class::~serial_cam_class()
 {
-    log("Serial Cam [%s - %d] - Destruct", name, device);
+    log_write("Serial Cam [%s - %d] - Destruct", name, device);
     // The window outlives the object: from now on its messages get the default handling.
     if (hwnd != nullptr)
         window_set_user_data(hwnd, nullptr);
@@ -55,12 +55,12 @@ serial_cam_class::~serial_cam_class()
 
 void serial_cam_class::start()
 {
-    log("Serial Cam [%s - %d] - Start", name, device);
+    log_write("Serial Cam [%s - %d] - Start", name, device);
     if (started)
         return;
     started = true;
     if (window_find("SerialCamWin") == nullptr && !window_register_class({"SerialCamWin", cam_proc_wrapper})) {
-        log("Serial Cam [%s - %d] - Start - Unable to register window class", name, device);
+        log_write("Serial Cam [%s - %d] - Start - Unable to register window class", name, device);
         return;
     }
     hwnd = window_create("SerialCamWin", "Serial Camera", 200, 200, window_width, window_height, this);
@@ -70,12 +70,12 @@ void serial_cam_class::start()
 
 void serial_cam_class::stop()
 {
-    log("Serial Cam [%s - %d] - Stop", name, device);
+    log_write("Serial Cam [%s - %d] - Stop", name, device);
 }
 
 void serial_cam_class::camera_setup_image(int index)
 {
-    log("Serial Cam [%s - %d] - Setup Image", name, device);
+    log_write("Serial Cam [%s - %d] - Setup Image", name, device);
     static const int sizes[3][2] = {{160, 120}, {320, 240}, {640, 480}};
     std::lock_guard<std::mutex> hold(lock);
     if (index >= 0 && index < 3) {
@@ -86,13 +86,13 @@ void serial_cam_class::camera_setup_image(int index)
     size_t pixels = static_cast<size_t>(image_width) * image_height;
     camera_buffer = static_cast<color_type*>(std::malloc(pixels * sizeof(color_type)));
     if (camera_buffer == nullptr) {
-        log("Serial Cam [%s - %d] - Unable to create camera buffer", name, device);
+        log_write("Serial Cam [%s - %d] - Unable to create camera buffer", name, device);
         return;
     }
     std::memset(camera_buffer, 0, pixels * sizeof(color_type));  // black until the first image
     compressed_buffer = static_cast<unsigned char*>(std::malloc(pixels * 8));
     if (compressed_buffer == nullptr) {
-        log("Serial Cam [%s - %d] - Unable to create compressed buffer", name, device);
+        log_write("Serial Cam [%s - %d] - Unable to create compressed buffer", name, device);
         return;
     }
     compressed_size = static_cast<int>(pixels * 8);
@@ -100,7 +100,7 @@ void serial_cam_class::camera_setup_image(int index)
     picture.length = 0;  // the numbers go on counting, so a copy taken before stays older than the next
     transcode_buffer = static_cast<uint32_t*>(std::malloc(pixels * sizeof(uint32_t)));
     if (transcode_buffer == nullptr) {
-        log("Serial Cam [%s - %d] - Unable to create transcode buffer", name, device);
+        log_write("Serial Cam [%s - %d] - Unable to create transcode buffer", name, device);
         return;
     }
     canvas = canvas_create(window_width, window_height, !window_system_headless());
@@ -133,7 +133,7 @@ void serial_cam_class::camera_data(const unsigned char* data, int length)
         rate_started = true;
     }
     if (data == nullptr || length < 1) {
-        log("Serial Cam [%s - %d] - Empty message: ignored", name, device);
+        log_write("Serial Cam [%s - %d] - Empty message: ignored", name, device);
         return;
     }
     switch (data[0]) {
@@ -147,7 +147,7 @@ void serial_cam_class::camera_data(const unsigned char* data, int length)
 void serial_cam_class::size_message(const unsigned char* data, int length)
 {
     if (length < 3) {
-        log("Serial Cam [%s - %d] - Size message of %d bytes: ignored", name, device, length);
+        log_write("Serial Cam [%s - %d] - Size message of %d bytes: ignored", name, device, length);
         return;
     }
     int announced = data[1] * 256 + data[2];
@@ -158,7 +158,7 @@ void serial_cam_class::size_message(const unsigned char* data, int length)
     received = 0;
     image_bytes = announced;
     if (announced > compressed_size) {
-        log("Serial Cam [%s - %d] - Image size %d beyond the buffer of %d bytes: refused", name, device, announced,
+        log_write("Serial Cam [%s - %d] - Image size %d beyond the buffer of %d bytes: refused", name, device, announced,
             compressed_size);
         image_bytes = 0;
     }
@@ -172,7 +172,7 @@ void serial_cam_class::image_data(const unsigned char* data, int length)
             return;
         int count = length - 1;
         if (count > compressed_size - received) {
-            log("Serial Cam [%s - %d] - Image data beyond the buffer (%d bytes after %d of %d): refused", name,
+            log_write("Serial Cam [%s - %d] - Image data beyond the buffer (%d bytes after %d of %d): refused", name,
                 device, count, received, compressed_size);
             return;
         }
@@ -252,7 +252,7 @@ bool serial_cam_class::copy_picture(unsigned char* out, unsigned int capacity, u
 void serial_cam_class::camera_message(const unsigned char* data, int length)
 {
     if (length < 2) {
-        log("Serial Cam [%s - %d] - Camera message of %d bytes: ignored", name, device, length);
+        log_write("Serial Cam [%s - %d] - Camera message of %d bytes: ignored", name, device, length);
         return;
     }
     add_line("Camera Message: %d", data[1]);

@@ -312,7 +312,7 @@ void network_parser_reset(network_parser_type& parser)
 void network_start(window_handle window, const std::string& address)
 {
     link_state.address = address;
-    log("Network - Start");
+    log_write("Network - Start");
     link_state.window = window;
     link_state.listen_socket = socket_open();
     if (link_state.listen_socket == -1) {
@@ -330,7 +330,7 @@ void network_start(window_handle window, const std::string& address)
 
 void network_stop()
 {
-    log("Network - Stop");
+    log_write("Network - Stop");
     close_client();
     socket_close(link_state.listen_socket);
     // The handles are cleared, not kept: a later send must not reach whatever reuses the number.

@@ -270,10 +270,10 @@ bool enforce_limit(const std::string& open, uint64_t next_chunk)
         if (total <= limit || recording.name == open)
             break;
         if (std::remove(folder_path(recording.name).c_str()) != 0) {
-            log("Recorder - Unable to delete %s: %s", recording.name.c_str(), std::strerror(errno));
+            log_write("Recorder - Unable to delete %s: %s", recording.name.c_str(), std::strerror(errno));
             break;
         }
-        log("Recorder - Deleted %s: the recordings passed %g MB", recording.name.c_str(), recorder.config.limit_mb);
+        log_write("Recorder - Deleted %s: the recordings passed %g MB", recording.name.c_str(), recorder.config.limit_mb);
         total -= static_cast<double>(recording.size);
     }
     return open_size + static_cast<double>(next_chunk) > limit;
@@ -317,7 +317,7 @@ void report_drops()
         return;
     recorder.reported_camera = now.dropped_camera;
     recorder.reported_other = now.dropped_other;
-    log("Recorder - The disk fell behind: %llu camera frames and %llu other messages dropped so far",
+    log_write("Recorder - The disk fell behind: %llu camera frames and %llu other messages dropped so far",
         static_cast<unsigned long long>(recorder.reported_camera), static_cast<unsigned long long>(recorder.reported_other));
 }
 
@@ -328,7 +328,7 @@ bool chunk_end(file_state_type& state)
         return false;
     if (enforce_limit(state.name, state.chunk_bytes) && !state.rotate) {
         state.rotate = true;
-        log("Recorder - %s nears the %g MB limit alone: a new file begins", state.name.c_str(),
+        log_write("Recorder - %s nears the %g MB limit alone: a new file begins", state.name.c_str(),
             recorder.config.limit_mb);
     }
     report_drops();
@@ -431,7 +431,7 @@ void recorder_start(const recorder_config_type& config)
         recorder_stop();
         return;
     }
-    log("Recorder - Recording into %s: a new file every %g minutes, at most %g MB", recorder.config.folder.c_str(),
+    log_write("Recorder - Recording into %s: a new file every %g minutes, at most %g MB", recorder.config.folder.c_str(),
         recorder.config.minutes, recorder.config.limit_mb);
 }
 

@@ -42,9 +42,9 @@ void log_stops_due(double now)
         return;
     std::string who = driver_label(intake.last_stopper);
     if (count == 1)
-        log("STOP from %s", who.c_str());
+        log_write("STOP from %s", who.c_str());
     else
-        log("STOP from %s and others: %ld more STOPs", who.c_str(), count);
+        log_write("STOP from %s and others: %ld more STOPs", who.c_str(), count);
     intake.stops_unlogged = 0;
     intake.stop_log_time = now;
 }
@@ -159,7 +159,7 @@ std::vector<intent_type> drivers_take()
         intake.dropped = 0;
     }
     if (dropped > 0)
-        log("Drivers: %ld drive messages dropped: they came faster than they could be applied", dropped);
+        log_write("Drivers: %ld drive messages dropped: they came faster than they could be applied", dropped);
     return taken;
 }
 

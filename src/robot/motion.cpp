@@ -25,7 +25,7 @@ authority_type authority;  // window thread only
 void report(const motion_output_type& out)
 {
     for (const std::string& line : out.log_lines)
-        log("%s", line.c_str());
+        log_write("%s", line.c_str());
     for (const std::string& line : out.message_lines)
         add_line("%s", line.c_str());
     for (const motion_notice_type& notice : out.refusals) {

@@ -288,7 +288,7 @@ struct log_guard_type {
 
 } // namespace
 
-void log(const char* format, ...)
+void log_write(const char* format, ...)
 {
     char text[log_buffer_size];
     va_list args;
@@ -386,5 +386,5 @@ void console(const char* format, ...)
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     std::fputs(text, stderr);
-    log("%s", text);
+    log_write("%s", text);
 }

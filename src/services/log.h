@@ -7,7 +7,7 @@
 
 // Appends one timestamped line to the log; never fails, writes nothing after log_stop. Lines are whole
 // and in order whichever threads write them. Before log_start they wait in memory.
-void log(const char* format, ...) QUILLON_PRINTF(1, 2);
+void log_write(const char* format, ...) QUILLON_PRINTF(1, 2);
 // Begins the run's log file (a new one, replacing any of an earlier run) with the lines logged so far,
 // and its writer thread: from then on lines reach the file in batches, at most about 100 ms after they
 // were logged. Called once the program knows it will run, so --help leaves an old log alone.

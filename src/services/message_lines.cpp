@@ -30,7 +30,7 @@ void add_line(const char* format, ...)
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     do_add_line(text);
-    log("%s", text);
+    log_write("%s", text);
     tap_publish_text(tap_kind::message_line, text, std::strlen(text));
 }
 

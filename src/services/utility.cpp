@@ -31,7 +31,7 @@ void show_buffer(const char* name, const unsigned char* data, int length, bool t
     if (to_screen)
         add_line("%s", text);
     else
-        log("%s", text);
+        log_write("%s", text);
     if (text != local)
         std::free(text);
 }

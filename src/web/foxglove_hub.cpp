@@ -167,7 +167,7 @@ void report_drops()
     uint64_t dropped = taps.dropped.load();
     if (dropped == taps.reported || get_time() - hub.last_drop_report < drop_report_period)
         return;
-    log("Foxglove: the web thread fell behind; %llu tapped messages dropped since the last line",
+    log_write("Foxglove: the web thread fell behind; %llu tapped messages dropped since the last line",
         static_cast<unsigned long long>(dropped - taps.reported));
     taps.reported = dropped;
     hub.last_drop_report = get_time();

@@ -53,7 +53,7 @@ private:
 
     void on_open()
     {
-        log("Foxglove: client %llu connected", static_cast<unsigned long long>(id));
+        log_write("Foxglove: client %llu connected", static_cast<unsigned long long>(id));
         send_control(foxglove_server_info(foxglove_hub_session_id()));
         send_control(foxglove_advertise());
     }
@@ -80,7 +80,7 @@ private:
         if (actions.close) {
             long closed = 0;
             if (web_drive_limit_note_close(now, &closed))
-                log("Foxglove: client %llu sent more than %d messages a second; closed (%ld such since the last line)",
+                log_write("Foxglove: client %llu sent more than %d messages a second; closed (%ld such since the last line)",
                     static_cast<unsigned long long>(id), web_message_rate_limit, closed);
             this->close_after_queue();
         }
@@ -94,10 +94,10 @@ private:
             drivers_leave(driver_kind::foxglove, id);
         outbox.release();
         if (outbox.dropped() > 0)
-            log("Foxglove: client %llu left; %llu messages were dropped as it read too slowly",
+            log_write("Foxglove: client %llu left; %llu messages were dropped as it read too slowly",
                 static_cast<unsigned long long>(id), static_cast<unsigned long long>(outbox.dropped()));
         else
-            log("Foxglove: client %llu left", static_cast<unsigned long long>(id));
+            log_write("Foxglove: client %llu left", static_cast<unsigned long long>(id));
     }
 
     // The client's own subscription carries the message; a full queue drops it and tells the client (not

@@ -94,7 +94,7 @@ void on_accept(boost::system::error_code error, tcp::socket socket)
         return;
     if (error) {
         // Out of descriptors, for example: a pause, not a busy loop.
-        log("Web console: accept failed (%s)", error.message().c_str());
+        log_write("Web console: accept failed (%s)", error.message().c_str());
         server->retry_timer.expires_after(std::chrono::milliseconds(100));
         server->retry_timer.async_wait([](boost::system::error_code e) {
             if (!e)
@@ -158,9 +158,9 @@ void send_state()
         if (error)
             return;
         if (std::string line = web_throttle().report(get_time()); !line.empty())
-            log("%s", line.c_str());
+            log_write("%s", line.c_str());
         if (std::string line = web_guard_refusals_report(get_time()); !line.empty())
-            log("%s", line.c_str());
+            log_write("%s", line.c_str());
         std::vector<web_peer_type> peers = web_registry().peers();
         // The camera's pictures go to browsers only while one is connected.
         watch_camera(!peers.empty());
@@ -266,7 +266,7 @@ void announce(const tcp::endpoint& endpoint, bool tls)
     std::string listening = endpoint.address().is_unspecified() ? std::string() : endpoint.address().to_string();
     server->urls = web_address_urls(listening, tls, server->config.port, socket_local_addresses());
     std::string place = server->config.token.empty() ? std::string(web_token_file) : "config.txt, key web_token";
-    log("%s", web_address_log_line(server->urls, place).c_str());
+    log_write("%s", web_address_log_line(server->urls, place).c_str());
     net::post(server->ioc, show_address);
     std::lock_guard<std::mutex> hold(shared.url_lock);
     shared.url = server->urls.empty() ? std::string() : server->urls.front() + "?token=" + server->site.token;
@@ -309,7 +309,7 @@ void web_start(window_handle window, const web_config_type& config)
 {
     if (config.port == 0 || server != nullptr)
         return;
-    log("Web - Start");
+    log_write("Web - Start");
     if (config.port < 1 || config.port > 65535) {
         add_line("Web console: web_port %d is no port; no console", config.port);
         return;
@@ -352,7 +352,7 @@ void web_stop()
 {
     if (server == nullptr)
         return;
-    log("Web - Stop");
+    log_write("Web - Stop");
     {
         std::lock_guard<std::mutex> hold(shared.publish_lock);
         shared.publishing = false;
@@ -363,7 +363,7 @@ void web_stop()
     std::future<void> ended = server->ended.get_future();
     net::post(server->ioc, begin_stop);
     if (ended.wait_for(stop_limit) != std::future_status::ready) {
-        log("Web console: browsers did not close in time; stopping outright");
+        log_write("Web console: browsers did not close in time; stopping outright");
         server->ioc.stop();
     }
     server->thread.join();

@@ -189,7 +189,7 @@ private:
         if (!limit.take(now)) {
             long closed = 0;
             if (web_drive_limit_note_close(now, &closed))
-                log("Web console: browser %llu sent more than %d messages a second; closed (%ld such since the last line)",
+                log_write("Web console: browser %llu sent more than %d messages a second; closed (%ld such since the last line)",
                     static_cast<unsigned long long>(id), web_message_rate_limit, closed);
             this->close(true);
             return;
@@ -436,7 +436,7 @@ private:
         int status = check_access(facts);
         if (status == 403)
             if (std::string line = web_guard_refused(std::string(facts.origin), get_time()); !line.empty())
-                log("%s", line.c_str());
+                log_write("%s", line.c_str());
         if (status == 200 && upgrade && facts.foxglove) {
             foxglove_session_start(std::move(stream), std::move(request));
             return;

@@ -196,7 +196,7 @@ private:
             auto self = weak.lock();
             if (error || !self)
                 return;
-            log("Web console: %s %llu read nothing for %lld s; closed", Derived::kind_name,
+            log_write("Web console: %s %llu read nothing for %lld s; closed", Derived::kind_name,
                 static_cast<unsigned long long>(self->session_id()),
                 static_cast<long long>(web_socket_stall_limit.count()));
             self->tear_down();

@@ -165,7 +165,7 @@ void take_feedback(const webrtc_feedback_type& feedback)
     if (tell)
         webrtc_encode(next);
     if (new_step)
-        log("Web console: live video at 1/%d of the capture's size, %d frames a second at most (0: all), %d kbit/s",
+        log_write("Web console: live video at 1/%d of the capture's size, %d frames a second at most (0: all), %d kbit/s",
             next.divisor, next.fps, next.kbps);
     if (!facts.empty())
         tell_session(feedback.peer, facts);
@@ -260,7 +260,7 @@ void web_video_start(const webrtc_settings_type& config)
     std::string error;
     state.running = webrtc_start(camera.capture, config, take_signal, take_feedback, &error);
     if (state.running)
-        log("Web console: live video %s at %d kbit/s at most, following each viewer's link",
+        log_write("Web console: live video %s at %d kbit/s at most, following each viewer's link",
             config.encoder.empty() ? config.codec.c_str() : config.encoder.c_str(),
             config.kbps);
     else
