@@ -10,11 +10,11 @@ TEST(Channels, MessagesCarryTimeAndFieldsAsJson)
     const uint64_t time = 1765200000123456789ull;
     const char* stamp = "{\"timestamp\":{\"sec\":1765200000,\"nsec\":123456789}";
 
-    channel_telemetry_type telemetry;
+    robot_snapshot_type telemetry;
     telemetry.analog[0] = 0.5f;
     telemetry.left_target = 200;
     telemetry.right_reverse = true;
-    telemetry.driver = "foxglove";
+    telemetry.driver = driver_kind::foxglove;
     std::string json = channels_telemetry_json(telemetry, time);
     EXPECT_EQ(json.rfind(stamp, 0), 0u) << json;
     EXPECT_NE(json.find("\"analog\":[0.5,0,0,0,0,0,0,0]"), std::string::npos) << json;

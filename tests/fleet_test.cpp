@@ -222,14 +222,13 @@ TEST(FleetMessages, StatusAndTelemetryAreJson)
     EXPECT_TRUE(json::parse(fleet_status_online("0.1.0", 0, "")).at("console").is_null());
     EXPECT_EQ(json::parse(fleet_status_offline()).at("state"), "offline");
 
-    fleet_telemetry_type values;
-    values.time = 1765000000.125;
+    robot_snapshot_type values;
     values.serial_rate = 9.5;
     values.left_target = 200;
     values.right_reverse = true;
     values.analog[7] = 0.5f;
-    values.driver = "mqtt";
-    json::value telemetry = json::parse(fleet_telemetry_json(values));
+    values.driver = driver_kind::mqtt;
+    json::value telemetry = json::parse(fleet_telemetry_json(values, 1765000000.125));
     EXPECT_DOUBLE_EQ(telemetry.at("time").to_number<double>(), 1765000000.125);
     EXPECT_DOUBLE_EQ(telemetry.at("serial_rate").to_number<double>(), 9.5);
     EXPECT_TRUE(telemetry.at("camera_rate").is_null());

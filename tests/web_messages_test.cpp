@@ -100,13 +100,13 @@ TEST(WebMessages, StringsAreEscapedAndAlwaysValidUtf8)
 TEST(WebMessages, TheStateMessageReadsBackAsJson)
 {
     web_state_type state;
-    state.left_target = 58.8;
-    state.right_reverse = true;
-    state.analog[7] = 0.875f;
+    state.robot.left_target = 58.8;
+    state.robot.right_reverse = true;
+    state.robot.analog[7] = 0.875f;
     std::strcpy(state.messages[0], "Network Online");
     std::strcpy(state.messages[1], "text \xff from a device");
     state.message_count = 2;
-    state.driver = "browser";
+    state.robot.driver = driver_kind::browser;
     state.time = 123456.75;
     std::string prefix = web_state_prefix(state);
     for (bool you : {true, false}) {
@@ -122,8 +122,8 @@ TEST(WebMessages, TheStateMessageReadsBackAsJson)
         EXPECT_EQ(value.at("driver").as_string(), "browser");
         EXPECT_EQ(value.at("time").to_number<double>(), 123456.75);
     }
-    state.has_camera = true;
-    state.camera_rate = 2.5;
+    state.robot.has_camera = true;
+    state.robot.camera_rate = 2.5;
     EXPECT_EQ(boost::json::parse(web_finish_state(web_state_prefix(state), false)).at("camera_rate").to_number<double>(), 2.5);
     EXPECT_EQ(boost::json::parse(web_error_message("no \"type\"")).at("message").as_string(), "no \"type\"");
 }

@@ -115,26 +115,6 @@ const channel_info_type* channels_find(const char* topic)
     return nullptr;
 }
 
-channel_telemetry_type channels_gather_telemetry()
-{
-    robot_snapshot_type snapshot = robot_snapshot();
-    channel_telemetry_type out;
-    std::memcpy(out.analog, snapshot.analog, sizeof out.analog);
-    out.left_target = snapshot.left_target;
-    out.right_target = snapshot.right_target;
-    out.left_speed = snapshot.left_speed;
-    out.right_speed = snapshot.right_speed;
-    out.left_reverse = snapshot.left_reverse;
-    out.right_reverse = snapshot.right_reverse;
-    out.serial_rate = snapshot.serial_rate;
-    out.has_camera = snapshot.has_camera;
-    out.camera_rate = snapshot.camera_rate;
-    out.auto_mode = snapshot.auto_mode;
-    out.remote = snapshot.remote;
-    out.driver = driver_name(snapshot.driver);
-    return out;
-}
-
 uint64_t channels_wall_ns(double time)
 {
     // The offset between the two clocks, taken once: later wall-clock steps do not reorder messages.
@@ -144,7 +124,7 @@ uint64_t channels_wall_ns(double time)
     return wall <= 0.0 ? 0 : static_cast<uint64_t>(wall * 1e9);
 }
 
-std::string channels_telemetry_json(const channel_telemetry_type& telemetry, uint64_t time)
+std::string channels_telemetry_json(const robot_snapshot_type& telemetry, uint64_t time)
 {
     std::string out;
     out.reserve(400);
@@ -165,7 +145,8 @@ std::string channels_telemetry_json(const channel_telemetry_type& telemetry, uin
     out += telemetry.remote ? ",\"remote\":true" : ",\"remote\":false";
     out += telemetry.auto_mode ? ",\"auto\":true" : ",\"auto\":false";
     out += ",\"driver\":";
-    channels_append_json_string(out, telemetry.driver, std::strlen(telemetry.driver));
+    const char* driver = driver_name(telemetry.driver);
+    channels_append_json_string(out, driver, std::strlen(driver));
     out += '}';
     return out;
 }

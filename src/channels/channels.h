@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "robot/snapshot.h"
+
 enum class channel_kind { telemetry, camera, log, bus };
 constexpr int channel_count = 4;
 
@@ -20,28 +22,12 @@ struct channel_info_type {
 const channel_info_type& channels_info(channel_kind kind);
 const channel_info_type* channels_find(const char* topic);  // nullptr for a topic that is not ours
 
-// Everything one telemetry message tells, gathered at one moment.
-struct channel_telemetry_type {
-    float analog[8] = {};                        // fractions of full scale
-    double left_target = 0.0, right_target = 0.0; // the control record's own numbers (0 to 240)
-    double left_speed = 0.0, right_speed = 0.0;   // applied speeds, moved towards the targets by the ramp
-    bool left_reverse = false, right_reverse = false;
-    double serial_rate = 0.0;                    // controller packets a second
-    bool has_camera = false;                     // a camera is shown (the capture, or the serial camera)
-    double camera_rate = 0.0;                    // its pictures a second
-    bool remote = false;                         // a remote driver holds the robot (the link, a browser...)
-    bool auto_mode = false;                      // automatic mode is on
-    const char* driver = "none";                 // who drives: driver_name() of the current driver
-};
-
-// Reads the robot's locked getters and the driver model; safe from any thread.
-channel_telemetry_type channels_gather_telemetry();
-
 // Wall-clock nanoseconds since 1970 for a get_time() value (the tools show wall-clock times).
 uint64_t channels_wall_ns(double time);
 
 // The JSON message of each channel; time is wall-clock nanoseconds.
-std::string channels_telemetry_json(const channel_telemetry_type& telemetry, uint64_t time);
+// The telemetry message tells the robot's one snapshot, as the console and the fleet see it.
+std::string channels_telemetry_json(const robot_snapshot_type& telemetry, uint64_t time);
 std::string channels_log_json(const char* text, size_t length, uint64_t time);
 std::string channels_bus_json(bool sent, int device, const unsigned char* data, size_t length, uint64_t time);
 // source is the frame id ("serial" or "capture"); the picture goes as base64, as JSON carries bytes.

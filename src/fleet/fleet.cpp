@@ -232,28 +232,6 @@ void on_picture(const camera_picture_type& picture)
     fleet->picture.assign(picture.jpeg, picture.jpeg + picture.length);
 }
 
-fleet_telemetry_type gather_telemetry()
-{
-    robot_snapshot_type snapshot = robot_snapshot();
-    fleet_telemetry_type values;
-    values.time = wall_time();
-    values.serial_rate = snapshot.serial_rate;
-    values.has_camera = snapshot.has_camera;
-    values.camera_rate = snapshot.camera_rate;
-    values.remote = snapshot.remote;
-    values.auto_mode = snapshot.auto_mode;
-    values.left_target = snapshot.left_target;
-    values.left_speed = snapshot.left_speed;
-    values.left_reverse = snapshot.left_reverse;
-    values.right_target = snapshot.right_target;
-    values.right_speed = snapshot.right_speed;
-    values.right_reverse = snapshot.right_reverse;
-    for (int i = 0; i < 8; i++)
-        values.analog[i] = snapshot.analog[i];
-    values.driver = driver_name(snapshot.driver);
-    return values;
-}
-
 void publish_waiting()
 {
     std::deque<std::string> lines;
@@ -413,7 +391,7 @@ void fleet_check(double now)
     if (now >= fleet->next_telemetry) {
         fleet->next_telemetry = now + 1.0 / fleet->config.rate;
         if (fleet->connected)
-            publish_text("telemetry", fleet_telemetry_json(gather_telemetry()), 0, false);
+            publish_text("telemetry", fleet_telemetry_json(robot_snapshot(), wall_time()), 0, false);
     }
     if (now >= fleet->next_drop_report) {
         fleet->next_drop_report = now + 60.0;

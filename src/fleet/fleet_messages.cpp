@@ -115,12 +115,12 @@ std::string fleet_status_offline()
     return "{\"state\":\"offline\"}";
 }
 
-std::string fleet_telemetry_json(const fleet_telemetry_type& values)
+std::string fleet_telemetry_json(const robot_snapshot_type& values, double time)
 {
-    char time[32];
-    std::snprintf(time, sizeof time, "%.3f", values.time);
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%.3f", time);
     std::string out = "{\"time\":";
-    out += time;
+    out += stamp;
     out += ",\"serial_rate\":";
     channels_append_number(out, values.serial_rate, 4);
     out += ",\"camera_rate\":";
@@ -139,7 +139,7 @@ std::string fleet_telemetry_json(const fleet_telemetry_type& values)
         channels_append_number(out, values.analog[i], 4);
     }
     out += "],\"driver\":";
-    web_append_json_string(out, values.driver);
+    web_append_json_string(out, driver_name(values.driver));
     out += "}";
     return out;
 }

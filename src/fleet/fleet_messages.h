@@ -15,6 +15,7 @@
 #pragma once
 
 #include "robot/drivers.h"
+#include "robot/snapshot.h"
 
 #include <cstddef>
 #include <string>
@@ -37,16 +38,5 @@ std::string fleet_stop_operator(std::string_view text);
 std::string fleet_status_online(const char* version, double started, const std::string& console_url);
 std::string fleet_status_offline();
 
-// The values of one telemetry message, gathered on the window thread.
-struct fleet_telemetry_type {
-    double time = 0.0;
-    double serial_rate = 0.0;
-    bool has_camera = false;
-    double camera_rate = 0.0;
-    bool remote = false, auto_mode = false;
-    double left_target = 0.0, left_speed = 0.0, right_target = 0.0, right_speed = 0.0;
-    bool left_reverse = false, right_reverse = false;
-    float analog[8] = {};
-    const char* driver = "none";
-};
-std::string fleet_telemetry_json(const fleet_telemetry_type& values);
+// One telemetry message: the robot's snapshot at a wall-clock time in seconds.
+std::string fleet_telemetry_json(const robot_snapshot_type& values, double time);

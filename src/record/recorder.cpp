@@ -288,7 +288,7 @@ void queue_telemetry(double now)
     item_type item;
     item.kind = channel_kind::telemetry;
     // Gathered here, stamped with the time it was read; built into its message below, once stamped.
-    channel_telemetry_type telemetry = channels_gather_telemetry();
+    robot_snapshot_type telemetry = robot_snapshot();
     std::lock_guard<std::mutex> hold(recorder.queue_lock);
     if (!recorder.running || !make_room(item))
         return;

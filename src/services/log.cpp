@@ -286,6 +286,17 @@ struct log_guard_type {
     ~log_guard_type() { log_stop(); }
 } log_guard;
 
+// With the writer stopped and the lock held: the file closed and nothing left owed.
+void close_file()
+{
+    if (log_state.file != nullptr)
+        std::fclose(log_state.file);
+    log_state.file = nullptr;
+    log_state.change_owed = false;
+    log_state.pending_size = 0;
+    log_state.rotation_count = 0;
+}
+
 } // namespace
 
 void log_write(const char* format, ...)
@@ -344,12 +355,7 @@ void log_stop()
 {
     stop_writer();
     std::lock_guard<std::mutex> hold(log_lock);
-    if (log_state.file != nullptr)
-        std::fclose(log_state.file);
-    log_state.file = nullptr;
-    log_state.change_owed = false;
-    log_state.pending_size = 0;
-    log_state.rotation_count = 0;
+    close_file();
     log_state.mode = log_mode_type::closed;
     log_writer.written.notify_all();
 }
@@ -358,13 +364,8 @@ void log_restart(const char* filename)
 {
     stop_writer();
     std::lock_guard<std::mutex> hold(log_lock);
-    if (log_state.file != nullptr)
-        std::fclose(log_state.file);
-    log_state.file = nullptr;
-    log_state.change_owed = false;
+    close_file();
     log_state.opened = false;
-    log_state.pending_size = 0;
-    log_state.rotation_count = 0;
     log_state.file_bytes = 0;
     log_state.size_limit = log_default_size_limit;
     log_state.mode = log_mode_type::direct;

@@ -105,7 +105,7 @@ void send_telemetry_now()
 {
     hub.last_telemetry = get_time();
     uint64_t stamp = channels_wall_ns(hub.last_telemetry);
-    auto payload = std::make_shared<const std::string>(channels_telemetry_json(channels_gather_telemetry(), stamp));
+    auto payload = std::make_shared<const std::string>(channels_telemetry_json(robot_snapshot(), stamp));
     distribute(channel_kind::telemetry, std::move(payload), stamp);
 }
 

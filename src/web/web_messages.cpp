@@ -97,24 +97,25 @@ void web_append_json_string(std::string& out, std::string_view text)
 
 std::string web_state_prefix(const web_state_type& state)
 {
+    const robot_snapshot_type& robot = state.robot;
     std::string out;
     out.reserve(1024);
     out += "{\"type\":\"state\",\"serial_rate\":";
-    channels_append_number(out, state.serial_rate);
+    channels_append_number(out, robot.serial_rate);
     out += ",\"camera_rate\":";
-    if (state.has_camera)
-        channels_append_number(out, state.camera_rate);
+    if (robot.has_camera)
+        channels_append_number(out, robot.camera_rate);
     else
         out += "null";
-    out += state.remote ? ",\"remote\":true" : ",\"remote\":false";
-    out += state.auto_mode ? ",\"auto\":true" : ",\"auto\":false";
-    channels_append_side(out, "left", state.left_target, state.left_speed, state.left_reverse);
-    channels_append_side(out, "right", state.right_target, state.right_speed, state.right_reverse);
+    out += robot.remote ? ",\"remote\":true" : ",\"remote\":false";
+    out += robot.auto_mode ? ",\"auto\":true" : ",\"auto\":false";
+    channels_append_side(out, "left", robot.left_target, robot.left_speed, robot.left_reverse);
+    channels_append_side(out, "right", robot.right_target, robot.right_speed, robot.right_reverse);
     out += ",\"analog\":[";
     for (int i = 0; i < 8; i++) {
         if (i > 0)
             out += ',';
-        channels_append_number(out, state.analog[i]);
+        channels_append_number(out, robot.analog[i]);
     }
     out += "],\"messages\":[";
     for (int i = 0; i < state.message_count && i < text_line_count; i++) {
@@ -123,7 +124,7 @@ std::string web_state_prefix(const web_state_type& state)
         web_append_json_string(out, std::string_view(state.messages[i], strnlen(state.messages[i], text_line_size)));
     }
     out += "],\"driver\":";
-    web_append_json_string(out, state.driver);
+    web_append_json_string(out, driver_name(robot.driver));
     out += ",\"browsers\":";
     out += std::to_string(state.browsers);
     out += ",\"time\":";

@@ -31,6 +31,7 @@
 // The live video's signalling messages ride on the same WebSocket: web_video.h.
 #pragma once
 
+#include "robot/snapshot.h"
 #include "services/message_lines.h"
 
 #include <cstddef>
@@ -65,19 +66,9 @@ void web_append_json_string(std::string& out, std::string_view text);
 
 // Everything the state message tells, gathered at one moment.
 struct web_state_type {
-    double serial_rate = 0.0;
-    bool has_camera = false;
-    double camera_rate = 0.0;
-    bool remote = false;
-    bool auto_mode = false;
-    double left_target = 0.0, left_speed = 0.0;
-    bool left_reverse = false;
-    double right_target = 0.0, right_speed = 0.0;
-    bool right_reverse = false;
-    float analog[8] = {};
+    robot_snapshot_type robot;
     char messages[text_line_count][text_line_size] = {};  // message lines, oldest first
     int message_count = 0;
-    const char* driver = "none";  // driver_name of the current driver
     int browsers = 0;
     double time = 0.0;
 };

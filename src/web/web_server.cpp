@@ -113,22 +113,9 @@ void accept_next()
 
 web_state_type gather_state()
 {
-    robot_snapshot_type snapshot = robot_snapshot();
     web_state_type state;
-    state.serial_rate = snapshot.serial_rate;
-    state.has_camera = snapshot.has_camera;
-    state.camera_rate = snapshot.camera_rate;
-    state.remote = snapshot.remote;
-    state.auto_mode = snapshot.auto_mode;
-    state.left_target = snapshot.left_target;
-    state.left_speed = snapshot.left_speed;
-    state.left_reverse = snapshot.left_reverse;
-    state.right_target = snapshot.right_target;
-    state.right_speed = snapshot.right_speed;
-    state.right_reverse = snapshot.right_reverse;
-    std::memcpy(state.analog, snapshot.analog, sizeof state.analog);
+    state.robot = robot_snapshot();
     state.message_count = message_lines_copy(state.messages, text_line_count);
-    state.driver = driver_name(snapshot.driver);
     state.browsers = web_registry().count();
     state.time = get_time() - server->start_time;
     return state;

@@ -136,6 +136,11 @@ class VideoLink(unittest.TestCase):
             self.assertFalse([t for t in told if t.startswith('timed out')], told)
             rounds.append(self.settled(pid))
         (descriptors, threads, resident), after = rounds
+        # On a busy machine the last viewers may still be closing after a quiet second: their sockets are
+        # waited for, as a leak would keep them for good.
+        if after[0] > descriptors + 2:
+            support.wait_until(lambda: narrow_link.process_figures(pid)[0] <= descriptors + 2, limit=30, step=0.5)
+            after = rounds[1] = narrow_link.process_figures(pid)
         self.assertLessEqual(after[0], descriptors + 2, '%s: %s' % (rounds, narrow_link.descriptors_of(pid)))
         self.assertLessEqual(after[1], threads + 2, rounds)
         # Memory is not held to the same mark: each withdrawn viewer still costs some of it in GStreamer
