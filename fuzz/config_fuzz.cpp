@@ -1,12 +1,10 @@
 // Feeds arbitrary files to the configuration reader.
 #include "app/config.h"
 #include "services/log.h"
-#include "bus/serial.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -21,9 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     std::fwrite(data, 1, size, file);
     std::fclose(file);
-    load_config(path.c_str());
-    // The port name always stays a terminated string within its field.
-    if (std::memchr(serial.port_name, 0, sizeof serial.port_name) == nullptr)
+    config_type config;
+    load_config(path.c_str(), config);
+    // The port name is held to what a serial port's name may be.
+    if (config.serial_port.size() > 255 || config.serial_port.find('\0') != std::string::npos)
         __builtin_trap();
     return 0;
 }
