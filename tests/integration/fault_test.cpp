@@ -31,13 +31,6 @@ using bytes = std::vector<unsigned char>;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-#if defined(__SANITIZE_ADDRESS__)
-// The address sanitizer holds freed blocks in quarantine, so resident memory grows with every allocation
-// (the event loop makes a few each turn) until the quarantine is full: there it proves nothing.
-constexpr bool resident_memory_meaningful = false;
-#else
-constexpr bool resident_memory_meaningful = true;
-#endif
 constexpr long growth_limit_kib = 1024;
 
 // The sim's time of its last record note "# TIME text", or a negative value.

@@ -554,7 +554,9 @@ TEST(WebConsole, AFoxgloveClientThatStopsReadingIsClosedAndLetGo)
     long grown = resident_kb(pid) - memory_before;
     std::printf("[ figures  ] stalled Foxglove client: %zu -> %zu descriptors, %zu threads, %+ld kB resident\n",
                 fds_before, entries_in(fds), entries_in(tasks), grown);
-    EXPECT_LT(grown, 32 * 1024);
+    if (resident_memory_meaningful) {
+        EXPECT_LT(grown, 32 * 1024);
+    }
 
     // The program still answers its operator link.
     tcp_client link;
