@@ -1,6 +1,8 @@
-// Who may use the web console: the access token (made, kept and compared), where a request carries it,
-// the origin rule for WebSocket upgrades and the cap on browsers.
+// Who may use the web console: the access token it keeps and where a request carries it, the origin rule
+// for WebSocket upgrades and the cap on browsers.
 #pragma once
+
+#include "web/web_token.h"
 
 #include <optional>
 #include <string>
@@ -8,19 +10,7 @@
 #include <vector>
 
 constexpr int web_max_browsers = 8;         // WebSocket sessions at once; the next one gets 503
-constexpr size_t web_token_bytes = 16;      // random bytes of a made token (32 hex digits)
 constexpr const char* web_hosted_foxglove = "https://app.foxglove.dev";  // allowed unless web_origins says otherwise
-
-// True when the two strings are equal; the time taken depends on their lengths only, never on where
-// they first differ.
-bool web_token_equal(std::string_view given, std::string_view expected);
-
-// A token is 8 to 128 characters that need no escaping in an address: letters, digits, "-", "_", ".", "~".
-bool web_token_valid(std::string_view token);
-
-// The value of a name in the target's query ("1" for "pictures" in "/ws?pictures=1"), as it stands;
-// none when the query has no such name.
-std::optional<std::string> web_query_value(std::string_view target, std::string_view name);
 
 // The token a request carries: the value of "token" in the target's query, else the credentials of an
 // "Authorization: Bearer" header; empty when it carries none.
@@ -58,9 +48,6 @@ struct web_request_facts_type {
     const std::vector<std::string>* origins = nullptr;  // allowed besides the console's own
 };
 int web_access_status(const web_request_facts_type& request, std::string_view token);
-
-// A fresh token of random hex digits from OpenSSL's generator; empty when the generator fails.
-std::string web_make_token();
 
 // The token kept in the file (mode 0600): reused when the file holds one, else made and written there.
 // Failures are message lines; the result is empty only when no token could be made at all.

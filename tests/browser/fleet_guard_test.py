@@ -8,6 +8,7 @@ connections, CPU seconds against a spinning loop's), never a time that a busy ma
 """
 import argparse
 import os
+import re
 import resource
 import shutil
 import socket
@@ -197,20 +198,24 @@ class RobotOnTheBroker(unittest.TestCase):
 class FleetServer:
     """quillon-fleet on a bare broker, with resource limits and TLS when asked."""
 
-    def __init__(self, test, folder, broker, arguments=(), descriptors=None):
+    def __init__(self, test, folder, broker, arguments=(), descriptors=None, token='guard-test-token'):
         self.port = support.free_port()
-        self.token = 'guard-test-token'
+        self.token = token
+        if token is not None:
+            arguments = ('--token', token, *arguments)
         limit = None if descriptors is None else (lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
                                                                               (descriptors, descriptors)))
         with open(os.path.join(folder, 'fleet-%d.out' % self.port), 'wb') as out:
             self.process = subprocess.Popen(
                 [os.path.join(BIN_DIR, 'quillon-fleet'), '--broker', broker.url(), '--port', str(self.port),
-                 '--address', '127.0.0.1', '--token', self.token, *arguments],
+                 '--address', '127.0.0.1', *arguments],
                 stdout=out, stderr=subprocess.STDOUT, preexec_fn=limit)
         self.out = out.name
         test.addCleanup(self.close)
         if not support.wait_until(lambda: 'on the broker' in self.output(), 15):
             raise RuntimeError('quillon-fleet did not start: ' + self.output())
+        if token is None:  # the one it made, from the address it prints
+            self.token = re.search(r'\?token=(\S+)', self.output()).group(1)
 
     def output(self):
         with open(self.out, errors='replace') as text:
@@ -311,6 +316,18 @@ class FleetPageUnderAttack(unittest.TestCase):
         if not fleet.sanitized(pid):
             self.assertLess(peak[0] - rss, 40, 'memory grew with the flood')
         self.assertTrue(support.wait_until(lambda: pages[0].events() is None, 5))
+
+    def test_a_token_the_address_cannot_carry_is_refused_and_a_made_one_admits(self):
+        command = [os.path.join(BIN_DIR, 'quillon-fleet'), '--broker', self.broker.url(),
+                   '--port', str(support.free_port()), '--address', '127.0.0.1']
+        for token in ('short', 'two&parts', 'x' * 129):
+            refused = subprocess.run(command + ['--token', token], capture_output=True, text=True, timeout=10)
+            self.assertEqual(refused.returncode, 2, token)
+            self.assertIn('a token is 8 to 128 letters', refused.stderr)
+        server = FleetServer(self, self.folder, self.broker, token=None)
+        self.assertRegex(server.token, '^[0-9a-f]{32}$')
+        self.assertTrue(support.wait_until(lambda: server.status(server.token) == 200, 10))
+        self.assertEqual(server.status('0' * 32), 401)
 
     def test_accepting_at_the_descriptor_limit_pauses_instead_of_spinning(self):
         server = FleetServer(self, self.folder, self.broker, descriptors=32)

@@ -4,6 +4,7 @@
 #include "fleet_hub.h"
 #include "fleet_mqtt.h"
 #include "fleet_web.h"
+#include "web/web_token.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 
 namespace {
 
@@ -67,16 +67,6 @@ int parse_options(int argc, char** argv, options_type& options)
     return 0;
 }
 
-std::string random_token()
-{
-    const char* letters = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
-    std::random_device random;
-    std::string token;
-    for (int i = 0; i < 24; i++)
-        token += letters[random() % std::strlen(letters)];
-    return token;
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -85,8 +75,16 @@ int main(int argc, char** argv)
     int parsed = parse_options(argc, argv, options);
     if (parsed != 0)
         return parsed == 1 ? 0 : 2;
+    if (!options.token.empty() && !web_token_valid(options.token)) {
+        std::fputs("quillon-fleet: a token is 8 to 128 letters, digits, \"-\", \"_\", \".\" or \"~\"\n", stderr);
+        return 2;
+    }
     if (options.token.empty())
-        options.token = random_token();
+        options.token = web_make_token();
+    if (options.token.empty()) {
+        std::fputs("quillon-fleet: no random token could be made; give one with --token\n", stderr);
+        return 1;
+    }
     // Before the io_context: sessions it still holds when it goes use them.
     fleet_hub_class hub;
     fleet_site_type site;

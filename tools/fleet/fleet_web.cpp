@@ -3,6 +3,7 @@
 #include "fleet_web.h"
 
 #include "fleet_page_socket.h"
+#include "web/web_token.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -40,31 +41,6 @@ double seconds_now()
 {
     using namespace std::chrono;
     return duration_cast<duration<double>>(steady_clock::now().time_since_epoch()).count();
-}
-
-// The value of name=... in the target's query, or empty.
-std::string query_value(std::string_view target, std::string_view name)
-{
-    size_t question = target.find('?');
-    if (question == std::string_view::npos)
-        return std::string();
-    std::string_view query = target.substr(question + 1);
-    while (!query.empty()) {
-        size_t amp = query.find('&');
-        std::string_view pair = query.substr(0, amp);
-        if (pair.size() > name.size() && pair.substr(0, name.size()) == name && pair[name.size()] == '=')
-            return std::string(pair.substr(name.size() + 1));
-        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
-    }
-    return std::string();
-}
-
-bool same_token(const std::string& given, const std::string& token)
-{
-    unsigned char difference = given.size() != token.size();
-    for (size_t i = 0; i < token.size(); i++)
-        difference |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
-    return difference == 0;
 }
 
 // Wrong tokens go to standard error once a minute at most, counted.
@@ -137,8 +113,8 @@ private:
         double now = seconds_now();
         if (!site.throttle.allowed(address, now))
             return http::status::too_many_requests;
-        std::string given = query_value(target, "token");
-        if (same_token(given, site.token)) {
+        std::string given = web_query_value(target, "token").value_or("");
+        if (web_token_equal(given, site.token)) {
             site.throttle.succeeded(address);
             site.gate.leave(ticket);
             ticket = 0;
@@ -171,7 +147,7 @@ private:
         if (beast::websocket::is_upgrade(request) && target.starts_with("/ws"))
             return upgrade(std::move(request));
         if (target.starts_with("/picture")) {
-            std::string_view jpeg = site.hub->picture(query_value(target, "robot"));
+            std::string_view jpeg = site.hub->picture(web_query_value(target, "robot").value_or(""));
             if (jpeg.empty())
                 return reply(request, http::status::not_found, "no picture\n", "text/plain");
             return reply(request, http::status::ok, std::string(jpeg), "image/jpeg");
