@@ -4,7 +4,6 @@
 
 #include "web/web_token.h"
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-constexpr size_t web_token_bytes = 16;      // random bytes of a made token (32 hex digits)
+constexpr size_t web_token_bytes = 16;  // random bytes of a made token (32 hex digits)
 
 // True when the two strings are equal and the expected one is not empty; the time taken depends on their
 // lengths only, never on where they first differ.
